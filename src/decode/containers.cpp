@@ -1,0 +1,61 @@
+// array and object: the generic containers.
+#include "decode/decoder.h"
+
+namespace wexo {
+
+namespace {
+
+[[gnu::cold, gnu::noinline]] Failure duplicate_key(const uint8_t* text, uint64_t n,
+                                                   uint64_t at) {
+  Str msg("duplicate key '");
+  msg.append(reinterpret_cast<const char*>(text), n);  // as they are, a zero byte included
+  msg += '\'';
+  return bad(msg, at);
+}
+
+}  // namespace
+
+// TAG_ARRAY | uvarint n | n values
+Result<Owned> Decoder::array(uint64_t depth) {
+  TRY(n, count());
+  // Nested arrays each bound their count by the same remaining bytes, so
+  // reserving every announced slot would let a small document reserve
+  // hundreds of slots per byte before failing. A list is pre-sized only while
+  // the announced elements of all open pre-sized arrays still fit in the
+  // remaining bytes; otherwise the document cannot succeed, and the list just
+  // grows as its elements arrive until the decode fails.
+  if (owed + n <= remaining()) {
+    TRY(list, made(PyList_New(static_cast<Py_ssize_t>(n))));
+    owed += n;
+    for (uint64_t k = 0; k < n; ++k) {
+      --owed;
+      TRY(item, value(depth + 1));
+      if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), item.release()) < 0)
+        return py_fail();
+    }
+    return list;
+  }
+  TRY(list, made(PyList_New(0)));
+  for (uint64_t k = 0; k < n; ++k) {
+    TRY(item, value(depth + 1));
+    if (PyList_Append(list.get(), item.get()) < 0) return py_fail();
+  }
+  return list;
+}
+
+// TAG_OBJECT | uvarint n | n x (key, value)
+Result<Owned> Decoder::object(uint64_t depth) {
+  TRY(n, count());
+  TRY(dict, made(PyDict_New()));
+  for (uint64_t k = 0; k < n; ++k) {
+    TRY(name, key());
+    TRY(item, value(depth + 1));
+    // A key already present leaves the size unchanged: no set of seen keys.
+    const Py_ssize_t before = PyDict_Size(dict.get());
+    if (PyDict_SetItem(dict.get(), name.str_obj.get(), item.get()) < 0) return py_fail();
+    if (PyDict_Size(dict.get()) == before) return duplicate_key(buf + name.start, name.len, pos);
+  }
+  return dict;
+}
+
+}  // namespace wexo

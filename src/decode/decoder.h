@@ -1,0 +1,184 @@
+// The Decoder: per-call state over one document, the wire constants, the
+// limits of the format, and the inline fast paths of the primitive readers.
+#pragma once
+
+#include <cstdint>
+
+#include "err.h"
+#include "pyo.h"
+
+namespace wexo {
+
+constexpr uint8_t DOC_MAGIC = 0x0F;
+constexpr uint8_t DOC_VERSION = 0x01;
+
+constexpr uint8_t TAG_NONE = 0x00;
+constexpr uint8_t TAG_FALSE = 0x01;
+constexpr uint8_t TAG_TRUE = 0x02;
+constexpr uint8_t TAG_INT = 0x03;
+constexpr uint8_t TAG_FLOAT = 0x04;
+constexpr uint8_t TAG_STR = 0x05;
+constexpr uint8_t TAG_STR_REF = 0x06;
+constexpr uint8_t TAG_ARRAY = 0x07;
+constexpr uint8_t TAG_OBJECT = 0x08;
+constexpr uint8_t TAG_TABLE = 0x09;
+constexpr uint8_t TAG_ANCHOR = 0x0A;
+constexpr uint8_t TAG_ANCHOR_REF = 0x0B;
+constexpr uint8_t TAG_TYPED_ARRAY = 0x0C;
+constexpr uint8_t TAG_SPARSE = 0x0D;
+constexpr uint8_t TAG_SHORT_STR = 0x40;  // 0x40..0x5F, length in the low five bits
+constexpr uint8_t TAG_SMALL_INT = 0x80;  // 0x80..0xFF, value in the low seven bits
+
+constexpr uint8_t COL_VALUES = 0x00;
+constexpr uint8_t COL_DELTA_INT = 0x01;
+constexpr uint8_t COL_DECIMAL = 0x02;
+constexpr uint8_t COL_DICT_STR = 0x03;
+constexpr uint8_t COL_BOOL_BITS = 0x04;
+constexpr uint8_t COL_OBJECT = 0x05;
+
+constexpr uint8_t PRESENCE_ALL = 0x00;
+constexpr uint8_t PRESENCE_BITMAP = 0x01;
+
+constexpr uint64_t MAX_DEPTH = 512;        // nesting of values and typed columns
+constexpr uint64_t MAX_COPY_DEPTH = 4096;  // nesting reached by one reference copy
+constexpr uint64_t MAX_COUNT = 0x7FFFFFFF;
+constexpr int64_t EXPAND_BUDGET = int64_t{1} << 24;
+constexpr int64_t SIZE_BUDGET_BASE = int64_t{1} << 22;
+constexpr int64_t SIZE_BUDGET_PER_BYTE = 32;
+
+// One pooled string: the pool's reference and where its UTF-8 bytes lie.
+struct PoolEnt {
+  Owned str_obj;
+  uint64_t start;
+  uint64_t len;
+};
+
+// One decoded name. For a pool reference, start and len are those of the
+// bytes the pooled string was first decoded from, so names compare by bytes.
+struct Key {
+  Owned str_obj;
+  uint64_t start;
+  uint64_t len;
+};
+using Names = Vec<Key>;
+
+struct DictSink;
+struct ListSink;
+struct SparseSink;
+
+class Decoder {
+ public:
+  Decoder(const uint8_t* b, uint64_t n);
+  ~Decoder();
+  Decoder(const Decoder&) = delete;
+  Decoder& operator=(const Decoder&) = delete;
+
+  Result<Owned> value(uint64_t depth);
+
+  Vec<PoolEnt> pool;
+  Vec<Owned> anchors;  // an empty Owned is a slot whose value is not complete
+  const uint8_t* buf;
+  uint64_t len;
+  uint64_t pos = 2;
+  int64_t expand_budget = EXPAND_BUDGET;
+  int64_t size_budget;
+
+ private:
+  friend struct DictSink;
+  friend struct ListSink;
+  friend struct SparseSink;
+
+  // Elements announced by the open pre-sized arrays whose decoding has not
+  // begun. Each needs at least one unread byte, so in a document that can
+  // succeed this never exceeds the remaining bytes.
+  uint64_t owed = 0;
+
+  uint64_t remaining() const { return pos < len ? len - pos : 0; }
+
+  // primitives.cpp
+  inline Result<uint64_t> uvarint();
+  Result<uint64_t> uvarint_slow();
+  Result<uint64_t> count();      // bounded by the remaining bytes
+  Result<uint64_t> row_count();  // bounded by 8 x the remaining bytes
+  Result<Owned> int_();
+  Result<Owned> float_();
+  Failure short_(uint64_t at) const;
+  Status charge(uint64_t k, uint64_t at);
+
+  // value.cpp
+  Result<Owned> typed_array(uint64_t depth);
+
+  // strings.cpp
+  Result<Owned> str_body(uint64_t n);
+  Result<Owned> long_str();
+  Result<Owned> str_ref();
+  Result<uint64_t> pool_index();
+  Result<Key> key();
+
+  // containers.cpp
+  Result<Owned> array(uint64_t depth);
+  Result<Owned> object(uint64_t depth);
+
+  // anchors.cpp
+  Result<Owned> anchor(uint64_t depth);
+  Result<Owned> anchor_ref();
+
+  // names.cpp
+  Result<Names> header();
+  Result<Names> unique_keys(uint64_t count, std::string_view dup_message);
+
+  // columns.cpp
+ public:
+  template <class Sink>
+  Status column(uint64_t n, uint64_t depth, Sink& sink);
+
+ private:
+  template <class Sink>
+  Status object_column(uint64_t n, uint64_t depth, Sink& sink);
+  template <class Sink>
+  Status dict_str_column(uint64_t n, Sink& sink);
+  template <class Sink>
+  Status decimal_column(uint64_t n, Sink& sink);
+
+  // tables.cpp
+  struct RowSet {
+    Owned list;          // owns the row dicts
+    Vec<PyObject*> rows;  // the same dicts, borrowed
+  };
+  Result<Owned> table(uint64_t depth);
+  Result<RowSet> row_dicts(uint64_t count);
+
+  // sparse.cpp
+  Result<Owned> sparse(uint64_t depth);
+};
+
+// A copy of a finished value for an anchor reference: new lists and dicts,
+// the same scalars and strings. A success holding no object means the budget
+// ran out; budget is written back whatever the outcome.
+Result<Owned> deep_copy(PyObject* x, int64_t& budget, uint64_t depth);
+
+// Converts mantissa m at scale s (1..6) through the interpreter's exact
+// integer division.
+Result<Owned> big_decimal(int64_t m, unsigned s);
+
+// The int or float for a quotient q: integral values below 2^53 become int.
+Result<Owned> number(double q);
+
+inline Result<uint64_t> Decoder::uvarint() {
+  if (pos < len && buf[pos] < 0x80) return uint64_t{buf[pos++]};
+  return uvarint_slow();
+}
+
+inline int64_t zigzag(uint64_t v) {
+  return static_cast<int64_t>((v >> 1) ^ (0 - (v & 1)));
+}
+
+// In sanitizer builds, checks that a span handed to the (uninstrumented)
+// interpreter lies inside the input.
+#if defined(WEXO_SANITIZE)
+void check_span(const uint8_t* p, uint64_t n);
+#else
+inline void check_span(const uint8_t*, uint64_t) {}
+#endif
+
+}  // namespace wexo

@@ -1,0 +1,87 @@
+// The slow varint path, counts and their bounds, the int and float scalars,
+// truncation failures and the decoded-size budget.
+#include <cmath>
+#include <cstring>
+
+#include "decode/decoder.h"
+
+namespace wexo {
+
+Decoder::Decoder(const uint8_t* b, uint64_t n)
+    : buf(b), len(n), size_budget(static_cast<int64_t>(n) * SIZE_BUDGET_PER_BYTE + SIZE_BUDGET_BASE) {}
+
+// The pool's references go first, then the anchors'.
+Decoder::~Decoder() {
+  pool.clear();
+  anchors.clear();
+}
+
+Failure Decoder::short_(uint64_t at) const { return bad("truncated input", at); }
+
+// LEB128, at most ten bytes; the tenth may carry bit 63 only. Both failures
+// report the varint's first byte.
+Result<uint64_t> Decoder::uvarint_slow() {
+  const uint64_t s = pos;
+  uint64_t v = 0;
+  for (unsigned i = 0; i < 10; ++i) {
+    if (s + i >= len) return short_(s);
+    const uint8_t b = buf[s + i];
+    if (i == 9 && b > 0x01) return bad("varint overflows 64 bits", s);
+    v |= uint64_t{b & 0x7Fu} << (7 * i);
+    if (b < 0x80) {
+      pos = s + i + 1;
+      return v;
+    }
+  }
+  return bad("varint overflows 64 bits", s);  // not reached: byte 9 ends the loop
+}
+
+// A count failing its bound is reported at the cursor just after it.
+Result<uint64_t> Decoder::count() {
+  TRY(n, uvarint());
+  if (n > MAX_COUNT || n > remaining()) return short_(pos);
+  return n;
+}
+
+// Row counts and typed arrays may announce up to eight cells per byte (bit
+// columns); the test is skipped when 8 x the remaining bytes would not fit.
+Result<uint64_t> Decoder::row_count() {
+  TRY(n, uvarint());
+  const uint64_t rest = remaining();
+  if (n > MAX_COUNT || (rest <= UINT64_MAX / 8 && n > 8 * rest)) return short_(pos);
+  return n;
+}
+
+Status Decoder::charge(uint64_t k, uint64_t at) {
+  // k <= 2 x MAX_COUNT and the budget never goes below -(2^32): no overflow.
+  size_budget -= static_cast<int64_t>(k);
+  if (size_budget < 0) return bad("decoded size too large", at);
+  return Done{};
+}
+
+// TAG_INT | uvarint zigzag
+Result<Owned> Decoder::int_() {
+  TRY(v, uvarint());
+  return made(PyLong_FromLongLong(zigzag(v)));
+}
+
+Result<Owned> number(double q) {
+  if (std::fabs(q) < 9007199254740992.0 && q == std::trunc(q))
+    return made(PyLong_FromLongLong(static_cast<long long>(q)));  // -0.0 gives 0
+  return made(PyFloat_FromDouble(q));
+}
+
+// TAG_FLOAT | 8 bytes binary64, little-endian
+Result<Owned> Decoder::float_() {
+  const uint64_t p = pos;
+  if (len - p < 8) return short_(p);  // p <= len always holds here
+  uint64_t bits = 0;
+  for (unsigned i = 0; i < 8; ++i) bits |= uint64_t{buf[p + i]} << (8 * i);
+  if ((bits & 0x7FFFFFFFFFFFFFFFu) > 0x7FEFFFFFFFFFFFFFu) return bad("float is not finite", p);
+  pos = p + 8;
+  double x;
+  std::memcpy(&x, &bits, sizeof x);
+  return number(x);
+}
+
+}  // namespace wexo

@@ -1,0 +1,77 @@
+// Inline strings, the string pool, pool references, key, and invalid UTF-8.
+#include "decode/decoder.h"
+
+namespace wexo {
+
+namespace {
+
+// A failed str creation: invalid UTF-8 is the input's fault; anything else
+// (a memory error) is the interpreter's and stays pending.
+[[gnu::cold, gnu::noinline]] Failure utf8_fail(uint64_t s) {
+  if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+    PyErr_Clear();
+    return bad("string is not valid UTF-8", s);
+  }
+  return py_fail();
+}
+
+}  // namespace
+
+// n bytes of UTF-8 at the cursor. Strings of two bytes or more enter the pool.
+Result<Owned> Decoder::str_body(uint64_t n) {
+  const uint64_t s = pos;
+  if (n > remaining()) return short_(s);
+  check_span(buf + s, n);
+  PyObject* str = PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(buf + s),
+                                              static_cast<Py_ssize_t>(n));
+  if (!str) return utf8_fail(s);
+  pos = s + n;
+  Owned out = Owned::steal(str);
+  if (n >= 2) pool.push_back(PoolEnt{Owned::borrow(str), s, n});
+  return out;
+}
+
+// TAG_STR | uvarint n | n bytes
+Result<Owned> Decoder::long_str() {
+  TRY(n, count());
+  return str_body(n);
+}
+
+// A pool index, failing at the cursor after it when nothing is pooled there.
+Result<uint64_t> Decoder::pool_index() {
+  TRY(i, uvarint());
+  if (i >= pool.size()) return bad("bad string reference", pos);
+  return i;
+}
+
+// TAG_STR_REF | uvarint index: the very object of the first occurrence.
+Result<Owned> Decoder::str_ref() {
+  TRY(i, pool_index());
+  return Owned::borrow(pool[i].str_obj.get());
+}
+
+// A name: a string in any of its three forms, and no other tag.
+Result<Key> Decoder::key() {
+  if (pos >= len) return short_(pos);
+  const uint64_t at = pos;
+  const uint8_t t = buf[pos++];
+  if (t == TAG_STR_REF) {
+    TRY(i, pool_index());
+    const PoolEnt& e = pool[i];
+    return Key{Owned::borrow(e.str_obj.get()), e.start, e.len};
+  }
+  uint64_t n;
+  if ((t & 0xE0) == TAG_SHORT_STR) {
+    n = t & 0x1Fu;
+  } else if (t == TAG_STR) {
+    TRY(c, count());
+    n = c;
+  } else {
+    return bad("key must be a string", at);
+  }
+  const uint64_t s = pos;
+  TRY(str, str_body(n));
+  return Key{std::move(str), s, n};
+}
+
+}  // namespace wexo

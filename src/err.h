@@ -1,0 +1,130 @@
+// Failures and results: DecodeError, PyErrPending, Result<T>, bad, py_fail, TRY;
+// the module's own memory (which ends the process when exhausted); WexoError.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "pyo.h"
+
+namespace wexo {
+
+// Memory of our own (vectors, message texts). Running out of it is not an
+// error the caller can handle: it ends the process instead of throwing
+// std::bad_alloc up through the interpreter's frames.
+[[noreturn, gnu::cold]] void out_of_memory();
+
+inline void* alloc_or_die(std::size_t n) {
+  void* p = std::malloc(n ? n : 1);
+  if (!p) out_of_memory();
+  return p;
+}
+
+template <class T>
+struct AbortAlloc {
+  using value_type = T;
+  AbortAlloc() = default;
+  template <class U>
+  AbortAlloc(const AbortAlloc<U>&) noexcept {}
+  T* allocate(std::size_t n) {
+    if (n > SIZE_MAX / sizeof(T)) out_of_memory();
+    return static_cast<T*>(alloc_or_die(n * sizeof(T)));
+  }
+  void deallocate(T* p, std::size_t) noexcept { std::free(p); }
+  template <class U>
+  bool operator==(const AbortAlloc<U>&) const noexcept { return true; }
+  template <class U>
+  bool operator!=(const AbortAlloc<U>&) const noexcept { return false; }
+};
+
+template <class T>
+using Vec = std::vector<T, AbortAlloc<T>>;
+using Str = std::basic_string<char, std::char_traits<char>, AbortAlloc<char>>;
+
+// A decoding error: a fixed lower-case message and the absolute offset.
+struct DecodeError {
+  Str message;
+  uint64_t offset;
+};
+struct PyErrPending {};  // an interpreter call failed; its exception is set
+
+// A failure in flight: an out-of-line DecodeError, or none for PyErrPending.
+// Kept to one pointer so that results stay small in recursive frames.
+class Failure {
+ public:
+  explicit Failure(DecodeError* e) : e_(e) {}
+  Failure(Failure&& o) noexcept : e_(std::exchange(o.e_, nullptr)) {}
+  Failure(const Failure&) = delete;
+  Failure& operator=(const Failure&) = delete;
+  Failure& operator=(Failure&&) = delete;
+  ~Failure() { drop(e_); }
+  const DecodeError* error() const { return e_; }  // null: PyErrPending
+  DecodeError* take() { return std::exchange(e_, nullptr); }
+  static void drop(DecodeError* e);
+
+ private:
+  DecodeError* e_;
+};
+
+template <class T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : v_(std::move(value)), ok_(true) {}
+  Result(Failure f) : e_(f.take()), ok_(false) {}
+  Result(Result&& o) noexcept
+      : v_(std::move(o.v_)), e_(std::exchange(o.e_, nullptr)), ok_(o.ok_) {}
+  Result(const Result&) = delete;
+  Result& operator=(const Result&) = delete;
+  Result& operator=(Result&&) = delete;
+  ~Result() { Failure::drop(e_); }
+  bool ok() const { return ok_; }
+  T& operator*() { return v_; }
+  Failure fail() && { return Failure(std::exchange(e_, nullptr)); }
+
+ private:
+  T v_{};
+  DecodeError* e_ = nullptr;
+  bool ok_;
+};
+
+struct Done {};
+using Status = Result<Done>;
+
+// Failure constructors, out of line so the success path carries no text.
+[[gnu::cold, gnu::noinline]] Failure bad(std::string_view message, uint64_t offset);
+[[gnu::cold, gnu::noinline]] Failure py_fail();
+
+// Runs expr, forwards a failure unchanged, and declares name as its value.
+// It declares a variable: never use it as the unbraced body of an if.
+#define TRY(name, expr)                                      \
+  auto name##_result = (expr);                               \
+  if (!name##_result.ok()) return std::move(name##_result).fail(); \
+  auto name = std::move(*name##_result)
+
+// Forwards the failure of an operation that yields no value.
+#define CHECK(expr)                                          \
+  do {                                                       \
+    auto check_result_ = (expr);                             \
+    if (!check_result_.ok()) return std::move(check_result_).fail(); \
+  } while (0)
+
+// A new reference from the interpreter, or its failure.
+inline Result<Owned> made(PyObject* p) {
+  if (!p) return py_fail();
+  return Owned::steal(p);
+}
+
+// The WexoError class, created on first need; null with an exception set if
+// it could not be created.
+PyObject* wexo_error();
+
+// Sets the exception that a failure stands for; returns null for the caller.
+PyObject* raise(Failure f);
+
+}  // namespace wexo
