@@ -68,7 +68,13 @@ PyObject* loads_binary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   const char* start = PyBytes_AsString(data);
   const Py_ssize_t size = PyBytes_Size(data);
   if (!start || size < 0) return nullptr;
+  // Only our code runs during a decode, and every object it makes is
+  // reachable from the result or released by it: collections triggered by
+  // the new containers would only rescan them. The collector's own state is
+  // restored afterwards.
+  const int collecting = PyGC_Disable();
   Result<Owned> r = run(reinterpret_cast<const uint8_t*>(start), static_cast<uint64_t>(size));
+  if (collecting) PyGC_Enable();
   if (!r.ok()) return raise(std::move(r).fail());
   return (*r).release();
 }
