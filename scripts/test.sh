@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Builds the module once, then installs that one wheel with the test
+# dependencies into a fresh virtual environment per interpreter (3.10 to 3.13,
+# where installed) and runs the whole test suite in each.
+#
+#   bash scripts/test.sh                 every supported interpreter found
+#   WEXO_PYTHONS="3.13" bash scripts/test.sh
+#   bash scripts/test.sh -k tables       extra arguments go to pytest
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+required="3.10 3.13"             # the oldest and newest supported: never skipped
+pythons=${WEXO_PYTHONS:-"3.10 3.11 3.12 3.13"}
+build_python=${WEXO_BUILD_PYTHON:-python3}
+
+find_python() {  # prints the newest installed interpreter of version $1
+  local v=$1 root p
+  if command -v pyenv >/dev/null 2>&1; then
+    root=$(pyenv root)
+    p=$(ls -d "$root"/versions/"$v".* 2>/dev/null | sort -V | tail -n 1 || true)
+    if [ -n "$p" ] && [ -x "$p/bin/python$v" ]; then echo "$p/bin/python$v"; return; fi
+  fi
+  command -v "python$v" 2>/dev/null || true
+}
+
+rm -rf dist
+"$build_python" -m pip wheel --no-deps -q -w dist .
+wheel=$(ls dist/wexo_native-*.whl)
+echo "built $wheel"
+
+status=0
+for v in $pythons; do
+  py=$(find_python "$v")
+  if [ -z "$py" ]; then
+    case " $required " in
+      *" $v "*) echo "error: Python $v is required and not installed" >&2; exit 1 ;;
+      *) echo "skipping Python $v: not installed"; continue ;;
+    esac
+  fi
+  venv=".venv-test-$v"
+  rm -rf "$venv"
+  "$py" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --upgrade pip
+  "$venv/bin/python" -m pip install -q "$wheel[test]"
+  echo "== Python $v ($("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])'))"
+  # run from tests/ so the checkout's own sources cannot shadow the installed package
+  if ! (cd tests && "../$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"); then
+    status=1
+  fi
+done
+exit $status
