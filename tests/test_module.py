@@ -204,3 +204,32 @@ def test_abi3audit_strict():
     out = subprocess.run([exe, "--strict", "--assume-minimum-abi3", "3.10", str(LIB)],
                          capture_output=True, text=True)
     assert out.returncode == 0, out.stdout + out.stderr
+
+
+MEMORY = textwrap.dedent("""
+    import resource, sys
+    import wexo_native
+    n = 3_000_000
+    # a typed array of n delta ints: 1 byte each in the input, one int object each
+    data = b"\\x0f\\x01\\x0c" + bytes([0x80 | (n & 0x7f), 0x80 | ((n >> 7) & 0x7f), n >> 14]) \\
+        + b"\\x01" + b"\\x02" * n
+    import gc; gc.collect()
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    with open("/proc/self/statm") as f:
+        used = int(f.read().split()[0]) * resource.getpagesize()
+    resource.setrlimit(resource.RLIMIT_AS, (used + (40 << 20), hard))
+    try:
+        wexo_native.loads_binary(data)
+    except MemoryError:
+        print("MemoryError")
+    except BaseException as e:
+        print(type(e).__name__)
+    else:
+        print("no error")
+""")
+
+
+def test_interpreter_memory_error_passes_through_unchanged():
+    out = subprocess.run([sys.executable, "-c", MEMORY], capture_output=True, text=True,
+                         timeout=120, env={"PYTHONPATH": str(LIB.parent)})
+    assert out.stdout.strip() == "MemoryError", out.stdout + out.stderr
