@@ -1,4 +1,5 @@
 """The installed package and the type stub satisfy mypy in strict mode."""
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -11,9 +12,12 @@ EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "usage.py"
 @pytest.mark.parametrize("target", [["-p", "wexo"], [str(EXAMPLE)]], ids=["package", "example"])
 def test_mypy_strict(tmp_path, target):
     pytest.importorskip("mypy")
+    import wexo
+    # where the package was imported from, installed or not
+    env = dict(os.environ, MYPYPATH=str(Path(wexo.__file__).resolve().parents[1]))
     out = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path), *target],
-        capture_output=True, text=True, cwd=tmp_path, timeout=300)
+        capture_output=True, text=True, cwd=tmp_path, timeout=300, env=env)
     assert out.returncode == 0, out.stdout + out.stderr
 
 

@@ -113,12 +113,19 @@ template <class Sink>
   TRY(kn, count());
   if (kn == 0) return bad("empty object column", pos);
   TRY(names, unique_keys(kn, "duplicate key"));
+  // Copies of one template, filled in place like table rows: every
+  // sub-column stores all n cells before any dict becomes a cell.
+  Owned tmpl;
+  if (n > 0) {
+    TRY(t, row_template(names));
+    tmpl = std::move(t);
+  }
   Vec<Owned> dicts;  // n was charged to the budget at column entry
   dicts.reserve(n);
   Vec<PyObject*> rows;
   rows.reserve(n);
   for (uint64_t k = 0; k < n; ++k) {
-    TRY(d, made(PyDict_New()));
+    TRY(d, made(PyDict_Copy(tmpl.get())));
     rows.push_back(d.get());
     dicts.push_back(std::move(d));
   }

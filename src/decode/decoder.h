@@ -146,7 +146,7 @@ class Decoder {
     Vec<PyObject*> rows;  // the same dicts, borrowed
   };
   Result<Owned> table(uint64_t depth);
-  Result<RowSet> row_dicts(uint64_t count);
+  Result<RowSet> row_dicts(uint64_t count, const Names* keys = nullptr);
 
   // sparse.cpp
   Result<Owned> sparse(uint64_t depth);
@@ -160,6 +160,10 @@ Result<Owned> deep_copy(PyObject* x, int64_t& budget, uint64_t depth);
 // Converts mantissa m at scale s (1..6) through the interpreter's exact
 // integer division.
 Result<Owned> big_decimal(int64_t m, unsigned s);
+
+// A dict mapping each name, in order, to None: rows copied from it hold
+// every key already, and their columns replace the values in place.
+Result<Owned> row_template(const Names& names);
 
 // The int or float for a quotient q: integral values below 2^53 become int.
 Result<Owned> number(double q);
