@@ -13,8 +13,11 @@ EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "usage.py"
 def test_mypy_strict(tmp_path, target):
     pytest.importorskip("mypy")
     import wexo
-    # where the package was imported from, installed or not
-    env = dict(os.environ, MYPYPATH=str(Path(wexo.__file__).resolve().parents[1]))
+    # an installed package is found by mypy itself; a checkout's through MYPYPATH
+    where = Path(wexo.__file__).resolve().parents[1]
+    env = dict(os.environ)
+    if where.name != "site-packages":
+        env["MYPYPATH"] = str(where)
     out = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path), *target],
         capture_output=True, text=True, cwd=tmp_path, timeout=300, env=env)
