@@ -45,6 +45,52 @@ struct AbortAlloc {
 
 template <class T>
 using Vec = std::vector<T, AbortAlloc<T>>;
+
+// A vector whose first N elements live inline: small documents then need no
+// allocation for their string pool or anchor table.
+template <class T, std::size_t N>
+class SmallVec {
+ public:
+  SmallVec() = default;
+  SmallVec(const SmallVec&) = delete;
+  SmallVec& operator=(const SmallVec&) = delete;
+  ~SmallVec() {
+    clear();
+    if (data_ != inline_data()) std::free(data_);
+  }
+  std::size_t size() const { return size_; }
+  T& operator[](std::size_t i) { return data_[i]; }
+  const T& operator[](std::size_t i) const { return data_[i]; }
+  void push_back(T&& v) {
+    if (size_ == cap_) grow();
+    new (data_ + size_) T(std::move(v));
+    ++size_;
+  }
+  // Destroys the elements in order.
+  void clear() {
+    for (std::size_t i = 0; i < size_; ++i) data_[i].~T();
+    size_ = 0;
+  }
+
+ private:
+  T* inline_data() { return reinterpret_cast<T*>(inline_); }
+  void grow() {
+    if (cap_ > SIZE_MAX / (2 * sizeof(T))) out_of_memory();
+    const std::size_t cap = cap_ * 2;
+    T* data = static_cast<T*>(alloc_or_die(cap * sizeof(T)));
+    for (std::size_t i = 0; i < size_; ++i) {
+      new (data + i) T(std::move(data_[i]));
+      data_[i].~T();
+    }
+    if (data_ != inline_data()) std::free(data_);
+    data_ = data;
+    cap_ = cap;
+  }
+  alignas(T) unsigned char inline_[N * sizeof(T)];
+  T* data_ = inline_data();
+  std::size_t size_ = 0;
+  std::size_t cap_ = N;
+};
 using Str = std::basic_string<char, std::char_traits<char>, AbortAlloc<char>>;
 
 // A decoding error: a fixed lower-case message and the absolute offset.

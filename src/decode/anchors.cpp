@@ -8,7 +8,7 @@ Result<Owned> Decoder::anchor(uint64_t depth) {
   // Reserve the slot first: anchors nested inside the value get later indices,
   // and a reference to this one from inside its own value finds it empty.
   const size_t a = anchors.size();
-  anchors.emplace_back();
+  anchors.push_back(Owned());
   TRY(v, value(depth + 1));
   anchors[a] = Owned::borrow(v.get());
   return v;  // the anchor's own occurrence is the object itself

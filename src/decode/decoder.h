@@ -75,8 +75,8 @@ class Decoder {
 
   Result<Owned> value(uint64_t depth);
 
-  Vec<PoolEnt> pool;
-  Vec<Owned> anchors;  // an empty Owned is a slot whose value is not complete
+  SmallVec<PoolEnt, 16> pool;
+  SmallVec<Owned, 4> anchors;  // an empty Owned is a slot whose value is not complete
   const uint8_t* buf;
   uint64_t len;
   uint64_t pos = 2;
