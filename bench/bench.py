@@ -19,8 +19,10 @@ import contextlib
 import datetime as dt
 import gc
 import importlib
+import importlib.metadata
 import itertools
 import json
+import json.scanner
 import marshal
 import math
 import os
@@ -51,7 +53,13 @@ RECORD_HEAVY: tuple[str, ...] = (
 
 # A flat five-key object, about 60 bytes of compact JSON.
 SMALL_NAME = "small message"
-SMALL_MESSAGE: dict[str, Any] = {"id": 12345, "name": "alice", "active": True, "score": 98.5, "tags": "x"}
+SMALL_MESSAGE: dict[str, Any] = {
+    "id": 12345,
+    "name": "alice",
+    "active": True,
+    "score": 98.5,
+    "tags": "x",
+}
 
 # Encodings, in table order: key -> column title.
 ENCODINGS: dict[str, str] = {
@@ -92,15 +100,15 @@ def _require(module: str) -> ModuleType:
     try:
         return importlib.import_module(module)
     except ImportError as exc:
-        raise SystemExit(f"bench: cannot import {module} ({exc}); {REQUIREMENTS_HINT}") from exc
+        raise SystemExit(
+            f"bench: cannot import {module} ({exc}); {REQUIREMENTS_HINT}"
+        ) from exc
 
 
 def _version(mod: ModuleType, dist: str) -> str:
     try:
-        from importlib.metadata import version
-
-        return version(dist)
-    except Exception:  # not installed as a distribution (e.g. on PYTHONPATH)
+        return importlib.metadata.version(dist)
+    except importlib.metadata.PackageNotFoundError:  # e.g. found on PYTHONPATH
         return str(getattr(mod, "__version__", "?"))
 
 
@@ -137,14 +145,22 @@ def load_codecs() -> Codecs:
         "msgpack": _version(msgpack, "msgpack"),
         "cbor2": _version(cbor2, "cbor2"),
     }
-    for spec in decoders:  # a pure-Python fallback would make the peer look far slower than it is
-        if not _is_native(spec.loads):
-            warn(f"{spec.name}: loads is not a native function; is its C extension missing?")
+    # A pure-Python fallback would make a peer look far slower than it is.
+    for spec in decoders:
+        if spec.name != "json" and not _is_native(spec.loads):
+            warn(
+                f"{spec.name}: loads is not a native function; is its C extension missing?"
+            )
+    if json.scanner.make_scanner is not json.scanner.c_make_scanner:  # type: ignore[attr-defined]
+        warn("json: the C scanner (_json) is missing; json.loads runs in pure Python")
     return Codecs(encoders, decoders, versions)
 
 
 def _is_native(fn: Callable[..., Any]) -> bool:
-    return type(fn).__name__ in ("builtin_function_or_method", "cython_function_or_method")
+    return type(fn).__name__ in (
+        "builtin_function_or_method",
+        "cython_function_or_method",
+    )
 
 
 def encode_all(tree: Any, encoders: Mapping[str, Encoder]) -> dict[str, bytes]:
@@ -185,21 +201,30 @@ def first_difference(want: Any, got: Any, path: str = "$") -> str | None:
         return None
     if type(got) is not type(want):
         return f"{path}: {type(want).__name__} {want!r} decoded as {type(got).__name__} {got!r}"
-    if got != want and not (type(want) is float and math.isnan(want) and math.isnan(got)):
+    if got != want and not (
+        type(want) is float and math.isnan(want) and math.isnan(got)
+    ):
         return f"{path}: {want!r} decoded as {got!r}"
     return None
 
 
-def check_decoders(label: str, tree: Any, payloads: Mapping[str, bytes], decoders: Sequence[DecoderSpec]) -> list[str]:
+def check_decoders(
+    label: str,
+    tree: Any,
+    payloads: Mapping[str, bytes],
+    decoders: Sequence[DecoderSpec],
+) -> list[str]:
     """Decodes every payload once; returns a warning for each decoder whose result differs."""
     warnings = []
     for spec in decoders:
         try:
             diff = first_difference(tree, spec.loads(payloads[spec.encoding]))
-        except Exception as exc:  # a failing decoder is reported, not fatal
+        except Exception as exc:  # noqa: BLE001 -- any failure is reported, not fatal
             diff = f"raised {type(exc).__name__}: {exc}"
         if diff is not None:
-            warnings.append(f"{label}: {spec.name} result differs from the tree: {diff}")
+            warnings.append(
+                f"{label}: {spec.name} result differs from the tree: {diff}"
+            )
     return warnings
 
 
@@ -209,7 +234,9 @@ def check_decoders(label: str, tree: Any, payloads: Mapping[str, bytes], decoder
 @dataclass(frozen=True)
 class Settings:
     sample_s: float  # target duration of one timed loop of k calls
-    budget_s: float  # keep adding rounds until every decoder has been timed this long ...
+    budget_s: (
+        float  # keep adding rounds until every decoder has been timed this long ...
+    )
     min_rounds: int  # ... and at least this many rounds have run
     max_rounds: int
 
@@ -261,9 +288,14 @@ def summarize(samples: Sequence[float], loops: int) -> Stats:
     return Stats(statistics.median(samples), q1, q3, len(samples), loops)
 
 
-def measure(payloads: Mapping[str, bytes], decoders: Sequence[DecoderSpec], settings: Settings) -> dict[str, Stats]:
+def measure(
+    payloads: Mapping[str, bytes], decoders: Sequence[DecoderSpec], settings: Settings
+) -> dict[str, Stats]:
     """Per-call time of each decoder on its payload, with rounds interleaving the decoders."""
-    loops = {spec.name: calibrate(spec.loads, payloads[spec.encoding], settings.sample_s) for spec in decoders}
+    loops = {
+        spec.name: calibrate(spec.loads, payloads[spec.encoding], settings.sample_s)
+        for spec in decoders
+    }
     samples: dict[str, list[float]] = {spec.name: [] for spec in decoders}
     spent = dict.fromkeys(samples, 0.0)
     for round_no in range(settings.max_rounds):
@@ -272,7 +304,10 @@ def measure(payloads: Mapping[str, bytes], decoders: Sequence[DecoderSpec], sett
             elapsed = time_loop(spec.loads, payloads[spec.encoding], k)
             samples[spec.name].append(elapsed / k)
             spent[spec.name] += elapsed
-        if round_no + 1 >= settings.min_rounds and min(spent.values()) >= settings.budget_s:
+        if (
+            round_no + 1 >= settings.min_rounds
+            and min(spent.values()) >= settings.budget_s
+        ):
             break
     return {name: summarize(times, loops[name]) for name, times in samples.items()}
 
@@ -309,7 +344,9 @@ def gc_mode(enabled: bool) -> Iterator[None]:
 class CaseResult:
     name: str
     sizes: dict[str, int]
-    times: dict[str, dict[str, Stats]] = field(default_factory=dict)  # gc label -> decoder -> stats
+    times: dict[str, dict[str, Stats]] = field(
+        default_factory=dict
+    )  # gc label -> decoder -> stats
 
 
 @dataclass
@@ -329,8 +366,14 @@ def progress(message: str) -> None:
     print(message, file=sys.stderr, flush=True)
 
 
-def run_case(name: str, tree: Any, codecs: Codecs, gc_modes: Sequence[tuple[str, bool]], settings: Settings,
-             warnings: list[str]) -> CaseResult:
+def run_case(
+    name: str,
+    tree: Any,
+    codecs: Codecs,
+    gc_modes: Sequence[tuple[str, bool]],
+    settings: Settings,
+    warnings: list[str],
+) -> CaseResult:
     start = time.perf_counter()
     payloads = encode_all(tree, codecs.encoders)
     encoded = time.perf_counter()
@@ -358,12 +401,19 @@ def select_files(corpus: Path, wanted: str | None) -> list[Path]:
     for item in (w.strip() for w in wanted.split(",")):
         stem = item.removesuffix(".json")
         if stem not in available:
-            raise SystemExit(f"bench: no file {item!r} in {corpus}; have: {', '.join(available)}")
+            raise SystemExit(
+                f"bench: no file {item!r} in {corpus}; have: {', '.join(available)}"
+            )
         chosen.append(available[stem])
     return chosen
 
 
-def run(files: Sequence[Path], codecs: Codecs, gc_modes: Sequence[tuple[str, bool]], settings: Settings) -> Run:
+def run(
+    files: Sequence[Path],
+    codecs: Codecs,
+    gc_modes: Sequence[tuple[str, bool]],
+    settings: Settings,
+) -> Run:
     warnings: list[str] = []
     results = []
     for i, path in enumerate(files, 1):
@@ -402,7 +452,12 @@ def fmt_us(seconds: float) -> str:
     return f"{us:.2f}" if us >= 1 else f"{us:.3f}"
 
 
-def render(headers: Sequence[str], rows: Sequence[Sequence[str]], markdown: bool, rule_before: int | None = None) -> str:
+def render(
+    headers: Sequence[str],
+    rows: Sequence[Sequence[str]],
+    markdown: bool,
+    rule_before: int | None = None,
+) -> str:
     """A table, first column left-aligned and the others right-aligned.
 
     rule_before: index of the row before which the plain-text form draws a rule
@@ -411,12 +466,21 @@ def render(headers: Sequence[str], rows: Sequence[Sequence[str]], markdown: bool
     widths = [max(len(h), *(len(r[i]) for r in rows)) for i, h in enumerate(headers)]
 
     def line(cells: Sequence[str]) -> str:
-        padded = [c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(cells, widths))]
+        padded = [
+            c.ljust(w) if i == 0 else c.rjust(w)
+            for i, (c, w) in enumerate(zip(cells, widths))
+        ]
         return f"| {' | '.join(padded)} |" if markdown else "  ".join(padded)
 
     out = [line(headers)]
     if markdown:
-        out.append("| " + " | ".join(("-" * (w - 1) + ":") if i else "-" * w for i, w in enumerate(widths)) + " |")
+        out.append(
+            "| "
+            + " | ".join(
+                ("-" * (w - 1) + ":") if i else "-" * w for i, w in enumerate(widths)
+            )
+            + " |"
+        )
     else:
         out.append("  ".join("-" * w for w in widths))
     for i, row in enumerate(rows):
@@ -430,8 +494,12 @@ def sizes_table(run_: Run, markdown: bool) -> str:
     headers = ["file", *ENCODINGS.values(), "WEXO/JSON", "msgpack/JSON"]
 
     def row(label: str, sizes: Mapping[str, int]) -> list[str]:
-        return [label, *(f"{sizes[k]:,}" for k in ENCODINGS),
-                f"{sizes['wexo'] / sizes['json']:.3f}", f"{sizes['msgpack'] / sizes['json']:.3f}"]
+        return [
+            label,
+            *(f"{sizes[k]:,}" for k in ENCODINGS),
+            f"{sizes['wexo'] / sizes['json']:.3f}",
+            f"{sizes['msgpack'] / sizes['json']:.3f}",
+        ]
 
     rows = [row(case.name, case.sizes) for case in run_.files]
     totals = {k: sum(case.sizes[k] for case in run_.files) for k in ENCODINGS}
@@ -440,7 +508,9 @@ def sizes_table(run_: Run, markdown: bool) -> str:
     return render(headers, rows, markdown, rule_before=len(run_.files))
 
 
-def times_table(run_: Run, gc_label: str, decoders: Sequence[str], markdown: bool) -> str:
+def times_table(
+    run_: Run, gc_label: str, decoders: Sequence[str], markdown: bool
+) -> str:
     shown = [d for d in decoders if d != REFERENCE]
     headers = ["file", "wexo µs", f"{REFERENCE} µs", *shown, "spread"]
 
@@ -448,18 +518,29 @@ def times_table(run_: Run, gc_label: str, decoders: Sequence[str], markdown: boo
         times = case.times[gc_label]
         r = ratios(case, gc_label)
         spread = max(stats.spread for stats in times.values())
-        return [case.name, fmt_us(times["wexo"].median), fmt_us(times[REFERENCE].median),
-                *(fmt_ratio(r[d]) for d in shown), f"{spread:.0%}"]
+        return [
+            case.name,
+            fmt_us(times["wexo"].median),
+            fmt_us(times[REFERENCE].median),
+            *(fmt_ratio(r[d]) for d in shown),
+            f"{spread:.0%}",
+        ]
 
     def mean_row(label: str, cases: Sequence[CaseResult]) -> list[str]:
         rs = [ratios(c, gc_label) for c in cases]
-        return [label, "", "", *(fmt_ratio(geomean([r[d] for r in rs])) for d in shown), ""]
+        return [
+            label,
+            "",
+            "",
+            *(fmt_ratio(geomean([r[d] for r in rs])) for d in shown),
+            "",
+        ]
 
     rows = [case_row(case) for case in run_.files]
-    rows.append(mean_row(f"geomean, all {len(run_.files)} files", run_.files))
+    rows.append(mean_row(f"geomean, all ({len(run_.files)} files)", run_.files))
     heavy = [c for c in run_.files if c.name in RECORD_HEAVY]
     if heavy:
-        rows.append(mean_row(f"geomean, {len(heavy)} record-heavy", heavy))
+        rows.append(mean_row(f"geomean, record-heavy ({len(heavy)})", heavy))
     small = case_row(run_.small)
     small[0] = f"{SMALL_NAME} ({run_.small.sizes['json']} B JSON)"
     rows.append(small)
@@ -477,34 +558,59 @@ def cpu_model() -> str:
 
 def machine_line(codecs: Codecs) -> str:
     peers = ", ".join(f"{name} {v}" for name, v in codecs.versions.items())
-    return (f"{cpu_model()} ({os.cpu_count()} logical CPUs), {platform.system()}, "
-            f"{platform.python_implementation()} {platform.python_version()}; "
-            f"{peers}; {dt.date.today().isoformat()}")
+    return (
+        f"{cpu_model()} ({os.cpu_count()} logical CPUs), {platform.system()}, "
+        f"{platform.python_implementation()} {platform.python_version()}; "
+        f"{peers}; {dt.date.today().isoformat()}"
+    )
 
 
 def report(run_: Run, codecs: Codecs, markdown: bool) -> str:
     s = run_.settings
     h = "### " if markdown else "== "
     decoders = [spec.name for spec in codecs.decoders]
-    rounds = [st.rounds for case in [*run_.files, run_.small] for t in case.times.values() for st in t.values()]
+    rounds = [
+        st.rounds
+        for case in [*run_.files, run_.small]
+        for t in case.times.values()
+        for st in t.values()
+    ]
+    span = (
+        f"{min(rounds)}"
+        if min(rounds) == max(rounds)
+        else f"{min(rounds)}–{max(rounds)}"
+    )
     parts = [
         f"Machine: {machine_line(codecs)}",
         "",
-        f"Timing: median over {min(rounds)}–{max(rounds)} interleaved rounds per decoder "
-        f"(≥{s.min_rounds} rounds, ≥{s.budget_s:g} s per decoder per file, loops of ~{s.sample_s * 1e3:g} ms); "
-        f"freeing each result is timed. Ratios are time / `{REFERENCE}.loads` time on the same tree: "
-        "lower is faster. spread = largest interquartile range / median among the decoders.",
+        (
+            f"Timing: median over {span} interleaved rounds per decoder "
+            f"(≥{s.min_rounds} rounds, ≥{s.budget_s:g} s per decoder per file, "
+            f"loops of ~{s.sample_s * 1e3:g} ms); freeing each result is timed. "
+            f"Ratios are time / `{REFERENCE}.loads` time on the same tree: lower is faster. "
+            "spread = largest interquartile range / median among the decoders."
+        ),
         "",
         f"{h}Encoded size (bytes)",
         "",
         sizes_table(run_, markdown),
     ]
     for label in run_.gc_labels:
-        parts += ["", f"{h}Decode time, {label} (ratio to {REFERENCE}.loads)", "",
-                  times_table(run_, label, decoders, markdown)]
+        parts += [
+            "",
+            f"{h}Decode time, {label} (ratio to {REFERENCE}.loads)",
+            "",
+            times_table(run_, label, decoders, markdown),
+        ]
     total = {k: sum(case.sizes[k] for case in run_.files) for k in ENCODINGS}
-    parts += ["", f"Total size over {len(run_.files)} files: WEXO / compact JSON = "
-              f"{total['wexo'] / total['json']:.3f}, msgpack / compact JSON = {total['msgpack'] / total['json']:.3f}."]
+    parts += [
+        "",
+        (
+            f"Total size over {len(run_.files)} files: "
+            f"WEXO / compact JSON = {total['wexo'] / total['json']:.3f}, "
+            f"msgpack / compact JSON = {total['msgpack'] / total['json']:.3f}."
+        ),
+    ]
     if run_.warnings:
         parts += ["", "Warnings:", *(f"- {w}" for w in run_.warnings)]
     return "\n".join(parts)
@@ -517,7 +623,7 @@ def settings_from(args: argparse.Namespace) -> Settings:
     if args.quick:
         sample_s, budget_s, min_rounds = 0.005, 0.05, 5
     else:
-        sample_s, budget_s, min_rounds = 0.02, 0.5, 7
+        sample_s, budget_s, min_rounds = 0.02, 1.0, 9
     if args.time is not None:
         budget_s = args.time
     if args.rounds is not None:
@@ -540,19 +646,48 @@ def nonnegative_float(text: str) -> float:
 
 
 def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
-    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
-                                formatter_class=argparse.ArgumentDefaultsHelpFormatter)
-    p.add_argument("--corpus", type=Path, default=DEFAULT_CORPUS, help="directory of *.json documents")
-    p.add_argument("--files", metavar="A,B", help="comma-separated file names (with or without .json); default all")
-    p.add_argument("--gc", choices=("on", "off", "both"), default="both", help="garbage collector during timing")
-    p.add_argument("--quick", action="store_true", help="shorter loops and fewer rounds (~30 s for the corpus)")
-    p.add_argument("--rounds", type=positive_int, metavar="N",
-                   help="minimum rounds per file (default 7, or 5 with --quick)")
-    p.add_argument("--time", type=nonnegative_float, metavar="S",
-                   help="minimum seconds each decoder is timed per file; 0 runs exactly --rounds rounds "
-                        "(default 0.5, or 0.05 with --quick)")
-    p.add_argument("--cpu", type=int, metavar="N", help="pin the process to this CPU (Linux)")
-    p.add_argument("--markdown", action="store_true", help="print the tables as Markdown")
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument(
+        "--corpus",
+        type=Path,
+        default=DEFAULT_CORPUS,
+        help=f"directory of *.json documents (default: {DEFAULT_CORPUS})",
+    )
+    p.add_argument(
+        "--files",
+        metavar="A,B",
+        help="comma-separated file names (with or without .json); default all",
+    )
+    p.add_argument(
+        "--gc",
+        choices=("on", "off", "both"),
+        default="both",
+        help="garbage collector during timing (default: both)",
+    )
+    p.add_argument(
+        "--quick",
+        action="store_true",
+        help="shorter loops and fewer rounds (~30 s for the corpus)",
+    )
+    p.add_argument(
+        "--rounds",
+        type=positive_int,
+        metavar="N",
+        help="minimum rounds per file (default 9, or 5 with --quick)",
+    )
+    p.add_argument(
+        "--time",
+        type=nonnegative_float,
+        metavar="S",
+        help="minimum seconds each decoder is timed per file; 0 runs exactly --rounds rounds "
+        "(default 1.0, or 0.05 with --quick)",
+    )
+    p.add_argument(
+        "--cpu", type=int, metavar="N", help="pin the process to this CPU (Linux)"
+    )
+    p.add_argument(
+        "--markdown", action="store_true", help="print the tables as Markdown"
+    )
     return p.parse_args(argv)
 
 
@@ -563,9 +698,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     settings = settings_from(args)
     files = select_files(args.corpus, args.files)
     codecs = load_codecs()
-    gc_modes = [(f"GC {m}", m == "on") for m in (("off", "on") if args.gc == "both" else (args.gc,))]
+    gc_modes = [
+        (f"GC {m}", m == "on")
+        for m in (("off", "on") if args.gc == "both" else (args.gc,))
+    ]
     wexo_native = sys.modules["wexo_native"]
-    progress(f"wexo_native: {wexo_native.__file__}\nwexo: {sys.modules['wexo'].__file__}")
+    progress(
+        f"wexo_native: {wexo_native.__file__}\nwexo: {sys.modules['wexo'].__file__}"
+    )
     began = time.perf_counter()
     result = run(files, codecs, gc_modes, settings)
     progress(f"done in {time.perf_counter() - began:.0f} s")

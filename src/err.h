@@ -109,7 +109,9 @@ class Failure {
   Failure(const Failure&) = delete;
   Failure& operator=(const Failure&) = delete;
   Failure& operator=(Failure&&) = delete;
-  ~Failure() { drop(e_); }
+  ~Failure() {
+    if (e_) drop(e_);
+  }
   const DecodeError* error() const { return e_; }  // null: PyErrPending
   DecodeError* take() { return std::exchange(e_, nullptr); }
   static void drop(DecodeError* e);
@@ -128,7 +130,9 @@ class [[nodiscard]] Result {
   Result(const Result&) = delete;
   Result& operator=(const Result&) = delete;
   Result& operator=(Result&&) = delete;
-  ~Result() { Failure::drop(e_); }
+  ~Result() {
+    if (e_) Failure::drop(e_);
+  }
   bool ok() const { return ok_; }
   T& operator*() { return v_; }
   Failure fail() && { return Failure(std::exchange(e_, nullptr)); }

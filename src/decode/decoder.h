@@ -73,7 +73,9 @@ class Decoder {
   Decoder(const Decoder&) = delete;
   Decoder& operator=(const Decoder&) = delete;
 
-  Result<Owned> value(uint64_t depth);
+  // One complete value. The commonest scalars are read inline at the call
+  // site, after the same checks in the same order as the full dispatch.
+  inline Result<Owned> value(uint64_t depth);
 
   SmallVec<PoolEnt, 16> pool;
   SmallVec<Owned, 4> anchors;  // an empty Owned is a slot whose value is not complete
@@ -106,6 +108,7 @@ class Decoder {
   Status charge(uint64_t k, uint64_t at);
 
   // value.cpp
+  Result<Owned> dispatch(uint64_t depth);
   Result<Owned> typed_array(uint64_t depth);
 
   // strings.cpp
@@ -171,6 +174,25 @@ Result<Owned> number(double q);
 inline Result<uint64_t> Decoder::uvarint() {
   if (pos < len && buf[pos] < 0x80) return uint64_t{buf[pos++]};
   return uvarint_slow();
+}
+
+inline Result<Owned> Decoder::value(uint64_t depth) {
+  if (depth <= MAX_DEPTH && pos < len) {
+    const uint8_t t = buf[pos];
+    if (t >= TAG_SMALL_INT) {
+      ++pos;
+      return made(PyLong_FromLong(t & 0x7F));
+    }
+    if ((t & 0xE0) == TAG_SHORT_STR) {
+      ++pos;
+      return str_body(t & 0x1Fu);
+    }
+    if (t == TAG_FLOAT) {
+      ++pos;
+      return float_();
+    }
+  }
+  return dispatch(depth);
 }
 
 inline int64_t zigzag(uint64_t v) {

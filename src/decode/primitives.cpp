@@ -38,7 +38,11 @@ Failure Decoder::short_(uint64_t at) const { return bad("truncated input", at); 
 // LEB128, at most ten bytes; the tenth may carry bit 63 only. Both failures
 // report the varint's first byte.
 Result<uint64_t> Decoder::uvarint_slow() {
-  const uint64_t s = pos;
+  const uint64_t s = pos;  // s <= len always holds
+  if (len - s >= 2 && buf[s + 1] < 0x80) {  // two bytes: the commonest long form
+    pos = s + 2;
+    return uint64_t{buf[s] & 0x7Fu} | uint64_t{buf[s + 1]} << 7;
+  }
   uint64_t v = 0;
   for (unsigned i = 0; i < 10; ++i) {
     if (s + i >= len) return short_(s);
@@ -83,8 +87,12 @@ Result<Owned> Decoder::int_() {
 }
 
 Result<Owned> number(double q) {
-  if (std::fabs(q) < 9007199254740992.0 && q == std::trunc(q))
-    return made(PyLong_FromLongLong(static_cast<long long>(q)));  // -0.0 gives 0
+  // An integral value below 2^53 becomes an int (-0.0 gives 0). The test
+  // converts through int64, which needs no rounding instruction or call.
+  if (std::fabs(q) < 9007199254740992.0) {
+    const auto i = static_cast<int64_t>(q);
+    if (static_cast<double>(i) == q) return made(PyLong_FromLongLong(i));
+  }
   return made(PyFloat_FromDouble(q));
 }
 
@@ -92,8 +100,11 @@ Result<Owned> number(double q) {
 Result<Owned> Decoder::float_() {
   const uint64_t p = pos;
   if (len - p < 8) return short_(p);  // p <= len always holds here
-  uint64_t bits = 0;
-  for (unsigned i = 0; i < 8; ++i) bits |= uint64_t{buf[p + i]} << (8 * i);
+  uint64_t bits;
+  std::memcpy(&bits, buf + p, sizeof bits);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  bits = __builtin_bswap64(bits);
+#endif
   if ((bits & 0x7FFFFFFFFFFFFFFFu) > 0x7FEFFFFFFFFFFFFFu) return bad("float is not finite", p);
   pos = p + 8;
   double x;

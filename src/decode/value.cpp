@@ -17,7 +17,8 @@ namespace {
 
 }  // namespace
 
-Result<Owned> Decoder::value(uint64_t depth) {
+// The full dispatch, with every check in its order.
+Result<Owned> Decoder::dispatch(uint64_t depth) {
   // The depth test comes first, even before the end-of-input test.
   if (depth > MAX_DEPTH) return bad("nesting too deep", pos);
   if (pos >= len) return short_(pos);
