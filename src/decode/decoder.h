@@ -100,7 +100,8 @@ class Decoder {
   // primitives.cpp
   inline Result<uint64_t> uvarint();
   Result<uint64_t> uvarint_slow();
-  Result<uint64_t> count();      // bounded by the remaining bytes
+  inline Result<uint64_t> count();  // bounded by the remaining bytes
+  Result<uint64_t> count_slow();
   Result<uint64_t> row_count();  // bounded by 8 x the remaining bytes
   Result<Owned> int_();
   Result<Owned> float_();
@@ -174,6 +175,16 @@ Result<Owned> number(double q);
 inline Result<uint64_t> Decoder::uvarint() {
   if (pos < len && buf[pos] < 0x80) return uint64_t{buf[pos++]};
   return uvarint_slow();
+}
+
+// A count failing its bound is reported at the cursor just after it.
+inline Result<uint64_t> Decoder::count() {
+  if (pos < len && buf[pos] < 0x80) {
+    const uint64_t n = buf[pos++];
+    if (n > len - pos) return short_(pos);
+    return n;
+  }
+  return count_slow();
 }
 
 inline Result<Owned> Decoder::value(uint64_t depth) {

@@ -57,8 +57,7 @@ Result<uint64_t> Decoder::uvarint_slow() {
   return bad("varint overflows 64 bits", s);  // not reached: byte 9 ends the loop
 }
 
-// A count failing its bound is reported at the cursor just after it.
-Result<uint64_t> Decoder::count() {
+Result<uint64_t> Decoder::count_slow() {
   TRY(n, uvarint());
   if (n > MAX_COUNT || n > remaining()) return short_(pos);
   return n;
