@@ -127,3 +127,35 @@ def test_object_column_duplicate_uses_key_message():
     names = names_of([f"k{i}" for i in range(16)] + ["k3"])
     body = b"\x0c\x01\x05" + uv(17) + b"".join(names)
     fails(body, "duplicate key 'k3'", 2 + 4 + sum(len(n) for n in names))
+
+
+LONG_A = "q" * 39 + "!"
+LONG_B = "q" * 39 + "?"
+
+
+@pytest.mark.parametrize("count", [2, 16, 17])
+def test_long_pooled_names_compare_by_bytes(count):
+    # two long pooled strings differing only in their last byte are distinct;
+    # the same text pooled twice (two entries) is a duplicate, by reference
+    # or inline, in the scanned and the hashed list alike
+    pooled = arr(s(LONG_A), s(LONG_B), s(LONG_A))            # entries 0, 1, 2
+    fill = b"".join(s(f"f{i:02d}") for i in range(count - 2))
+    ok = b"\x07\x04" + pooled[2:] + b"\x09" + uv(count) + b"\x06\x00\x06\x01" + fill \
+        + b"\x00" + b"\x04" * count
+    v = decode(ok)
+    assert v[3] == []
+    for second in (b"\x06\x02", s(LONG_A)):
+        head = b"\x09" + uv(count) + b"\x06\x00" + fill + second
+        body = b"\x07\x04" + pooled[2:] + head
+        fails(body, f"duplicate column '{LONG_A}'", 2 + len(body))
+
+
+def test_repeated_headers_of_long_pooled_names():
+    # each header names two long pooled strings by reference: decoded by their
+    # cached hashes, never by rescanning the strings
+    big_a, big_b = "x" * 5000 + "a", "x" * 5000 + "b"
+    n = 2000
+    head = s(big_a) + s(big_b)
+    table = b"\x09\x02\x06\x00\x06\x01\x00\x04\x04"
+    v = decode(b"\x07" + uv(n + 2) + head + table * n)
+    assert len(v) == n + 2 and v[2] == []

@@ -116,7 +116,8 @@ template <class Sink>
   // Copies of one template, filled in place like table rows: every
   // sub-column stores all n cells before any dict becomes a cell.
   Owned tmpl;
-  if (n > 0) {
+  const bool presized = n > 0 && template_fits(n);
+  if (presized) {
     TRY(t, row_template(names));
     tmpl = std::move(t);
   }
@@ -125,14 +126,16 @@ template <class Sink>
   Vec<PyObject*> rows;
   rows.reserve(n);
   for (uint64_t k = 0; k < n; ++k) {
-    TRY(d, made(PyDict_Copy(tmpl.get())));
+    TRY(d, made(presized ? PyDict_Copy(tmpl.get()) : PyDict_New()));
     rows.push_back(d.get());
     dicts.push_back(std::move(d));
   }
+  owed_rows += presized ? n : 0;
   for (const Key& name : names) {
     DictSink sub{rows.data(), n, name.str_obj.get()};
     CHECK(column(n, depth + 1, sub));
   }
+  owed_rows -= presized ? n : 0;
   for (uint64_t k = 0; k < n; ++k) CHECK(sink.store(k, std::move(dicts[k])));
   return Done{};
 }

@@ -51,7 +51,14 @@ struct PoolEnt {
   Owned str_obj;
   uint64_t start;
   uint64_t len;
+  // The keyed hash of the bytes, computed once when the string is first
+  // compared as a name: a name given as a 2-byte reference must not cost the
+  // whole length of the string it names each time it is used.
+  uint64_t hash = 0;
+  bool hashed = false;
 };
+
+constexpr uint64_t NO_ENTRY = UINT64_MAX;
 
 // One decoded name. For a pool reference, start and len are those of the
 // bytes the pooled string was first decoded from, so names compare by bytes.
@@ -59,7 +66,9 @@ struct Key {
   Owned str_obj;
   uint64_t start;
   uint64_t len;
+  uint64_t entry = NO_ENTRY;  // its pool entry, if it has one
 };
+
 using Names = Vec<Key>;
 
 struct DictSink;
@@ -94,6 +103,13 @@ class Decoder {
   // begun. Each needs at least one unread byte, so in a document that can
   // succeed this never exceeds the remaining bytes.
   uint64_t owed = 0;
+
+  // Rows of the open tables and object columns whose dicts were made from a
+  // template (pre-sized with every key). Templates are used only while these
+  // fit in the remaining bytes, so that nested tables that can only fail do
+  // not fill memory with pre-sized dicts; empty dicts give the same rows.
+  uint64_t owed_rows = 0;
+  bool template_fits(uint64_t rows) const { return owed_rows + rows <= remaining(); }
 
   uint64_t remaining() const { return pos < len ? len - pos : 0; }
 
@@ -130,6 +146,7 @@ class Decoder {
   // names.cpp
   Result<Names> header();
   Result<Names> unique_keys(uint64_t count, std::string_view dup_message);
+  uint64_t name_hash(const Key& k);
 
   // columns.cpp
  public:

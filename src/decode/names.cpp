@@ -12,6 +12,7 @@ namespace wexo {
 namespace {
 
 constexpr uint64_t SCAN_LIMIT = 16;  // up to this many names, a pairwise scan
+constexpr uint64_t SHORT_NAME = 32;  // longer names are compared by hash first
 
 // SipHash-1-3 over the name's bytes, with keys drawn once per thread from the
 // operating system, so that nobody can aim collisions at the set.
@@ -90,43 +91,62 @@ Result<Names> Decoder::header() {
   return unique_keys(c, "duplicate column");
 }
 
+// The keyed hash of a name's bytes; a pooled string's is computed once.
+uint64_t Decoder::name_hash(const Key& k) {
+  if (k.entry == NO_ENTRY) return siphash13(buf + k.start, k.len, keys());
+  PoolEnt& e = pool[k.entry];
+  if (!e.hashed) {
+    e.hash = siphash13(buf + e.start, e.len, keys());
+    e.hashed = true;
+  }
+  return e.hash;
+}
+
 // count names, pairwise distinct by their UTF-8 bytes. The caller has bounded
 // count by the unread bytes, so reserving it up front is safe.
+//
+// A name given as a pool reference costs two input bytes but designates a
+// string of any length, so comparing its bytes on every use could cost far
+// more than the input: one object is one pool entry, hence equal at once, and
+// long names are compared by their cached hashes before any byte.
 Result<Names> Decoder::unique_keys(uint64_t count, std::string_view dup_message) {
   Names names;
   names.reserve(count);
+  Vec<uint64_t> hashes;  // per name: the hash where one was needed, else 0
+  hashes.reserve(count);
   const bool hashed = count > SCAN_LIMIT;
   Vec<uint32_t> slots;  // open addressing: 0 is empty, else 1 + name index
   uint64_t mask = 0;
-  const HashKeys* hk = nullptr;
   if (hashed) {
     uint64_t cap = 32;
     while (cap < 2 * count) cap *= 2;
     slots.assign(cap, 0);
     mask = cap - 1;
-    hk = &keys();
   }
   for (uint64_t i = 0; i < count; ++i) {
     TRY(k, key());
-    const uint8_t* text = buf + k.start;
+    const uint64_t h = hashed || k.len > SHORT_NAME ? name_hash(k) : 0;
+    auto same = [&](uint64_t j) {
+      const Key& e = names[j];
+      if (e.str_obj.get() == k.str_obj.get()) return true;
+      if (e.len != k.len || hashes[j] != h) return false;
+      return std::memcmp(buf + e.start, buf + k.start, k.len) == 0;
+    };
     if (!hashed) {
-      for (const Key& e : names)
-        if (e.len == k.len && std::memcmp(buf + e.start, text, k.len) == 0)
-          return duplicate(dup_message, text, k.len, pos);
+      for (uint64_t j = 0; j < names.size(); ++j)
+        if (same(j)) return duplicate(dup_message, buf + k.start, k.len, pos);
     } else {
-      uint64_t h = siphash13(text, k.len, *hk) & mask;
-      for (;; h = (h + 1) & mask) {
-        const uint32_t s = slots[h];
-        if (s == 0) {
-          slots[h] = static_cast<uint32_t>(names.size() + 1);
+      for (uint64_t p = h & mask;; p = (p + 1) & mask) {
+        const uint32_t slot = slots[p];
+        if (slot == 0) {
+          slots[p] = static_cast<uint32_t>(names.size() + 1);
           break;
         }
-        const Key& e = names[s - 1];
-        if (e.len == k.len && std::memcmp(buf + e.start, text, k.len) == 0)
-          return duplicate(dup_message, text, k.len, pos);
+        if (same(slot - 1)) return duplicate(dup_message, buf + k.start, k.len, pos);
       }
     }
     names.push_back(std::move(k));
+    hashes.push_back(h);
   }
   return names;
 }

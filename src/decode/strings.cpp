@@ -58,7 +58,7 @@ Result<Key> Decoder::key() {
   if (t == TAG_STR_REF) {
     TRY(i, pool_index());
     const PoolEnt& e = pool[i];
-    return Key{Owned::borrow(e.str_obj.get()), e.start, e.len};
+    return Key{Owned::borrow(e.str_obj.get()), e.start, e.len, i};
   }
   uint64_t n;
   if ((t & 0xE0) == TAG_SHORT_STR) {
@@ -71,7 +71,7 @@ Result<Key> Decoder::key() {
   }
   const uint64_t s = pos;
   TRY(str, str_body(n));
-  return Key{std::move(str), s, n};
+  return Key{std::move(str), s, n, n >= 2 ? pool.size() - 1 : NO_ENTRY};
 }
 
 }  // namespace wexo

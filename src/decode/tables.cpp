@@ -9,13 +9,16 @@ Result<Owned> Decoder::table(uint64_t depth) {
   TRY(r, row_count());
   // A check only: each column charges R + 1 as it starts.
   if (size_budget < static_cast<int64_t>(r + 1)) return bad("decoded size too large", pos);
-  TRY(set, row_dicts(r, &names));
+  const bool presized = template_fits(r);
+  TRY(set, row_dicts(r, presized ? &names : nullptr));
+  owed_rows += presized ? r : 0;
   // Columns run one after another, all R cells of one before the next; every
   // row dict therefore holds the names in header order, one key object each.
   for (const Key& name : names) {
     DictSink sink{set.rows.data(), r, name.str_obj.get()};
     CHECK(column(r, depth + 1, sink));
   }
+  owed_rows -= presized ? r : 0;
   return std::move(set.list);
 }
 
