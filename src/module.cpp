@@ -6,10 +6,9 @@
 #include "decode/decoder.h"
 #include "err.h"
 #include "pyo.h"
+#include "run.h"
 
 namespace wexo {
-
-namespace {
 
 // prologue (DOC_MAGIC, DOC_VERSION) | one value | nothing more
 Result<Owned> run(const uint8_t* b, uint64_t n) {
@@ -24,6 +23,8 @@ Result<Owned> run(const uint8_t* b, uint64_t n) {
   if (d.pos != n) return bad("trailing data", d.pos);
   return v;
 }
+
+namespace {
 
 PyObject* too_many(Py_ssize_t n) {
   PyErr_Format(PyExc_TypeError, "%s takes %d positional arguments but %zd %s given",
