@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer target fuzz/fuzz_loads.cpp (clang, ASan + UBSan, the
+# module's sources instrumented too) and runs it for SECONDS (default 60) on a
+# working corpus seeded from fuzz/seeds/ and fuzz/regressions/.
+#
+#   bash scripts/fuzz.sh [SECONDS]              the normal build (Debian's libpython3.11)
+#   bash scripts/fuzz.sh --refcount [SECONDS]   against Debian's debug libpython3.11d:
+#                                               also checks the total reference count
+#                                               around every input ("refcount drift")
+#   bash scripts/fuzz.sh --build-only [--refcount]
+#
+# Environment: WEXO_FUZZ_JOBS (parallel fuzzing processes, default 1),
+# WEXO_FUZZ_MAX_LEN (default 16384), WEXO_FUZZ_ARGS (extra libFuzzer flags).
+#
+# Exit status: 0 when the run ends without a finding. On a finding (crash,
+# sanitizer report, harness abort, leak, timeout or out-of-memory) the input
+# is copied into fuzz/regressions/ (commit it there), and the status is 1.
+# Prerequisites that are missing are installed (Debian packages, and cmake
+# and ninja from PyPI when the ones found are missing or too old).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+mode=normal
+build_only=0
+secs=60
+for a in "$@"; do
+  case "$a" in
+    --refcount) mode=refcount ;;
+    --build-only) build_only=1 ;;
+    -h|--help) sed -n '2,19p' "$0"; exit 0 ;;
+    *[!0-9]*|'') echo "usage: $0 [--refcount] [--build-only] [SECONDS]" >&2; exit 2 ;;
+    *) secs=$a ;;
+  esac
+done
+
+CLANG=clang++-14
+if [ "$mode" = refcount ]; then
+  PY=/usr/bin/python3.11d
+  debs="clang-14 python3.11-dbg libpython3.11-dbg"
+  build=build/fuzz-refcount
+  extra_cmake=(-DWEXO_FUZZ_REFCOUNT=ON)
+else
+  PY=/usr/bin/python3.11
+  debs="clang-14 python3.11 libpython3.11-dev"
+  build=build/fuzz
+  extra_cmake=(-DWEXO_FUZZ_REFCOUNT=OFF)
+fi
+
+# ---- prerequisites
+missing=""
+for p in $debs; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  echo "fuzz.sh: installing$missing"
+  if [ "$(id -u)" = 0 ]; then SUDO=; else SUDO=sudo; fi
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq $missing
+fi
+fuzzer_rt=$("$CLANG" -print-file-name=libclang_rt.fuzzer-x86_64.a)
+if [ ! -e "$fuzzer_rt" ]; then
+  echo "fuzz.sh: libFuzzer runtime not found ($fuzzer_rt)" >&2
+  exit 1
+fi
+cmake_ok() {
+  command -v cmake >/dev/null 2>&1 || return 1
+  local v
+  v=$(cmake --version | head -n 1 | sed 's/[^0-9.]*\([0-9.]*\).*/\1/')
+  [ "$(printf '%s\n3.26\n' "$v" | sort -V | head -n 1)" = "3.26" ]
+}
+if ! cmake_ok || ! command -v ninja >/dev/null 2>&1; then
+  echo "fuzz.sh: installing cmake and ninja from PyPI"
+  python3 -m pip install -q "cmake>=3.26" ninja
+  hash -r
+fi
+
+# ---- build (out of tree)
+CXX="$CLANG" cmake -S . -B "$build" -G Ninja -DWEXO_FUZZ=ON "${extra_cmake[@]}" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$PY" >"$build.configure.log" 2>&1 \
+  || { cat "$build.configure.log"; exit 1; }
+cmake --build "$build" --target fuzz_loads
+bin="$build/fuzz_loads"
+echo "fuzz.sh: built $bin ($mode)"
+[ "$build_only" = 1 ] && exit 0
+
+# ---- run
+work=fuzz/corpus-work
+artifacts="$build/artifacts"
+mkdir -p "$work" "$artifacts" fuzz/regressions
+rm -f "$artifacts"/*
+log="$build/fuzz.log"
+export ASAN_OPTIONS="quarantine_size_mb=16:malloc_context_size=30:allocator_may_return_null=1:${ASAN_OPTIONS:-}"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
+jobs=${WEXO_FUZZ_JOBS:-1}
+parallel=()
+if [ "$jobs" -gt 1 ]; then parallel=(-fork="$jobs" -ignore_crashes=0); fi
+echo "fuzz.sh: fuzzing for ${secs}s, corpus $work (seeds: fuzz/seeds, fuzz/regressions)"
+start=$(date +%s)
+set +e
+# shellcheck disable=SC2086
+"$bin" -max_total_time="$secs" -max_len="${WEXO_FUZZ_MAX_LEN:-16384}" -rss_limit_mb=4096 \
+  -timeout=60 -dict=fuzz/wexo.dict -print_final_stats=1 -artifact_prefix="$artifacts/" \
+  "${parallel[@]}" ${WEXO_FUZZ_ARGS:-} "$work" fuzz/seeds fuzz/regressions 2>&1 | tee "$log" \
+  | grep --line-buffered -E 'INITED|DONE|pulse|ERROR|FINDING|SUMMARY|==[0-9]+==|stat::'
+status=${PIPESTATUS[0]}
+set -e
+elapsed=$(( $(date +%s) - start ))
+
+# ---- report
+last=$(grep -E '^#[0-9]+' "$log" | tail -n 1 || true)
+execs=$(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | awk '{s+=$2} END {print s+0}')
+[ "$execs" = 0 ] && execs=$(echo "$last" | sed -n 's/^#\([0-9]*\).*/\1/p')
+echo "fuzz.sh: ---- summary ($mode)"
+echo "fuzz.sh: time ${elapsed}s, executions ${execs:-?}, exec/s $(( ${execs:-0} / (elapsed > 0 ? elapsed : 1) ))"
+echo "fuzz.sh: coverage: $(echo "$last" | grep -o 'cov: [0-9]*' || echo '?') edges," \
+     "$(echo "$last" | grep -o 'ft: [0-9]*' || echo '?') features"
+echo "fuzz.sh: working corpus: $(find "$work" -type f | wc -l) files"
+
+found=$(find "$artifacts" -type f | wc -l)
+if [ "$status" -ne 0 ] || [ "$found" -gt 0 ]; then
+  for f in "$artifacts"/*; do
+    [ -e "$f" ] || continue
+    kind=$(basename "$f" | sed 's/-.*//')
+    dest="fuzz/regressions/$kind-$(sha1sum "$f" | cut -c1-16)"
+    cp "$f" "$dest"
+    echo "fuzz.sh: FINDING ($kind) saved as $dest: commit it; reproduce with $bin $dest"
+  done
+  echo "fuzz.sh: FAILED (libFuzzer status $status, $found finding(s)); log in $log" >&2
+  exit 1
+fi
+echo "fuzz.sh: no findings"
