@@ -51,9 +51,10 @@ Result<Owned> Decoder::object(uint64_t depth) {
     TRY(name, key());
     TRY(item, value(depth + 1));
     // A key already present leaves the size unchanged: no set of seen keys.
-    const Py_ssize_t before = PyDict_Size(dict.get());
+    // Every earlier entry grew the dict by one, so its size before is k.
     if (PyDict_SetItem(dict.get(), name.str_obj.get(), item.get()) < 0) return py_fail();
-    if (PyDict_Size(dict.get()) == before) return duplicate_key(buf + name.start, name.len, pos);
+    if (static_cast<uint64_t>(PyDict_Size(dict.get())) == k)
+      return duplicate_key(buf + name.start, name.len, pos);
   }
   return dict;
 }
