@@ -146,10 +146,10 @@ def load_codecs() -> Codecs:
         "cbor2": _version(cbor2, "cbor2"),
     }
     # A pure-Python fallback would make a peer look far slower than it is.
-    for spec in decoders:
-        if spec.name != "json" and not _is_native(spec.loads):
+    for entry in decoders:
+        if entry.name != "json" and not _is_native(entry.loads):
             warn(
-                f"{spec.name}: loads is not a native function; is its C extension missing?"
+                f"{entry.name}: loads is not a native function; is its C extension missing?"
             )
     if json.scanner.make_scanner is not json.scanner.c_make_scanner:  # type: ignore[attr-defined]
         warn("json: the C scanner (_json) is missing; json.loads runs in pure Python")
@@ -216,14 +216,14 @@ def check_decoders(
 ) -> list[str]:
     """Decodes every payload once; returns a warning for each decoder whose result differs."""
     warnings = []
-    for spec in decoders:
+    for entry in decoders:
         try:
-            diff = first_difference(tree, spec.loads(payloads[spec.encoding]))
+            diff = first_difference(tree, entry.loads(payloads[entry.encoding]))
         except Exception as exc:  # noqa: BLE001 -- any failure is reported, not fatal
             diff = f"raised {type(exc).__name__}: {exc}"
         if diff is not None:
             warnings.append(
-                f"{label}: {spec.name} result differs from the tree: {diff}"
+                f"{label}: {entry.name} result differs from the tree: {diff}"
             )
     return warnings
 
@@ -293,17 +293,17 @@ def measure(
 ) -> dict[str, Stats]:
     """Per-call time of each decoder on its payload, with rounds interleaving the decoders."""
     loops = {
-        spec.name: calibrate(spec.loads, payloads[spec.encoding], settings.sample_s)
-        for spec in decoders
+        entry.name: calibrate(entry.loads, payloads[entry.encoding], settings.sample_s)
+        for entry in decoders
     }
-    samples: dict[str, list[float]] = {spec.name: [] for spec in decoders}
+    samples: dict[str, list[float]] = {entry.name: [] for entry in decoders}
     spent = dict.fromkeys(samples, 0.0)
     for round_no in range(settings.max_rounds):
-        for spec in rotated(decoders, round_no):
-            k = loops[spec.name]
-            elapsed = time_loop(spec.loads, payloads[spec.encoding], k)
-            samples[spec.name].append(elapsed / k)
-            spent[spec.name] += elapsed
+        for entry in rotated(decoders, round_no):
+            k = loops[entry.name]
+            elapsed = time_loop(entry.loads, payloads[entry.encoding], k)
+            samples[entry.name].append(elapsed / k)
+            spent[entry.name] += elapsed
         if (
             round_no + 1 >= settings.min_rounds
             and min(spent.values()) >= settings.budget_s
@@ -568,7 +568,7 @@ def machine_line(codecs: Codecs) -> str:
 def report(run_: Run, codecs: Codecs, markdown: bool) -> str:
     s = run_.settings
     h = "### " if markdown else "== "
-    decoders = [spec.name for spec in codecs.decoders]
+    decoders = [entry.name for entry in codecs.decoders]
     rounds = [
         st.rounds
         for case in [*run_.files, run_.small]

@@ -38,6 +38,8 @@ MAX_TOTAL = 900_000
 
 sys.path.insert(0, str(ROOT / "python"))
 
+from wexo._format import uvarint, zigzag  # noqa: E402
+
 OPTIONS = ["pool", "tables", "sparse", "typed_arrays", "delta", "decimal", "dict_str",
            "bool_bits", "object_columns", "anchors"]
 
@@ -51,19 +53,11 @@ def option_sets() -> list[dict[str, bool]]:
 # ---------------------------------------------------------------- hand-written
 
 def uv(n: int) -> bytes:
-    out = bytearray()
-    while True:
-        b = n & 0x7F
-        n >>= 7
-        if n:
-            out.append(b | 0x80)
-        else:
-            out.append(b)
-            return bytes(out)
+    return uvarint(n)
 
 
 def zz(n: int) -> bytes:
-    return uv(((n << 1) ^ (n >> 63)) & 0xFFFFFFFFFFFFFFFF)
+    return uvarint(zigzag(n))
 
 
 def s(text: str | bytes) -> bytes:

@@ -34,6 +34,8 @@ import tracemalloc
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
+from wexo._format import uvarint
+
 PROLOGUE = b"\x0f\x01"
 SIZE_BASE = 4_194_304
 SIZE_PER_BYTE = 32
@@ -56,15 +58,7 @@ SLOT_BYTES = 8
 
 def uv(n: int) -> bytes:
     """Unsigned LEB128 varint."""
-    out = bytearray()
-    while True:
-        b = n & 0x7F
-        n >>= 7
-        if n:
-            out.append(b | 0x80)
-        else:
-            out.append(b)
-            return bytes(out)
+    return uvarint(n)
 
 
 def vlen(n: int) -> int:
