@@ -62,17 +62,9 @@ if [ ! -e "$fuzzer_rt" ]; then
   echo "fuzz.sh: libFuzzer runtime not found ($fuzzer_rt)" >&2
   exit 1
 fi
-cmake_ok() {
-  command -v cmake >/dev/null 2>&1 || return 1
-  local v
-  v=$(cmake --version | head -n 1 | sed 's/[^0-9.]*\([0-9.]*\).*/\1/')
-  [ "$(printf '%s\n3.26\n' "$v" | sort -V | head -n 1)" = "3.26" ]
-}
-if ! cmake_ok || ! command -v ninja >/dev/null 2>&1; then
-  echo "fuzz.sh: installing cmake and ninja from PyPI"
-  python3 -m pip install -q "cmake>=3.26" ninja
-  hash -r
-fi
+# shellcheck source=scripts/lib.sh
+. scripts/lib.sh
+ensure_cmake python3
 
 # ---- build (out of tree)
 CXX="$CLANG" cmake -S . -B "$build" -G Ninja -DWEXO_FUZZ=ON "${extra_cmake[@]}" \

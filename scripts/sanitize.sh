@@ -31,17 +31,9 @@ if ! command -v "$CLANG" >/dev/null 2>&1; then
 fi
 asan_rt=$("$CLANG" -print-file-name=libclang_rt.asan-x86_64.so)
 [ -e "$asan_rt" ] || { echo "sanitize.sh: ASan runtime not found ($asan_rt)" >&2; exit 1; }
-cmake_ok() {
-  command -v cmake >/dev/null 2>&1 || return 1
-  local v
-  v=$(cmake --version | head -n 1 | sed 's/[^0-9.]*\([0-9.]*\).*/\1/')
-  [ "$(printf '%s\n3.26\n' "$v" | sort -V | head -n 1)" = "3.26" ]
-}
-if ! cmake_ok || ! command -v ninja >/dev/null 2>&1; then
-  echo "sanitize.sh: installing cmake and ninja from PyPI"
-  "$PY" -m pip install -q "cmake>=3.26" ninja
-  hash -r
-fi
+# shellcheck source=scripts/lib.sh
+. scripts/lib.sh
+ensure_cmake "$PY"
 if [ ! -x "$venv/bin/python" ]; then
   "$PY" -m venv "$venv"
 fi
