@@ -67,6 +67,7 @@ fi
 ensure_cmake python3
 
 # ---- build (out of tree)
+mkdir -p build
 CXX="$CLANG" cmake -S . -B "$build" -G Ninja -DWEXO_FUZZ=ON "${extra_cmake[@]}" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$PY" >"$build.configure.log" 2>&1 \
   || { cat "$build.configure.log"; exit 1; }

@@ -42,6 +42,7 @@ if ! "$venv/bin/python" -c "import pytest, hypothesis" 2>/dev/null; then
 fi
 
 # ---- build: the module alone, out of tree
+mkdir -p build
 CXX="$CLANG" cmake -S . -B "$build" -G Ninja -DWEXO_SANITIZE=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$PY" >"$build.configure.log" 2>&1 \
   || { cat "$build.configure.log"; exit 1; }
