@@ -199,7 +199,8 @@ def test_imports_only_the_310_stable_abi():
 
 
 def test_abi3audit_strict():
-    exe = shutil.which("abi3audit")
+    # installed beside this interpreter, which need not be on PATH (a venv run directly)
+    exe = shutil.which("abi3audit", path=os.path.dirname(sys.executable)) or shutil.which("abi3audit")
     if exe is None:
         pytest.skip("abi3audit not installed")
     out = subprocess.run([exe, "--strict", "--assume-minimum-abi3", "3.10", str(LIB)],
