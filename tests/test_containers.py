@@ -18,6 +18,7 @@ VALUES = [  # body, expected
     (obj((b"\x05\x01k", b"\x00")), {"k": None}),           # long-form key
     (obj((s(""), b"\x80")), {"": 0}),                       # empty key
     (b"\x07\x80\x00", []),                                  # non-minimal count
+    (obj((s("ab"), s("cd")), (b"\x06\x01", b"\x06\x00")), {"ab": "cd", "cd": "ab"}),  # pooled value as key
 ]
 
 ERRORS = [  # body, message, offset
@@ -40,6 +41,14 @@ ERRORS = [  # body, message, offset
     (obj((s("a\x00b"), b"\x80"), (s("a\x00b"), b"\x80")), "duplicate key 'a\x00b'", 14),
     (obj((s("é"), b"\x80"), (s("é"), b"\x80")), "duplicate key 'é'", 12),
     (obj((s("x"), b"\x0e")), "bad tag 0x0e", 6),
+    # keys given as pool references
+    (b"\x08\x01\x06", "truncated input", 5),              # index missing
+    (b"\x08\x01\x06\x80", "truncated input", 5),          # index cut off: its first byte
+    (b"\x08\x02\x06\x00\x80", "bad string reference", 6),  # nothing pooled yet
+    (obj((s("ab"), b"\x80"), (b"\x06\x01", b"\x80")), "bad string reference", 10),
+    (obj((s("ab"), s("cd")), (b"\x06\x01", b"\x80"), (b"\x06\x00", b"\x81")),
+     "duplicate key 'ab'", 16),                             # key pooled from a value, then a repeat
+    (obj((s("ab"), b"\x80"), (b"\x06\x80\x00", b"\x81")), "duplicate key 'ab'", 12),  # long index
     (arr(b"\x80", b"\x0e"), "bad tag 0x0e", 5),
 ]
 

@@ -48,13 +48,32 @@ Result<Owned> Decoder::object(uint64_t depth) {
   TRY(n, count());
   TRY(dict, made(PyDict_New()));
   for (uint64_t k = 0; k < n; ++k) {
-    TRY(name, key());
+    // A key given as a pool reference (the commonest in records) is the
+    // pool's own object, which the pool keeps alive: read here, it needs no
+    // reference of its own. The checks are key()'s, in its order.
+    PyObject* name;
+    uint64_t start, size;
+    Owned own;
+    if (pos < len && buf[pos] == TAG_STR_REF) {
+      ++pos;
+      TRY(i, pool_index());
+      const PoolEnt& e = pool[i];
+      name = e.str_obj.get();
+      start = e.start;
+      size = e.len;
+    } else {
+      TRY(other, key());
+      own = std::move(other.str_obj);
+      name = own.get();
+      start = other.start;
+      size = other.len;
+    }
     TRY(item, value(depth + 1));
     // A key already present leaves the size unchanged: no set of seen keys.
     // Every earlier entry grew the dict by one, so its size before is k.
-    if (PyDict_SetItem(dict.get(), name.str_obj.get(), item.get()) < 0) return py_fail();
+    if (PyDict_SetItem(dict.get(), name, item.get()) < 0) return py_fail();
     if (static_cast<uint64_t>(PyDict_Size(dict.get())) == k)
-      return duplicate_key(buf + name.start, name.len, pos);
+      return duplicate_key(buf + start, size, pos);
   }
   return dict;
 }

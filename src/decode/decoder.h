@@ -132,7 +132,7 @@ class Decoder {
   Result<Owned> str_body(uint64_t n);
   Result<Owned> long_str();
   Result<Owned> str_ref();
-  Result<uint64_t> pool_index();
+  inline Result<uint64_t> pool_index();
   Result<Key> key();
 
   // containers.cpp
@@ -191,6 +191,11 @@ Result<Owned> number(double q);
 
 inline Result<uint64_t> Decoder::uvarint() {
   if (pos < len && buf[pos] < 0x80) return uint64_t{buf[pos++]};
+  if (len - pos >= 2 && buf[pos + 1] < 0x80) {  // pos <= len always holds
+    const uint64_t v = uint64_t{buf[pos] & 0x7Fu} | uint64_t{buf[pos + 1]} << 7;
+    pos += 2;
+    return v;
+  }
   return uvarint_slow();
 }
 
@@ -202,6 +207,13 @@ inline Result<uint64_t> Decoder::count() {
     return n;
   }
   return count_slow();
+}
+
+// A pool index, failing at the cursor after it when nothing is pooled there.
+inline Result<uint64_t> Decoder::pool_index() {
+  TRY(i, uvarint());
+  if (i >= pool.size()) return bad("bad string reference", pos);
+  return i;
 }
 
 inline Result<Owned> Decoder::value(uint64_t depth) {

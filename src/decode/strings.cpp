@@ -37,13 +37,6 @@ Result<Owned> Decoder::long_str() {
   return str_body(n);
 }
 
-// A pool index, failing at the cursor after it when nothing is pooled there.
-Result<uint64_t> Decoder::pool_index() {
-  TRY(i, uvarint());
-  if (i >= pool.size()) return bad("bad string reference", pos);
-  return i;
-}
-
 // TAG_STR_REF | uvarint index: the very object of the first occurrence.
 Result<Owned> Decoder::str_ref() {
   TRY(i, pool_index());
