@@ -231,6 +231,14 @@ inline Result<Owned> Decoder::value(uint64_t depth) {
       ++pos;
       return float_();
     }
+    if (t == TAG_STR_REF) {
+      ++pos;
+      return str_ref();
+    }
+    if (t <= TAG_TRUE) {
+      ++pos;
+      return Owned::borrow(t == TAG_NONE ? Py_None : t == TAG_FALSE ? Py_False : Py_True);
+    }
   }
   return dispatch(depth);
 }
