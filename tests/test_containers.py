@@ -5,7 +5,7 @@ import tracemalloc
 
 import pytest
 
-from conftest import arr, check, decode, fails, obj, s, uv, loads_binary, doc, WexoError
+from conftest import arr, check, decode, f64, fails, obj, s, uv, loads_binary, doc, WexoError
 
 VALUES = [  # body, expected
     (b"\x07\x00", []),
@@ -74,9 +74,34 @@ def test_pooled_key_is_shared_between_objects():
     assert next(iter(v[0])) is next(iter(v[1]))
 
 
-def test_nonempty_array_at_depth_513_fails_at_first_element():
-    body = b"\x07\x01" * 512 + b"\x07\x01\x80"
+@pytest.mark.parametrize("element", [b"\x80", f64(1.5)])
+def test_nonempty_array_at_depth_513_fails_at_first_element(element):
+    body = b"\x07\x01" * 512 + b"\x07\x01" + element
     fails(body, "nesting too deep", 2 + 1024 + 2)
+
+
+# Floats in arrays are read on a path of their own: the same values and faults.
+FLOAT_ELEMENTS = [  # body, expected
+    (arr(f64(1.5), f64(2.0), f64(-0.0), f64(2.0 ** 53)), [1.5, 2, 0, 9007199254740992.0]),
+    (arr(b"\x80", f64(-1e300), b"\x00"), [0, -1e300, None]),
+    (arr(arr(f64(0.25)), f64(3.0)), [[0.25], 3]),
+]
+FLOAT_ELEMENT_ERRORS = [  # body, message, offset
+    (arr(f64(float("inf"))), "float is not finite", 5),
+    (arr(b"\x80", f64(float("nan"))), "float is not finite", 6),
+    (b"\x07\x01\x04" + b"\x00" * 7, "truncated input", 5),   # one byte short
+    (b"\x07\x02\x80\x04", "truncated input", 6),              # count passes, payload missing
+]
+
+
+@pytest.mark.parametrize("body,expected", FLOAT_ELEMENTS)
+def test_float_elements(body, expected):
+    check(body, expected)
+
+
+@pytest.mark.parametrize("body,message,offset", FLOAT_ELEMENT_ERRORS)
+def test_float_element_errors(body, message, offset):
+    fails(body, message, offset)
 
 
 def test_object_value_at_depth_513():

@@ -29,6 +29,20 @@ Result<Owned> Decoder::array(uint64_t depth) {
     owed += n;
     for (uint64_t k = 0; k < n; ++k) {
       --owed;
+      // A finite float, the element of numeric arrays, is placed directly;
+      // anything else, faults included, goes through value().
+      if (depth < MAX_DEPTH && len - pos > 8 && buf[pos] == TAG_FLOAT) {
+        const uint64_t bits = load_le64(buf + pos + 1);
+        if (finite_bits(bits)) {
+          pos += 9;
+          double x;
+          std::memcpy(&x, &bits, sizeof x);
+          PyObject* num = number_obj(x);
+          if (!num || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), num) < 0)
+            return py_fail();
+          continue;
+        }
+      }
       TRY(item, value(depth + 1));
       if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), item.release()) < 0)
         return py_fail();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "err.h"
 #include "pyo.h"
@@ -187,7 +188,24 @@ Result<Owned> big_decimal(int64_t m, unsigned s);
 Result<Owned> row_template(const Names& names);
 
 // The int or float for a quotient q: integral values below 2^53 become int.
+// number_obj gives a new reference, or null with the interpreter's exception.
 Result<Owned> number(double q);
+PyObject* number_obj(double q);
+
+// The bits of a binary64 stored little-endian at p.
+inline uint64_t load_le64(const uint8_t* p) {
+  uint64_t bits;
+  std::memcpy(&bits, p, sizeof bits);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  bits = __builtin_bswap64(bits);
+#endif
+  return bits;
+}
+
+// Whether binary64 bits encode a finite value.
+inline bool finite_bits(uint64_t bits) {
+  return (bits & 0x7FFFFFFFFFFFFFFFu) <= 0x7FEFFFFFFFFFFFFFu;
+}
 
 inline Result<uint64_t> Decoder::uvarint() {
   if (pos < len && buf[pos] < 0x80) return uint64_t{buf[pos++]};

@@ -85,26 +85,24 @@ Result<Owned> Decoder::int_() {
   return made(PyLong_FromLongLong(zigzag(v)));
 }
 
-Result<Owned> number(double q) {
+PyObject* number_obj(double q) {
   // An integral value below 2^53 becomes an int (-0.0 gives 0). The test
   // converts through int64, which needs no rounding instruction or call.
   if (std::fabs(q) < 9007199254740992.0) {
     const auto i = static_cast<int64_t>(q);
-    if (static_cast<double>(i) == q) return made(PyLong_FromLongLong(i));
+    if (static_cast<double>(i) == q) return PyLong_FromLongLong(i);
   }
-  return made(PyFloat_FromDouble(q));
+  return PyFloat_FromDouble(q);
 }
+
+Result<Owned> number(double q) { return made(number_obj(q)); }
 
 // TAG_FLOAT | 8 bytes binary64, little-endian
 Result<Owned> Decoder::float_() {
   const uint64_t p = pos;
   if (len - p < 8) return short_(p);  // p <= len always holds here
-  uint64_t bits;
-  std::memcpy(&bits, buf + p, sizeof bits);
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  bits = __builtin_bswap64(bits);
-#endif
-  if ((bits & 0x7FFFFFFFFFFFFFFFu) > 0x7FEFFFFFFFFFFFFFu) return bad("float is not finite", p);
+  const uint64_t bits = load_le64(buf + p);
+  if (!finite_bits(bits)) return bad("float is not finite", p);
   pos = p + 8;
   double x;
   std::memcpy(&x, &bits, sizeof x);
