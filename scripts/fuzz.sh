@@ -15,6 +15,7 @@
 # Exit status: 0 when the run ends without a finding. On a finding (crash,
 # sanitizer report, harness abort, leak, timeout or out-of-memory) the input
 # is copied into fuzz/regressions/ (commit it there), and the status is 1.
+# A run interrupted (Ctrl-C) without a finding ends with status 130.
 # Prerequisites that are missing are installed (Debian packages, and cmake
 # and ninja from PyPI when the ones found are missing or too old).
 set -euo pipefail
@@ -27,7 +28,7 @@ for a in "$@"; do
   case "$a" in
     --refcount) mode=refcount ;;
     --build-only) build_only=1 ;;
-    -h|--help) sed -n '2,19p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
     *[!0-9]*|'') echo "usage: $0 [--refcount] [--build-only] [SECONDS]" >&2; exit 2 ;;
     *) secs=$a ;;
   esac
@@ -110,6 +111,11 @@ echo "fuzz.sh: coverage: $(echo "$last" | grep -o 'cov: [0-9]*' || echo '?') edg
 echo "fuzz.sh: working corpus: $(find "$work" -type f | wc -l) files"
 
 found=$(find "$artifacts" -type f | wc -l)
+# libFuzzer exits with 72 when interrupted (Ctrl-C): not a finding, nor a full run.
+if [ "$status" -eq 72 ] && [ "$found" -eq 0 ]; then
+  echo "fuzz.sh: interrupted after ${elapsed}s of ${secs}s; no findings"
+  exit 130
+fi
 if [ "$status" -ne 0 ] || [ "$found" -gt 0 ]; then
   for f in "$artifacts"/*; do
     [ -e "$f" ] || continue
