@@ -36,13 +36,9 @@ Decoder::~Decoder() {
 Failure Decoder::short_(uint64_t at) const { return bad("truncated input", at); }
 
 // LEB128, at most ten bytes; the tenth may carry bit 63 only. Both failures
-// report the varint's first byte.
+// report the varint's first byte. One and two bytes are read inline.
 Result<uint64_t> Decoder::uvarint_slow() {
   const uint64_t s = pos;  // s <= len always holds
-  if (len - s >= 2 && buf[s + 1] < 0x80) {  // two bytes: the commonest long form
-    pos = s + 2;
-    return uint64_t{buf[s] & 0x7Fu} | uint64_t{buf[s + 1]} << 7;
-  }
   uint64_t v = 0;
   for (unsigned i = 0; i < 10; ++i) {
     if (s + i >= len) return short_(s);
