@@ -132,9 +132,9 @@ RACE = textwrap.dedent("""
     classes = [None] * n
     def work(i):
         loader = importlib.machinery.ExtensionFileLoader("wexo_native", path)
-        spec = importlib.util.spec_from_file_location("wexo_native", path, loader=loader)
+        found = importlib.util.spec_from_file_location("wexo_native", path, loader=loader)
         barrier.wait()
-        mod = importlib.util.module_from_spec(spec)   # create
+        mod = importlib.util.module_from_spec(found)   # create
         loader.exec_module(mod)                       # exec: first use of the class
         classes[i] = mod.WexoError
     threads = [threading.Thread(target=work, args=(i,)) for i in range(n)]
