@@ -46,7 +46,7 @@ mkdir -p build
 CXX="$CLANG" cmake -S . -B "$build" -G Ninja -DWEXO_SANITIZE=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$PY" >"$build.configure.log" 2>&1 \
   || { cat "$build.configure.log"; exit 1; }
-cmake --build "$build" --target wexo_native
+cmake --build "$build" --target wexo_native wexo_ext
 so=$(ls "$build"/wexo_native*.so)
 # The build must really be instrumented: ASan's and UBSan's entry points are
 # imported from the preloaded runtime.

@@ -61,6 +61,15 @@ PyObject* wexo_error() {
   return cls;
 }
 
+bool share_wexo_error(PyObject* cls) {
+  PyObject* none = nullptr;
+  if (error_class.compare_exchange_strong(none, cls, std::memory_order_acq_rel)) {
+    _Py_IncRef(cls);  // never released, like a class created here
+    return true;
+  }
+  return none == cls;
+}
+
 PyObject* raise(Failure f) {
   const DecodeError* e = f.error();
   if (!e) {

@@ -174,6 +174,10 @@ inline Result<Owned> made(PyObject* p) {
 // it could not be created.
 PyObject* wexo_error();
 
+// In the package's second module: adopts wexo_native's class as the one to
+// raise. False if a different class was adopted before.
+bool share_wexo_error(PyObject* cls);
+
 // Sets the exception that a failure stands for; returns null for the caller.
 PyObject* raise(Failure f);
 

@@ -4,7 +4,13 @@ dumps and dump encode (in Python); loads and load decode through the native modu
 wexo_native, whose WexoError reports malformed input.
 """
 
-from ._encode import dump, dumps
-from ._native import WexoError, load, loads
+from pkgutil import extend_path
+
+# A build directory on sys.path holds the native part of this package in a
+# wexo/ folder of its own; installed, both parts share one folder.
+__path__ = extend_path(__path__, __name__)
+
+from ._encode import dump, dumps  # noqa: E402
+from ._native import WexoError, load, loads  # noqa: E402
 
 __all__ = ["dump", "dumps", "load", "loads", "WexoError"]
