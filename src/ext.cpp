@@ -1,13 +1,58 @@
 // The package's own native module, wexo._ext: the encoder and the decoder's
 // other entry points. wexo_native keeps its one function; what the package
 // adds lives here, over the same decoder sources.
+#include <cstring>
+
+#include "encode/encoder.h"
 #include "err.h"
 #include "pyo.h"
 
 namespace wexo {
 namespace {
 
+// The keywords of dumps, in the order of their option bits.
+constexpr const char* OPTION_NAMES[] = {
+    "pool",    "tables",   "sparse",    "typed_arrays",   "delta",
+    "decimal", "dict_str", "bool_bits", "object_columns", "anchors",
+};
+
+PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs != 1) {
+    PyErr_Format(PyExc_TypeError, "dumps() takes 1 positional argument but %zd were given", nargs);
+    return nullptr;
+  }
+  unsigned options = enc::OPT_ALL;
+  const Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    PyObject* name = PyTuple_GetItem(kwnames, i);  // borrowed
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+    if (!text) PyErr_Clear();
+    unsigned bit = 0;
+    for (unsigned k = 0; text && k < sizeof OPTION_NAMES / sizeof OPTION_NAMES[0]; ++k) {
+      if (std::strlen(OPTION_NAMES[k]) == static_cast<std::size_t>(size) &&
+          std::memcmp(OPTION_NAMES[k], text, static_cast<std::size_t>(size)) == 0)
+        bit = 1u << k;
+    }
+    if (!bit) {
+      PyErr_Format(PyExc_TypeError, "dumps() got an unexpected keyword argument '%S'", name);
+      return nullptr;
+    }
+    const int on = PyObject_IsTrue(args[nargs + i]);
+    if (on < 0) return nullptr;
+    options = on ? options | bit : options & ~bit;
+  }
+  Result<Owned> r = enc::encode(args[0], options);
+  if (!r.ok()) return raise(std::move(r).fail());
+  return (*r).release();
+}
+
 PyMethodDef methods[] = {
+    {"dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&dumps)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "dumps(obj, /, *, pool=True, tables=True, sparse=True, typed_arrays=True, delta=True, "
+     "decimal=True, dict_str=True, bool_bits=True, object_columns=True, anchors=True)\n--\n\n"
+     "Encode obj as one WEXO document (bytes)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

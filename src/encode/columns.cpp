@@ -1,0 +1,335 @@
+// Writes typed columns (of tables, sparse tables and object columns) and
+// typed arrays: each column takes the smallest of the kinds that give every
+// cell back exactly, plain values winning ties.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "encode/encoder.h"
+
+namespace wexo {
+namespace enc {
+
+namespace {
+
+// The exact types a column's cells have, one bit each.
+enum Types : unsigned {
+  T_BOOL = 1,
+  T_INT = 2,
+  T_FLOAT = 4,
+  T_STR = 8,
+  T_DICT = 16,
+  T_OTHER = 32,  // None, lists, tuples, subclasses
+  T_SCALAR = T_BOOL | T_INT | T_FLOAT | T_STR,
+  T_NUMBER = T_INT | T_FLOAT,
+};
+
+unsigned types_of(const Child* cells, std::size_t n) {
+  unsigned t = 0;
+  for (std::size_t k = 0; k < n; ++k) {
+    const Child& c = cells[k];
+    switch (c.kind) {
+      case K_FALSE:
+      case K_TRUE:
+        t |= T_BOOL;
+        break;
+      case K_INT:
+        t |= c.exact ? T_INT : T_OTHER;
+        break;
+      case K_FLOAT:
+        t |= c.exact ? T_FLOAT : T_OTHER;
+        break;
+      case K_STR:
+        t |= c.exact ? T_STR : T_OTHER;
+        break;
+      case K_DICT:
+        t |= c.exact ? T_DICT : T_OTHER;
+        break;
+      default:
+        t |= T_OTHER;
+    }
+  }
+  return t;
+}
+
+constexpr double POW10[] = {1.0, 10.0, 100.0, 1000.0, 10000.0, 100000.0, 1000000.0};
+constexpr int64_t IPOW10[] = {1, 10, 100, 1000, 10000, 100000, 1000000};
+constexpr unsigned MAX_SCALE = 6;
+
+// What the decoder hands back as an int: ints, and integral floats below 2^53.
+bool intlike(const Child& c) { return c.kind == K_INT || integral_double(c.f); }
+int64_t as_int(const Child& c) { return c.kind == K_INT ? c.i : static_cast<int64_t>(c.f); }
+
+// Whether x comes back exactly as a float from its mantissa at this scale.
+bool fits(double x, unsigned scale) {
+  if (!(x > -EXACT_INT_LIMIT && x < EXACT_INT_LIMIT)) return false;  // the mantissa would pass 2^53
+  const double m = std::nearbyint(x * POW10[scale]);  // round half to even
+  if (std::fabs(m) > EXACT_INT_LIMIT || scale == 0) return false;
+  const double q = m / POW10[scale];
+  return !integral_double(q) && q == x;
+}
+
+// The mantissa of cell c at this scale, if the decoder's division gives the
+// cell back exactly (an int for an int, the same float for a float).
+bool mantissa(const Child& c, unsigned scale, int64_t* m) {
+  if (intlike(c)) {
+    const int64_t v = as_int(c);
+    if (!scale) {
+      *m = v;
+      return true;
+    }
+    if (__builtin_mul_overflow(v, IPOW10[scale], m)) return false;
+    return *m >= -static_cast<int64_t>(EXACT_INT_LIMIT) && *m <= static_cast<int64_t>(EXACT_INT_LIMIT);
+  }
+  const double r = std::nearbyint(c.f * POW10[scale]);
+  if (scale && std::fabs(r) > EXACT_INT_LIMIT) return false;
+  if (!scale) return false;  // an int cell for a float
+  const double q = r / POW10[scale];
+  if (integral_double(q) || q != c.f) return false;
+  *m = static_cast<int64_t>(r);
+  return true;
+}
+
+// The smallest scale that gives every cell back exactly, and the column's
+// size; false when there is none.
+bool decimal_plan(const Child* cells, std::size_t n, bool ints, unsigned* scale, uint64_t* size) {
+  unsigned s = 0;
+  if (!ints) {
+    for (std::size_t k = 0; k < n; ++k) {
+      if (intlike(cells[k])) continue;
+      while (!fits(cells[k].f, s))
+        if (++s > MAX_SCALE) return false;
+    }
+  }
+  uint64_t total = 2;
+  for (std::size_t k = 0; k < n; ++k) {
+    int64_t m = 0;
+    if (!mantissa(cells[k], s, &m)) return false;
+    total += uvarint_len(zigzag_of(m));
+  }
+  *scale = s;
+  *size = total;
+  return true;
+}
+
+uint64_t delta_size(const Child* cells, std::size_t n) {
+  uint64_t total = 1;
+  uint64_t prev = 0;
+  for (std::size_t k = 0; k < n; ++k) {
+    const uint64_t x = static_cast<uint64_t>(as_int(cells[k]));
+    total += uvarint_len(zigzag_of(static_cast<int64_t>(x - prev)));
+    prev = x;
+  }
+  return total;
+}
+
+}  // namespace
+
+// kind | payload. Every column charges the decoder's size budget its
+// cell count + 1.
+Status Writer::column(const Child* cells, std::size_t n, uint64_t depth) {
+  charged += n + 1;
+  const unsigned types = types_of(cells, n);
+  if (types == T_DICT && n >= 2 && on(OPT_OBJECT_COLUMNS) && s.nodes[cells[0].node].n) {
+    bool same = true;
+    for (std::size_t k = 1; k < n && same; ++k) same = same_keys(cells[0].node, cells[k].node);
+    if (same) return object_column(cells, n, depth);
+  }
+  if (types && !(types & ~T_SCALAR)) {
+    TRY(written, scalar_column(cells, n, types, false));
+    (void)written;
+    return Done{};
+  }
+  if (!room(1)) return py_fail();
+  byte(COL_VALUES);
+  for (std::size_t k = 0; k < n; ++k) CHECK(value(cells[k], depth + 1));
+  return Done{};
+}
+
+// COL_OBJECT | uvarint names | names | one column per name
+Status Writer::object_column(const Child* cells, std::size_t n, uint64_t depth) {
+  const Node first = s.nodes[cells[0].node];
+  if (!room(11)) return py_fail();
+  byte(COL_OBJECT);
+  varint(first.n);
+  for (uint64_t j = 0; j < first.n; ++j) CHECK(text(s.items[first.first + 2 * j].obj));
+  Grow<Child> sub;
+  if (!sub.resize(n)) return py_fail();
+  for (uint64_t j = 0; j < first.n; ++j) {
+    for (std::size_t k = 0; k < n; ++k) sub[k] = s.items[s.nodes[cells[k].node].first + 2 * j + 1];
+    CHECK(column(sub.data(), n, depth + 1));
+  }
+  return Done{};
+}
+
+// TAG_TYPED_ARRAY | uvarint n | column, for a list of bools, of numbers or
+// of strings where that is smaller than a plain array. False when the list
+// does not qualify; a list that qualifies but is smallest plain is written
+// here as a plain array.
+Result<bool> Writer::typed_array(uint32_t index) {
+  const Node node = s.nodes[index];
+  if (node.n < 2) return false;  // one cell never repays the kind byte
+  const Child* cells = s.items.data() + node.first;
+  const unsigned types = types_of(cells, node.n);
+  if ((types & (types - 1)) && (types & ~T_NUMBER)) return false;
+  if (types & ~T_SCALAR) return false;
+  return scalar_column(cells, node.n, types, true);
+}
+
+// The smallest column for scalar cells. Plain values are written first and
+// kept when nothing beats them (ties included); otherwise they are taken
+// back and the winner written. For a typed array the plain candidate is a
+// plain array, one byte smaller than a typed array of the same payload.
+Result<bool> Writer::scalar_column(const Child* cells, std::size_t n, unsigned types, bool array) {
+  const Mark start = mark();
+  enum Choice { PLAIN, BOOL_BITS, DELTA, DECIMAL, DICT_STR } best = PLAIN;
+  uint64_t dict_size = 0, bits_size = 0, delta_sz = 0, dec_size = 0;
+  unsigned scale = 0;
+  bool use_dict = false, use_bits = false, use_delta = false, use_dec = false;
+  if (types == T_STR && on(OPT_DICT_STR)) {
+    TRY(size, dictionary(cells, n, true));
+    rollback(start);
+    dict_size = size;
+    use_dict = true;
+  } else if (types == T_BOOL) {
+    use_bits = on(OPT_BOOL_BITS);
+    bits_size = 1 + (n + 7) / 8;
+  } else if (!(types & ~T_NUMBER)) {
+    bool ints = true;
+    for (std::size_t k = 0; k < n && ints; ++k) ints = intlike(cells[k]);
+    if (ints && on(OPT_DELTA)) {
+      use_delta = true;
+      delta_sz = delta_size(cells, n);
+    }
+    if (on(OPT_DECIMAL)) use_dec = decimal_plan(cells, n, ints, &scale, &dec_size);
+  }
+  if (!room(11)) return py_fail();
+  if (array) {
+    byte(TAG_ARRAY);
+    varint(n);
+  } else {
+    byte(COL_VALUES);
+  }
+  const std::size_t values_at = out.size();
+  for (std::size_t k = 0; k < n; ++k) CHECK(value(cells[k], 0));
+  const uint64_t extra = array ? 1 : 0;
+  uint64_t best_size = 1 + (out.size() - values_at);
+  if (use_bits && bits_size + extra < best_size) {
+    best = BOOL_BITS;
+    best_size = bits_size + extra;
+  }
+  if (use_delta && delta_sz + extra < best_size) {
+    best = DELTA;
+    best_size = delta_sz + extra;
+  }
+  if (use_dec && dec_size + extra < best_size) {
+    best = DECIMAL;
+    best_size = dec_size + extra;
+  }
+  if (use_dict && dict_size + extra < best_size) best = DICT_STR;
+  if (best == PLAIN) return true;
+  rollback(start);
+  if (array) {
+    charged += n + 1;
+    if (!room(11)) return py_fail();
+    byte(TAG_TYPED_ARRAY);
+    varint(n);
+  }
+  switch (best) {
+    case BOOL_BITS: {
+      // COL_BOOL_BITS | ceil(n / 8) bytes, cell k at bit k % 8 of byte k / 8
+      const std::size_t bytes = (n + 7) / 8;
+      if (!room(1 + bytes)) return py_fail();
+      byte(COL_BOOL_BITS);
+      uint8_t* bits = out.data() + out.size();
+      std::memset(bits, 0, bytes);
+      for (std::size_t k = 0; k < n; ++k)
+        if (cells[k].kind == K_TRUE) bits[k >> 3] = static_cast<uint8_t>(bits[k >> 3] | 1u << (k & 7));
+      out.set_size(out.size() + bytes);
+      return true;
+    }
+    case DELTA:
+      if (!room(delta_sz)) return py_fail();
+      delta(cells, n);
+      return true;
+    case DECIMAL: {
+      // COL_DECIMAL | scale | n uvarint zigzag(mantissa)
+      if (!room(dec_size)) return py_fail();
+      byte(COL_DECIMAL);
+      byte(static_cast<uint8_t>(scale));
+      for (std::size_t k = 0; k < n; ++k) {
+        int64_t m = 0;
+        (void)mantissa(cells[k], scale, &m);  // the plan checked every cell
+        varint(zigzag_of(m));
+      }
+      return true;
+    }
+    case DICT_STR: {
+      TRY(size, dictionary(cells, n, true));
+      (void)size;
+      return true;
+    }
+    case PLAIN:
+      break;
+  }
+  return true;
+}
+
+// COL_DELTA_INT | n uvarint zigzag(cell - previous cell), wrapping at 64 bits
+void Writer::delta(const Child* cells, std::size_t n) {
+  byte(COL_DELTA_INT);
+  uint64_t prev = 0;
+  for (std::size_t k = 0; k < n; ++k) {
+    const uint64_t x = static_cast<uint64_t>(as_int(cells[k]));
+    varint(zigzag_of(static_cast<int64_t>(x - prev)));
+    prev = x;
+  }
+}
+
+// COL_DICT_STR | uvarint d | d strings | n uvarint indexes. The most
+// frequent strings come first, so the common ones get one-byte indexes; equal
+// counts keep their first appearance's order. Writes it, and gives its size.
+Result<uint64_t> Writer::dictionary(const Child* cells, std::size_t n, bool write) {
+  (void)write;
+  StrMap seen;
+  Grow<uint64_t> counts;
+  Grow<uint32_t> of_cell;  // each cell's string, by first appearance
+  if (!of_cell.resize(n)) return py_fail();
+  for (std::size_t k = 0; k < n; ++k) {
+    Py_ssize_t len = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(cells[k].obj, &len);
+    const Py_hash_t h = p ? PyObject_Hash(cells[k].obj) : -1;
+    if (h == -1) return py_fail();
+    StrMap::Entry* e = seen.find(cells[k].obj, p, static_cast<uint64_t>(len), h);
+    uint64_t id;
+    if (e) {
+      id = e->value;
+    } else {
+      id = seen.size();
+      if (!seen.insert(cells[k].obj, p, static_cast<uint64_t>(len), h, id) || !counts.push(0))
+        return py_fail();
+    }
+    counts[id] += 1;
+    of_cell[k] = static_cast<uint32_t>(id);
+  }
+  const std::size_t d = seen.size();
+  Grow<uint32_t> order;
+  Grow<uint32_t> rank;
+  if (!order.resize(d) || !rank.resize(d)) return py_fail();
+  for (std::size_t i = 0; i < d; ++i) order[i] = static_cast<uint32_t>(i);
+  std::sort(order.data(), order.data() + d, [&counts](uint32_t a, uint32_t b) {
+    return counts[a] != counts[b] ? counts[a] > counts[b] : a < b;
+  });
+  for (std::size_t i = 0; i < d; ++i) rank[order[i]] = static_cast<uint32_t>(i);
+  const std::size_t at = out.size();
+  if (!room(11)) return py_fail();
+  byte(COL_DICT_STR);
+  varint(d);
+  for (std::size_t i = 0; i < d; ++i) CHECK(text(seen[order[i]].str));
+  if (!room(5 * n)) return py_fail();
+  for (std::size_t k = 0; k < n; ++k) varint(rank[of_cell[k]]);
+  return static_cast<uint64_t>(out.size() - at);
+}
+
+}  // namespace enc
+}  // namespace wexo

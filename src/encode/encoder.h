@@ -1,0 +1,283 @@
+// The Encoder: a first pass (scan) that validates the tree, snapshots every
+// container and measures it, and a second pass (the writer) that chooses each
+// encoding from those measurements and writes the document. Its memory grows
+// with the caller's data, so running out of it raises MemoryError.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "decode/decoder.h"
+#include "err.h"
+#include "pyo.h"
+
+namespace wexo {
+namespace enc {
+
+// A growable array of trivially copyable T whose growth can fail: a failed
+// reservation sets MemoryError and returns false, for the caller to forward.
+template <class T>
+class Grow {
+ public:
+  Grow() = default;
+  Grow(const Grow&) = delete;
+  Grow& operator=(const Grow&) = delete;
+  ~Grow() { std::free(p_); }
+  [[nodiscard]] bool reserve(std::size_t n) {
+    if (n <= cap_) return true;
+    return regrow(n);
+  }
+  [[nodiscard]] bool push(const T& v) {
+    if (n_ == cap_ && !regrow(n_ + 1)) return false;
+    p_[n_++] = v;
+    return true;
+  }
+  void push_unchecked(const T& v) { p_[n_++] = v; }  // after reserve
+  std::size_t size() const { return n_; }
+  T* data() { return p_; }
+  const T* data() const { return p_; }
+  T& operator[](std::size_t i) { return p_[i]; }
+  const T& operator[](std::size_t i) const { return p_[i]; }
+  T& back() { return p_[n_ - 1]; }
+  void pop() { --n_; }
+  void set_size(std::size_t n) { n_ = n; }  // within the reserved room
+  [[nodiscard]] bool resize(std::size_t n) {
+    if (!reserve(n)) return false;
+    n_ = n;
+    return true;
+  }
+  void clear() { n_ = 0; }
+
+ private:
+  [[gnu::noinline]] bool regrow(std::size_t need) {
+    std::size_t cap = cap_ ? cap_ : 8;
+    while (cap < need) {
+      if (cap > SIZE_MAX / 2 / sizeof(T)) {
+        PyErr_NoMemory();
+        return false;
+      }
+      cap *= 2;
+    }
+    void* p = std::realloc(p_, cap * sizeof(T));
+    if (!p) {
+      PyErr_NoMemory();
+      return false;
+    }
+    p_ = static_cast<T*>(p);
+    cap_ = cap;
+    return true;
+  }
+  T* p_ = nullptr;
+  std::size_t n_ = 0;
+  std::size_t cap_ = 0;
+};
+
+// The kind of one value, found once by the scan.
+enum Kind : uint8_t {
+  K_NONE,
+  K_FALSE,
+  K_TRUE,
+  K_INT,    // int or int subclass (bool excluded), value in range
+  K_FLOAT,  // float or float subclass, finite
+  K_STR,    // str or str subclass, valid UTF-8
+  K_LIST,   // list, tuple or a subclass of either
+  K_DICT,   // dict or a dict subclass
+};
+
+// One element of a snapshot: a list element, or a dict key or value. The
+// object is borrowed: the caller's tree or our own copies keep it alive.
+struct Child {
+  PyObject* obj;
+  union {
+    int64_t i;     // K_INT
+    double f;      // K_FLOAT
+    uint64_t len;  // K_STR: UTF-8 bytes
+  };
+  uint32_t node;  // K_LIST and K_DICT: the container's node
+  Kind kind;
+  // The type is exactly bool, None, int, float, str, list, tuple or dict.
+  // A str subclass is written as its text, from an exact copy in obj.
+  bool exact;
+};
+
+constexpr uint32_t NO_NODE = UINT32_MAX;
+constexpr uint32_t NO_SLOT = UINT32_MAX;
+
+// One container of the tree, however many places hold it.
+struct Node {
+  PyObject* obj;      // the original container (identity)
+  uint64_t first;     // its elements in Scan::items: n of them, or 2n (key, value) for a dict
+  uint64_t n;
+  uint64_t height;    // nesting below it as written plainly; 0 when empty
+  uint64_t uses;      // places of the tree that hold it
+  uint64_t expanded;  // values it stands for, shared containers counted in full
+  uint64_t cost = 0;  // slots one reference copy of it takes (0: not measured yet)
+  uint64_t size = 0;  // rough size written again (0: not measured yet)
+  uint32_t slot = NO_SLOT;  // its anchor slot in the attempt under way
+  bool dict;
+};
+
+// What the scan found: every container's snapshot and measures.
+struct Scan {
+  Grow<Node> nodes;
+  Grow<Child> items;
+  Child root{};
+  // Our own copies of containers (safe mode) and their elements, released
+  // when the encode ends.
+  Grow<PyObject*> held;
+  ~Scan();
+};
+
+// Options of dumps, one bit each; all set by default.
+enum Option : unsigned {
+  OPT_POOL = 1u << 0,
+  OPT_TABLES = 1u << 1,
+  OPT_SPARSE = 1u << 2,
+  OPT_TYPED_ARRAYS = 1u << 3,
+  OPT_DELTA = 1u << 4,
+  OPT_DECIMAL = 1u << 5,
+  OPT_DICT_STR = 1u << 6,
+  OPT_BOOL_BITS = 1u << 7,
+  OPT_OBJECT_COLUMNS = 1u << 8,
+  OPT_ANCHORS = 1u << 9,
+  OPT_ALL = (1u << 10) - 1,
+};
+
+// Strings by their text: the string pool (text to its lowest index) and the
+// per-column counts of dictionary strings. Entries are removed only last in,
+// first out, which restores linear probing exactly, since a rehash places the
+// entries again in the order they came.
+class StrMap {
+ public:
+  struct Entry {
+    PyObject* str;  // borrowed, exact str
+    const char* p;  // its UTF-8 bytes
+    uint64_t len;
+    Py_hash_t hash;
+    uint64_t value;
+  };
+  StrMap() = default;
+  StrMap(const StrMap&) = delete;
+  StrMap& operator=(const StrMap&) = delete;
+  ~StrMap() { std::free(table_); }
+  // The entry of this text, or null.
+  Entry* find(PyObject* str, const char* p, uint64_t len, Py_hash_t hash);
+  [[nodiscard]] bool insert(PyObject* str, const char* p, uint64_t len, Py_hash_t hash,
+                            uint64_t value);
+  void pop();  // removes the newest entry
+  std::size_t size() const { return entries_.size(); }
+  Entry& operator[](std::size_t i) { return entries_[i]; }
+  void clear();
+
+ private:
+  [[nodiscard]] bool rehash(std::size_t cap);
+  void place(uint32_t index);
+  Grow<Entry> entries_;
+  uint32_t* table_ = nullptr;  // entry index + 1; 0 is empty
+  std::size_t cap_ = 0;
+};
+
+// A string's bytes and hash, read once where it is written.
+struct Text {
+  PyObject* str;
+  const char* p;
+  uint64_t len;
+};
+
+// The second pass: one attempt at writing the document with a set of options.
+class Writer {
+ public:
+  Writer(Scan& scan, unsigned options) : s(scan), o(options) {}
+  Status document();
+  Grow<uint8_t> out;
+  uint64_t charged = 0;  // decoded-size budget used by typed columns and sparse tables
+
+ private:
+  Scan& s;
+  const unsigned o;
+  StrMap pool;
+  uint64_t pooled = 0;  // entries the decoder's pool holds at this point
+  uint64_t n_anchors = 0;
+  int64_t expand_left = EXPAND_BUDGET;
+
+  bool on(unsigned option) const { return (o & option) != 0; }
+  [[nodiscard]] bool room(std::size_t n) { return out.reserve(out.size() + n); }
+  void byte(uint8_t b) { out.push_unchecked(b); }
+  void varint(uint64_t v) {
+    while (v >= 0x80) {
+      out.push_unchecked(static_cast<uint8_t>(v | 0x80));
+      v >>= 7;
+    }
+    out.push_unchecked(static_cast<uint8_t>(v));
+  }
+
+  // strings.cpp
+  Status text(PyObject* str);
+  struct Mark {
+    std::size_t out, pool;
+    uint64_t pooled;
+  };
+  Mark mark() const { return Mark{out.size(), pool.size(), pooled}; }
+  void rollback(const Mark& m);
+
+  // values.cpp
+  Status value(const Child& c, uint64_t depth);
+  Status integer(int64_t n);
+  Status real(double x);
+  Status container(uint32_t node, uint64_t depth);
+  Status plain(uint32_t node, uint64_t depth);
+  uint64_t cost(uint32_t node);
+  uint64_t size(uint32_t node);
+
+  // tables.cpp
+  Result<bool> rows(uint32_t node, uint64_t depth);
+  Status table(uint32_t node, uint64_t depth);
+  Status sparse(uint32_t node, const Grow<uint32_t>& header, const struct RowKeys& names,
+                uint64_t depth);
+  bool same_keys(uint32_t a, uint32_t b) const;
+
+  // columns.cpp
+  Status column(const Child* cells, std::size_t n, uint64_t depth);
+  Status object_column(const Child* cells, std::size_t n, uint64_t depth);
+  Result<bool> typed_array(uint32_t node);
+  Result<bool> scalar_column(const Child* cells, std::size_t n, unsigned types, bool array);
+  Result<uint64_t> dictionary(const Child* cells, std::size_t n, bool write);
+  void delta(const Child* cells, std::size_t n);
+};
+
+// Validates root and snapshots it. Raises TypeError or ValueError naming the
+// path of the first offending value, or MemoryError.
+Status scan(PyObject* root, Scan& s);
+
+// The whole document for root with these options, as a new bytes object.
+Result<Owned> encode(PyObject* root, unsigned options);
+
+// Unsigned LEB128 byte length of v.
+inline unsigned uvarint_len(uint64_t v) {
+  unsigned n = 1;
+  while (v >= 0x80) {
+    v >>= 7;
+    ++n;
+  }
+  return n;
+}
+
+inline uint64_t zigzag_of(int64_t n) {
+  return (static_cast<uint64_t>(n) << 1) ^ static_cast<uint64_t>(n >> 63);
+}
+
+// Bytes of a string written inline: short form up to 31 bytes.
+inline uint64_t inline_size(uint64_t n) { return n <= 0x1F ? 1 + n : 1 + uvarint_len(n) + n; }
+
+constexpr uint64_t POOL_MIN_LEN = 2;  // inline strings this long enter the pool
+constexpr uint64_t SHORT_STR_MAX = 0x1F;
+constexpr double EXACT_INT_LIMIT = 9007199254740992.0;  // 2^53
+
+// Whether the decoder hands this double back as an int.
+inline bool integral_double(double x) {
+  return x > -EXACT_INT_LIMIT && x < EXACT_INT_LIMIT && x == static_cast<double>(static_cast<int64_t>(x));
+}
+
+}  // namespace enc
+}  // namespace wexo

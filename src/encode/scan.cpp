@@ -1,0 +1,468 @@
+// scan: the encoder's first pass. Walks the tree without recursion, refuses
+// what the format cannot hold (naming the path of the offending value, in
+// document order), and records a snapshot of every container with its
+// height, uses and expanded size.
+//
+// Two modes. While the tree holds only exact lists, tuples and dicts, no code
+// of the caller's can run during the encode, so the snapshot borrows the
+// caller's objects. The first container of a subclass (whose iteration is
+// the caller's code, free to change the tree) restarts the scan in the safe
+// mode: every container is copied as it is reached, and the writer reads
+// only those copies, which nothing else can touch.
+#include <cmath>
+#include <cstdio>
+
+#include "encode/encoder.h"
+
+namespace wexo {
+namespace enc {
+
+Scan::~Scan() {
+  for (std::size_t i = 0; i < held.size(); ++i) _Py_DecRef(held[i]);
+}
+
+namespace {
+
+constexpr uint64_t MAX_EXPANDED = uint64_t{1} << 32;
+
+// Open addressing from container identity to node index.
+class NodeMap {
+ public:
+  NodeMap(const NodeMap&) = delete;
+  NodeMap& operator=(const NodeMap&) = delete;
+  NodeMap() = default;
+  ~NodeMap() { std::free(slots_); }
+  // The node of obj, or NO_NODE.
+  uint32_t find(PyObject* obj) const {
+    if (!cap_) return NO_NODE;
+    for (std::size_t i = hash(obj) & (cap_ - 1);; i = (i + 1) & (cap_ - 1)) {
+      if (slots_[i].obj == obj) return slots_[i].node;
+      if (!slots_[i].obj) return NO_NODE;
+    }
+  }
+  [[nodiscard]] bool insert(PyObject* obj, uint32_t node) {
+    if ((used_ + 1) * 2 > cap_ && !grow()) return false;
+    place(obj, node);
+    ++used_;
+    return true;
+  }
+
+ private:
+  struct Slot {
+    PyObject* obj;
+    uint32_t node;
+  };
+  static std::size_t hash(PyObject* p) {
+    uint64_t x = reinterpret_cast<uintptr_t>(p) >> 4;
+    x *= 0x9E3779B97F4A7C15u;
+    return static_cast<std::size_t>(x ^ (x >> 29));
+  }
+  void place(PyObject* obj, uint32_t node) {
+    std::size_t i = hash(obj) & (cap_ - 1);
+    while (slots_[i].obj) i = (i + 1) & (cap_ - 1);
+    slots_[i] = Slot{obj, node};
+  }
+  bool grow() {
+    const std::size_t cap = cap_ ? cap_ * 2 : 64;
+    Slot* old = slots_;
+    const std::size_t old_cap = cap_;
+    slots_ = static_cast<Slot*>(std::calloc(cap, sizeof(Slot)));
+    if (!slots_) {
+      slots_ = old;
+      PyErr_NoMemory();
+      return false;
+    }
+    cap_ = cap;
+    for (std::size_t i = 0; i < old_cap; ++i)
+      if (old[i].obj) place(old[i].obj, old[i].node);
+    std::free(old);
+    return true;
+  }
+  Slot* slots_ = nullptr;
+  std::size_t cap_ = 0;
+  std::size_t used_ = 0;
+};
+
+// One open container of the walk.
+struct Frame {
+  uint32_t node;
+  PyObject* src;       // what is read: the container, or our copy of it
+  bool pairs;          // src is a list of (key, value) tuples
+  Py_ssize_t dict_pos;  // PyDict_Next position, for a dict read in place
+  uint64_t i;          // the element being visited
+  uint64_t tallest;
+  uint64_t count;
+};
+
+enum class Mode { fast, safe, restart };
+
+struct Walker {
+  Scan& s;
+  Mode mode;
+  NodeMap map;
+  Grow<Frame> frames;
+
+  // Messages name a path, built only when one is raised. count frames
+  // contribute their current element: frames.size() names the element being
+  // entered, frames.size() - 1 the container it is in.
+  Owned path(std::size_t count);
+  Status fail(PyObject* type, PyObject* what, std::size_t count);
+  Status fail(PyObject* type, const char* what, std::size_t count);
+
+  // What the element at items[k] is; pushes a frame for a new container.
+  Status enter(uint64_t k, PyObject* v);
+  Status finish();
+  Status run(PyObject* root);
+};
+
+bool is_ident(const char* p, Py_ssize_t n) {
+  if (n == 0) return false;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const char c = p[i];
+    const bool alpha = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+    if (!alpha && !(i > 0 && c >= '0' && c <= '9')) return false;
+  }
+  return true;
+}
+
+// One step of a path: [3] for a list element, .id or ["odd key"] for a member.
+Owned segment(const Child* key, uint64_t index) {
+  if (!key) return Owned::steal(PyUnicode_FromFormat("[%llu]", static_cast<unsigned long long>(index)));
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(key->obj, &n);
+  if (!p) PyErr_Clear();  // a lone surrogate: escaped below, like any odd key
+  if (p && is_ident(p, n)) return Owned::steal(PyUnicode_FromFormat(".%U", key->obj));
+  Owned a = Owned::steal(PyObject_CallMethod(key->obj, "replace", "ss", "\\", "\\\\"));
+  if (!a) return a;
+  Owned b = Owned::steal(PyObject_CallMethod(a.get(), "replace", "ss", "\"", "\\\""));
+  if (!b) return b;
+  return Owned::steal(PyUnicode_FromFormat("[\"%U\"]", b.get()));
+}
+
+// The path through the current elements of the first count frames: "$" and
+// one step per frame.
+Owned Walker::path(std::size_t count) {
+  Owned text = Owned::steal(PyUnicode_FromString("$"));
+  for (std::size_t k = 0; text && k < count && k < frames.size(); ++k) {
+    const Frame& f = frames[k];
+    const Node& node = s.nodes[f.node];
+    Owned step = segment(node.dict ? &s.items[node.first + 2 * f.i] : nullptr, f.i);
+    if (!step) return step;
+    text = Owned::steal(PyUnicode_Concat(text.get(), step.get()));
+  }
+  return text;
+}
+
+Status Walker::fail(PyObject* type, PyObject* what, std::size_t count) {
+  if (!what) return py_fail();
+  Owned where = path(count);
+  if (!where) return py_fail();
+  PyErr_Format(type, "%U at %U", what, where.get());
+  return py_fail();
+}
+
+Status Walker::fail(PyObject* type, const char* what, std::size_t count) {
+  Owned text = Owned::steal(PyUnicode_FromString(what));
+  return fail(type, text.get(), count);
+}
+
+// The scalar kinds, and the refusal of anything else that is not a container.
+// Returns false with the message in *why (a TypeError when *type_error).
+bool scalar(PyObject* v, Child& c, const char** why, bool* type_error) {
+  if (v == Py_None) {
+    c.kind = K_NONE;
+    return true;
+  }
+  if (v == Py_True || v == Py_False) {
+    c.kind = v == Py_True ? K_TRUE : K_FALSE;
+    return true;
+  }
+  if (PyUnicode_Check(v)) {
+    Py_ssize_t n = 0;
+    if (!PyUnicode_AsUTF8AndSize(v, &n)) {
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+        *why = nullptr;  // MemoryError: passed on as it is
+        return false;
+      }
+      PyErr_Clear();
+      *why = "string is not valid UTF-8 (lone surrogate)";
+      *type_error = false;
+      return false;
+    }
+    c.kind = K_STR;
+    c.exact = PyUnicode_CheckExact(v);
+    c.len = static_cast<uint64_t>(n);
+    return true;
+  }
+  if (PyLong_Check(v)) {
+    int overflow = 0;
+    const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (overflow) {
+      *why = "int outside the signed 64-bit range";
+      *type_error = false;
+      return false;
+    }
+    if (x == -1 && PyErr_Occurred()) {
+      *why = nullptr;
+      return false;
+    }
+    c.kind = K_INT;
+    c.exact = PyLong_CheckExact(v);
+    c.i = x;
+    return true;
+  }
+  if (PyFloat_Check(v)) {
+    const double x = PyFloat_AsDouble(v);
+    if (!std::isfinite(x)) {
+      *why = "float is not finite";
+      *type_error = false;
+      return false;
+    }
+    c.kind = K_FLOAT;
+    c.exact = PyFloat_CheckExact(v);
+    c.f = x;
+    return true;
+  }
+  *why = "unsupported type";
+  *type_error = true;
+  return false;
+}
+
+Status Walker::enter(uint64_t k, PyObject* v) {
+  Child c{};
+  c.obj = v;
+  c.exact = true;  // None, True and False
+  const bool list = PyList_Check(v) || PyTuple_Check(v);
+  const bool dict = !list && PyDict_Check(v);
+  const std::size_t top = frames.size();
+  if (!list && !dict) {
+    const char* why = nullptr;
+    bool type_error = false;
+    if (!scalar(v, c, &why, &type_error)) {
+      if (!why) return py_fail();
+      if (type_error) {
+        Owned name = Owned::steal(
+            PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(v)), "__name__"));
+        if (!name) return py_fail();
+        Owned text = Owned::steal(PyUnicode_FromFormat("unsupported type %U", name.get()));
+        return fail(PyExc_TypeError, text.get(), top);
+      }
+      return fail(PyExc_ValueError, why, top);
+    }
+    if (c.kind == K_STR && !c.exact) {
+      // A str subclass is written as its text: keep an exact copy of it, so
+      // that hashing and comparing it runs none of the subclass's code.
+      Py_ssize_t n = 0;
+      const char* p = PyUnicode_AsUTF8AndSize(v, &n);
+      PyObject* copy = p ? PyUnicode_FromStringAndSize(p, n) : nullptr;
+      if (!copy || !s.held.push(copy)) {
+        if (copy) _Py_DecRef(copy);
+        return py_fail();
+      }
+      c.obj = copy;  // released with the scan; exact stays false
+    }
+    if (top) {
+      frames[top - 1].count += 1;
+      if (frames[top - 1].tallest < 1) frames[top - 1].tallest = 1;
+    } else {
+      s.root = c;
+    }
+    if (top) s.items[k] = c;
+    return Done{};
+  }
+  c.kind = list ? K_LIST : K_DICT;
+  c.exact = list ? (PyList_CheckExact(v) || PyTuple_CheckExact(v)) : PyDict_CheckExact(v);
+  if (!c.exact && mode == Mode::fast) {
+    mode = Mode::restart;  // nothing of the caller's has run yet
+    return Done{};
+  }
+  const uint64_t depth = top;
+  const uint32_t known = map.find(v);
+  if (known != NO_NODE) {
+    Node& node = s.nodes[known];
+    if (node.uses == 0) return fail(PyExc_ValueError, "circular reference", top);
+    if (depth + node.height > MAX_DEPTH) {
+      char what[64];
+      std::snprintf(what, sizeof what, "nesting deeper than %llu levels",
+                    static_cast<unsigned long long>(MAX_DEPTH));
+      return fail(PyExc_ValueError, what, top);
+    }
+    node.uses += 1;
+    c.node = known;
+    if (top) {
+      Frame& f = frames[top - 1];
+      f.count += node.expanded;
+      if (f.tallest < node.height + 1) f.tallest = node.height + 1;
+      s.items[k] = c;
+    } else {
+      s.root = c;
+    }
+    return Done{};
+  }
+  // The elements to read: in place, or our own copy in the safe mode.
+  PyObject* src = v;
+  bool pairs = false;
+  if (mode == Mode::safe) {
+    PyObject* copy = nullptr;  // new reference, handed to s.held below
+    if (list) {
+      copy = PySequence_List(v);
+    } else if (c.exact) {
+      copy = PyDict_Items(v);
+    } else {
+      Owned view = Owned::steal(PyObject_CallMethod(v, "items", nullptr));
+      copy = view ? PySequence_List(view.get()) : nullptr;
+    }
+    if (!copy) return py_fail();
+    if (!s.held.push(copy)) {
+      _Py_DecRef(copy);
+      return py_fail();
+    }
+    src = copy;
+    pairs = dict;
+  }
+  const Py_ssize_t len = list && mode == Mode::fast && PyTuple_CheckExact(v) ? PyTuple_Size(src)
+                         : list || pairs                                    ? PyList_Size(src)
+                                                                            : PyDict_Size(src);
+  if (len < 0) return py_fail();
+  const uint64_t n = static_cast<uint64_t>(len);
+  if (n > MAX_COUNT) {
+    char what[64];
+    std::snprintf(what, sizeof what, "more than %llu elements",
+                  static_cast<unsigned long long>(MAX_COUNT));
+    return fail(PyExc_ValueError, what, top);
+  }
+  if (n && depth >= MAX_DEPTH) {
+    char what[64];
+    std::snprintf(what, sizeof what, "nesting deeper than %llu levels",
+                  static_cast<unsigned long long>(MAX_DEPTH));
+    return fail(PyExc_ValueError, what, top);
+  }
+  if (s.nodes.size() >= NO_NODE) {
+    PyErr_NoMemory();
+    return py_fail();
+  }
+  const uint32_t index = static_cast<uint32_t>(s.nodes.size());
+  Node node{};
+  node.obj = v;
+  node.first = s.items.size();
+  node.n = n;
+  node.dict = dict;
+  node.uses = 0;  // 0 while open: meeting it again is a cycle
+  if (!s.nodes.push(node) || !map.insert(v, index)) return py_fail();
+  if (!s.items.resize(s.items.size() + (dict ? 2 * n : n))) return py_fail();
+  c.node = index;
+  if (top) {
+    s.items[k] = c;
+  } else {
+    s.root = c;
+  }
+  Frame f{};
+  f.node = index;
+  f.src = src;
+  f.pairs = pairs;
+  f.i = UINT64_MAX;  // the first step makes it 0
+  f.count = 1;
+  if (!frames.push(f)) return py_fail();
+  return Done{};
+}
+
+// Closes the top frame: its measures go to its node and fold into its parent.
+Status Walker::finish() {
+  const Frame f = frames.back();
+  frames.pop();
+  Node& node = s.nodes[f.node];
+  node.height = f.tallest;
+  node.uses = 1;
+  node.expanded = f.count;
+  if (f.count > MAX_EXPANDED) {
+    char what[80];
+    std::snprintf(what, sizeof what, "tree expands to more than %llu values",
+                  static_cast<unsigned long long>(MAX_EXPANDED));
+    return fail(PyExc_ValueError, what, frames.size() ? frames.size() - 1 : 0);
+  }
+  if (!frames.size()) return Done{};
+  Frame& parent = frames.back();
+  parent.count += f.count;
+  if (parent.tallest < f.tallest + 1) parent.tallest = f.tallest + 1;
+  return Done{};
+}
+
+Status Walker::run(PyObject* root) {
+  CHECK(enter(0, root));
+  while (frames.size() && mode != Mode::restart) {
+    Frame& f = frames.back();
+    const Node node = s.nodes[f.node];
+    const uint64_t i = ++f.i;
+    if (i >= node.n) {
+      CHECK(finish());
+      continue;
+    }
+    if (!node.dict) {
+      PyObject* v = PyList_Check(f.src) ? PyList_GetItem(f.src, static_cast<Py_ssize_t>(i))
+                                        : PyTuple_GetItem(f.src, static_cast<Py_ssize_t>(i));
+      if (!v) return py_fail();
+      CHECK(enter(node.first + i, v));
+      continue;
+    }
+    PyObject* key = nullptr;  // borrowed, like value
+    PyObject* value = nullptr;
+    if (f.pairs) {
+      PyObject* pair = PyList_GetItem(f.src, static_cast<Py_ssize_t>(i));
+      if (!pair) return py_fail();
+      if (!PyTuple_Check(pair) || PyTuple_Size(pair) != 2) {
+        return fail(PyExc_TypeError, "items() of a dict subclass gave something other than pairs",
+                    frames.size() - 1);
+      }
+      key = PyTuple_GetItem(pair, 0);
+      value = PyTuple_GetItem(pair, 1);
+    } else if (!PyDict_Next(f.src, &f.dict_pos, &key, &value)) {
+      PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during encoding");
+      return py_fail();
+    }
+    Child kc{};
+    kc.obj = key;
+    kc.kind = K_STR;
+    kc.exact = true;
+    if (!PyUnicode_Check(key)) {
+      Owned what = Owned::steal(PyUnicode_FromFormat("object key %R is not a str", key));
+      return fail(PyExc_TypeError, what.get(), frames.size() - 1);
+    }
+    Py_ssize_t kn = 0;
+    if (!PyUnicode_AsUTF8AndSize(key, &kn)) {
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return py_fail();
+      PyErr_Clear();
+      s.items[node.first + 2 * i] = kc;  // the path names it
+      return fail(PyExc_ValueError, "key is not valid UTF-8 (lone surrogate)", frames.size());
+    }
+    kc.len = static_cast<uint64_t>(kn);
+    if (!PyUnicode_CheckExact(key)) {
+      PyObject* copy = PyUnicode_FromStringAndSize(PyUnicode_AsUTF8AndSize(key, nullptr), kn);
+      if (!copy || !s.held.push(copy)) {
+        if (copy) _Py_DecRef(copy);
+        return py_fail();
+      }
+      kc.obj = copy;  // released with the scan
+    }
+    s.items[node.first + 2 * i] = kc;
+    CHECK(enter(node.first + 2 * i + 1, value));
+  }
+  return Done{};
+}
+
+}  // namespace
+
+Status scan(PyObject* root, Scan& s) {
+  {
+    Walker w{s, Mode::fast, {}, {}};
+    CHECK(w.run(root));
+    if (w.mode != Mode::restart) return Done{};
+  }
+  s.nodes.clear();
+  s.items.clear();
+  Walker w{s, Mode::safe, {}, {}};
+  CHECK(w.run(root));
+  return Done{};
+}
+
+}  // namespace enc
+}  // namespace wexo

@@ -1,0 +1,309 @@
+// Writes lists of dicts as tables (every row with the same keys in the same
+// order) or sparse tables (one column order that keeps every row's keys in
+// their order, where that comes out smaller than the objects).
+#include <cstring>
+
+#include "encode/encoder.h"
+
+namespace wexo {
+namespace enc {
+
+// The distinct key names of a list of rows, numbered by first appearance,
+// and each row's keys as those numbers.
+struct RowKeys {
+  StrMap map;             // text -> number
+  Grow<PyObject*> names;  // number -> the first key with that text
+  Grow<uint64_t> counts;  // number -> rows holding it
+  Grow<uint32_t> keys;    // every row's key numbers, row after row
+  Grow<uint64_t> starts;  // row r's numbers are keys[starts[r] .. starts[r + 1]]
+};
+
+namespace {
+
+bool same_text(const Child& a, const Child& b) {
+  if (a.obj == b.obj) return true;
+  if (a.len != b.len) return false;
+  const char* p = PyUnicode_AsUTF8AndSize(a.obj, nullptr);
+  const char* q = PyUnicode_AsUTF8AndSize(b.obj, nullptr);
+  return p && q && std::memcmp(p, q, static_cast<std::size_t>(a.len)) == 0;
+}
+
+// A set of (a, b) pairs of key numbers.
+class PairSet {
+ public:
+  PairSet() = default;
+  PairSet(const PairSet&) = delete;
+  PairSet& operator=(const PairSet&) = delete;
+  ~PairSet() { std::free(slots_); }
+  // 1 if added, 0 if present, -1 on MemoryError.
+  int add(uint32_t a, uint32_t b) {
+    if ((used_ + 1) * 2 > cap_ && !grow()) return -1;
+    const uint64_t key = (uint64_t{a} << 32 | b) + 1;
+    std::size_t i = spot(key);
+    if (slots_[i] == key) return 0;
+    slots_[i] = key;
+    ++used_;
+    return 1;
+  }
+
+ private:
+  std::size_t spot(uint64_t key) const {
+    uint64_t h = key * 0x9E3779B97F4A7C15u;
+    std::size_t i = static_cast<std::size_t>(h ^ (h >> 32)) & (cap_ - 1);
+    while (slots_[i] && slots_[i] != key) i = (i + 1) & (cap_ - 1);
+    return i;
+  }
+  bool grow() {
+    const std::size_t cap = cap_ ? cap_ * 2 : 64;
+    uint64_t* old = slots_;
+    const std::size_t old_cap = cap_;
+    slots_ = static_cast<uint64_t*>(std::calloc(cap, sizeof(uint64_t)));
+    if (!slots_) {
+      slots_ = old;
+      PyErr_NoMemory();
+      return false;
+    }
+    cap_ = cap;
+    for (std::size_t i = 0; i < old_cap; ++i)
+      if (old[i]) slots_[spot(old[i])] = old[i];
+    std::free(old);
+    return true;
+  }
+  uint64_t* slots_ = nullptr;
+  std::size_t cap_ = 0;
+  std::size_t used_ = 0;
+};
+
+// One column order in which every row's keys appear in their own order:
+// a topological order of "a comes right before b in some row", ties broken
+// by first appearance, so rows that agree keep their order. False when the
+// rows disagree (a cycle).
+Result<bool> header_order(const RowKeys& nm, Grow<uint32_t>& order) {
+  const std::size_t count = nm.names.size();
+  Grow<uint64_t> needs;
+  Grow<uint64_t> starts;  // edges out of a: after[starts[a] .. starts[a + 1]]
+  Grow<uint32_t> after;
+  Grow<uint64_t> edges;  // (a << 32 | b), in the order found
+  if (!needs.resize(count) || !starts.resize(count + 1)) return py_fail();
+  for (std::size_t a = 0; a < count; ++a) needs[a] = 0;
+  for (std::size_t a = 0; a <= count; ++a) starts[a] = 0;
+  PairSet seen;
+  const std::size_t rows = nm.starts.size() - 1;
+  for (std::size_t r = 0; r < rows; ++r) {
+    for (uint64_t k = nm.starts[r] + 1; k < nm.starts[r + 1]; ++k) {
+      const uint32_t a = nm.keys[k - 1], b = nm.keys[k];
+      const int added = seen.add(a, b);
+      if (added < 0) return py_fail();
+      if (!added) continue;
+      if (!edges.push(uint64_t{a} << 32 | b)) return py_fail();
+      needs[b] += 1;
+      starts[a + 1] += 1;
+    }
+  }
+  for (std::size_t a = 0; a < count; ++a) starts[a + 1] += starts[a];
+  if (!after.resize(edges.size())) return py_fail();
+  {
+    Grow<uint64_t> fill;
+    if (!fill.resize(count)) return py_fail();
+    std::memcpy(fill.data(), starts.data(), count * sizeof(uint64_t));
+    for (std::size_t e = 0; e < edges.size(); ++e)
+      after[fill[edges[e] >> 32]++] = static_cast<uint32_t>(edges[e]);
+  }
+  // A binary min-heap of ready names, by number.
+  Grow<uint32_t> heap;
+  if (!heap.reserve(count) || !order.reserve(count)) return py_fail();
+  auto push = [&heap](uint32_t v) {
+    std::size_t i = heap.size();
+    heap.push_unchecked(v);
+    while (i && heap[(i - 1) / 2] > heap[i]) {
+      const uint32_t t = heap[i];
+      heap[i] = heap[(i - 1) / 2];
+      heap[(i - 1) / 2] = t;
+      i = (i - 1) / 2;
+    }
+  };
+  auto pop = [&heap]() {
+    const uint32_t top = heap[0];
+    heap[0] = heap.back();
+    heap.pop();
+    std::size_t i = 0;
+    for (;;) {
+      std::size_t m = i;
+      const std::size_t l = 2 * i + 1, r = 2 * i + 2;
+      if (l < heap.size() && heap[l] < heap[m]) m = l;
+      if (r < heap.size() && heap[r] < heap[m]) m = r;
+      if (m == i) break;
+      const uint32_t t = heap[i];
+      heap[i] = heap[m];
+      heap[m] = t;
+      i = m;
+    }
+    return top;
+  };
+  for (std::size_t a = 0; a < count; ++a)
+    if (!needs[a]) push(static_cast<uint32_t>(a));
+  while (heap.size()) {
+    const uint32_t a = pop();
+    order.push_unchecked(a);
+    for (uint64_t e = starts[a]; e < starts[a + 1]; ++e)
+      if (--needs[after[e]] == 0) push(after[e]);
+  }
+  return order.size() == count;
+}
+
+}  // namespace
+
+bool Writer::same_keys(uint32_t a, uint32_t b) const {
+  const Node& x = s.nodes[a];
+  const Node& y = s.nodes[b];
+  if (x.n != y.n) return false;
+  if (a == b) return true;
+  for (uint64_t k = 0; k < x.n; ++k)
+    if (!same_text(s.items[x.first + 2 * k], s.items[y.first + 2 * k])) return false;
+  return true;
+}
+
+// A list of 2 or more dicts as a table or a sparse table; false when
+// neither applies and the list is written as an array.
+Result<bool> Writer::rows(uint32_t index, uint64_t depth) {
+  const Node node = s.nodes[index];
+  const uint64_t n = node.n;
+  for (uint64_t r = 0; r < n; ++r)
+    if (s.items[node.first + r].kind != K_DICT) return false;
+  const uint32_t first = s.items[node.first].node;
+  if (s.nodes[first].n && on(OPT_TABLES)) {
+    bool same = true;
+    for (uint64_t r = 1; r < n && same; ++r) same = same_keys(first, s.items[node.first + r].node);
+    if (same) {
+      CHECK(table(index, depth));
+      return true;
+    }
+  }
+  if (!on(OPT_SPARSE)) return false;
+  RowKeys nm;
+  if (!nm.starts.push(0)) return py_fail();
+  for (uint64_t r = 0; r < n; ++r) {
+    const Node row = s.nodes[s.items[node.first + r].node];
+    for (uint64_t k = 0; k < row.n; ++k) {
+      const Child& key = s.items[row.first + 2 * k];
+      const char* p = PyUnicode_AsUTF8AndSize(key.obj, nullptr);
+      const Py_hash_t h = p ? PyObject_Hash(key.obj) : -1;
+      if (h == -1) return py_fail();
+      StrMap::Entry* e = nm.map.find(key.obj, p, key.len, h);
+      uint64_t id;
+      if (e) {
+        id = e->value;
+      } else {
+        id = nm.names.size();
+        if (!nm.map.insert(key.obj, p, key.len, h, id) || !nm.names.push(key.obj) ||
+            !nm.counts.push(0))
+          return py_fail();
+      }
+      nm.counts[id] += 1;
+      if (!nm.keys.push(static_cast<uint32_t>(id))) return py_fail();
+    }
+    if (!nm.starts.push(nm.keys.size())) return py_fail();
+  }
+  Grow<uint32_t> header;
+  TRY(ordered, header_order(nm, header));
+  if (!ordered || !header.size()) return false;
+  // The sparse layout's fixed cost against the keys that objects repeat.
+  const uint64_t names = header.size();
+  uint64_t spelled = 0;
+  for (std::size_t j = 0; j < names; ++j) {
+    Py_ssize_t len = 0;
+    if (!PyUnicode_AsUTF8AndSize(nm.names[header[j]], &len)) return py_fail();
+    spelled += inline_size(static_cast<uint64_t>(len));
+  }
+  const uint64_t bitmap = (n + 7) / 8;
+  uint64_t sparse_size = uvarint_len(names) + spelled + uvarint_len(n);
+  for (std::size_t j = 0; j < names; ++j) sparse_size += 2 + (nm.counts[header[j]] < n ? bitmap : 0);
+  uint64_t objects = spelled;
+  for (uint64_t r = 0; r < n; ++r) {
+    const uint64_t len = nm.starts[r + 1] - nm.starts[r];
+    objects += 1 + uvarint_len(len) + 2 * len;
+  }
+  // objects - 2 * names may go below zero: compare without subtracting.
+  if (!(sparse_size + 2 * names < objects)) return false;
+  CHECK(sparse(index, header, nm, depth));
+  return true;
+}
+
+// TAG_TABLE | uvarint names | names | uvarint rows | one column per name
+Status Writer::table(uint32_t index, uint64_t depth) {
+  const Node node = s.nodes[index];
+  const Node row0 = s.nodes[s.items[node.first].node];
+  if (!room(11)) return py_fail();
+  byte(TAG_TABLE);
+  varint(row0.n);
+  for (uint64_t k = 0; k < row0.n; ++k) CHECK(text(s.items[row0.first + 2 * k].obj));
+  if (!room(11)) return py_fail();
+  varint(node.n);
+  Grow<Child> cells;
+  if (!cells.resize(node.n)) return py_fail();
+  for (uint64_t k = 0; k < row0.n; ++k) {
+    for (uint64_t r = 0; r < node.n; ++r)
+      cells[r] = s.items[s.nodes[s.items[node.first + r].node].first + 2 * k + 1];
+    CHECK(column(cells.data(), node.n, depth + 1));
+  }
+  return Done{};
+}
+
+// TAG_SPARSE | uvarint names | names | uvarint rows | per name:
+// PRESENCE_ALL | column of every row, or PRESENCE_BITMAP | bitmap | column
+// of the rows that hold it
+Status Writer::sparse(uint32_t index, const Grow<uint32_t>& header, const RowKeys& nm,
+                      uint64_t depth) {
+  const Node node = s.nodes[index];
+  const uint64_t n = node.n;
+  if (!room(11)) return py_fail();
+  byte(TAG_SPARSE);
+  varint(header.size());
+  for (std::size_t j = 0; j < header.size(); ++j) CHECK(text(nm.names[header[j]]));
+  if (!room(11)) return py_fail();
+  varint(n);
+  charged += 2 * n;
+  // Each name's cells in row order: present[at[id] .. at[id + 1]].
+  const std::size_t count = nm.names.size();
+  Grow<uint64_t> at;
+  Grow<uint64_t> rows_of;
+  Grow<Child> cells;
+  if (!at.resize(count + 1) || !rows_of.resize(nm.keys.size()) || !cells.resize(nm.keys.size()))
+    return py_fail();
+  at[0] = 0;
+  for (std::size_t id = 0; id < count; ++id) at[id + 1] = at[id] + nm.counts[id];
+  {
+    Grow<uint64_t> fill;
+    if (!fill.resize(count)) return py_fail();
+    std::memcpy(fill.data(), at.data(), count * sizeof(uint64_t));
+    for (uint64_t r = 0; r < n; ++r) {
+      const Node row = s.nodes[s.items[node.first + r].node];
+      for (uint64_t k = 0; k < row.n; ++k) {
+        const uint64_t slot = fill[nm.keys[nm.starts[r] + k]]++;
+        rows_of[slot] = r;
+        cells[slot] = s.items[row.first + 2 * k + 1];
+      }
+    }
+  }
+  const uint64_t bytes = (n + 7) / 8;
+  for (std::size_t j = 0; j < header.size(); ++j) {
+    const uint32_t id = header[j];
+    const uint64_t present = nm.counts[id];
+    if (!room(1 + bytes)) return py_fail();
+    if (present == n) {
+      byte(PRESENCE_ALL);
+    } else {
+      byte(PRESENCE_BITMAP);
+      uint8_t* bits = out.data() + out.size();
+      std::memset(bits, 0, bytes);
+      for (uint64_t k = at[id]; k < at[id + 1]; ++k)
+        bits[rows_of[k] >> 3] = static_cast<uint8_t>(bits[rows_of[k] >> 3] | 1u << (rows_of[k] & 7));
+      out.set_size(out.size() + bytes);
+    }
+    CHECK(column(cells.data() + at[id], present, depth + 1));
+  }
+  return Done{};
+}
+
+}  // namespace enc
+}  // namespace wexo

@@ -1,0 +1,185 @@
+// Writes one value: the scalars, arrays and objects, and the anchors of
+// containers that the tree holds in several places.
+#include <cstring>
+
+#include "encode/encoder.h"
+
+namespace wexo {
+namespace enc {
+
+Status Writer::value(const Child& c, uint64_t depth) {
+  switch (c.kind) {
+    case K_NONE:
+    case K_FALSE:
+    case K_TRUE:
+      if (!room(1)) return py_fail();
+      byte(c.kind == K_NONE ? TAG_NONE : c.kind == K_FALSE ? TAG_FALSE : TAG_TRUE);
+      return Done{};
+    case K_INT:
+      return integer(c.i);
+    case K_FLOAT:
+      return real(c.f);
+    case K_STR:
+      return text(c.obj);
+    case K_LIST:
+    case K_DICT:
+      break;
+  }
+  return container(c.node, depth);
+}
+
+// TAG_SMALL_INT+n for 0..127, else TAG_INT | uvarint zigzag(n)
+Status Writer::integer(int64_t n) {
+  if (!room(11)) return py_fail();
+  if (n >= 0 && n <= 0x7F) {
+    byte(static_cast<uint8_t>(TAG_SMALL_INT | n));
+  } else {
+    byte(TAG_INT);
+    varint(zigzag_of(n));
+  }
+  return Done{};
+}
+
+// TAG_FLOAT | 8 bytes little-endian. The decoder turns an integral double
+// below 2^53 into an int anyway, so that one is written as the int.
+Status Writer::real(double x) {
+  if (integral_double(x)) return integer(static_cast<int64_t>(x));
+  if (!room(9)) return py_fail();
+  byte(TAG_FLOAT);
+  uint64_t bits;
+  std::memcpy(&bits, &x, sizeof bits);
+  for (int k = 0; k < 8; ++k) byte(static_cast<uint8_t>(bits >> (8 * k)));
+  return Done{};
+}
+
+// TAG_ANCHOR | value, where a container is held in several places and its
+// repeats pay for the anchor; TAG_ANCHOR_REF | uvarint slot for each repeat
+// within the decoder's copy budget.
+Status Writer::container(uint32_t index, uint64_t depth) {
+  Node& node = s.nodes[index];
+  if (node.n && on(OPT_ANCHORS) && node.uses > 1) {
+    if (node.slot != NO_SLOT) {
+      const uint64_t c = cost(index);
+      if (c <= static_cast<uint64_t>(expand_left)) {
+        expand_left -= static_cast<int64_t>(c);
+        if (!room(11)) return py_fail();
+        byte(TAG_ANCHOR_REF);
+        varint(node.slot);
+        return Done{};
+      }
+    } else if (depth + 1 + node.height <= MAX_DEPTH) {
+      // Anchor when (uses - 1) * (size - ref) > 1.
+      const uint64_t ref = 1 + uvarint_len(n_anchors);
+      const uint64_t sz = size(index);
+      const uint64_t repeats = node.uses - 1;
+      if (sz > ref && (repeats > 1 || sz - ref > 1)) {
+        // Reserve the slot first: anchors inside the value get later indices.
+        const uint64_t slot = n_anchors++;
+        if (!room(1)) return py_fail();
+        byte(TAG_ANCHOR);
+        CHECK(plain(index, depth + 1));
+        s.nodes[index].slot = static_cast<uint32_t>(slot);
+        return Done{};
+      }
+    }
+  }
+  return plain(index, depth);
+}
+
+// TAG_OBJECT | uvarint n | n (key, value); TAG_ARRAY | uvarint n | n values;
+// or a table, sparse table or typed array where one applies.
+Status Writer::plain(uint32_t index, uint64_t depth) {
+  const Node node = s.nodes[index];
+  const Child* items = s.items.data() + node.first;
+  if (node.dict) {
+    if (!room(11)) return py_fail();
+    byte(TAG_OBJECT);
+    varint(node.n);
+    for (uint64_t k = 0; k < node.n; ++k) {
+      CHECK(text(s.items[node.first + 2 * k].obj));
+      CHECK(value(s.items[node.first + 2 * k + 1], depth + 1));
+    }
+    return Done{};
+  }
+  if (node.n >= 2 && items[0].kind == K_DICT && (on(OPT_TABLES) || on(OPT_SPARSE))) {
+    TRY(done, rows(index, depth));
+    if (done) return Done{};
+  }
+  if (on(OPT_TYPED_ARRAYS) && node.n && items[0].kind != K_DICT && items[0].kind != K_LIST) {
+    TRY(done, typed_array(index));
+    if (done) return Done{};
+  }
+  if (!room(11)) return py_fail();
+  byte(TAG_ARRAY);
+  varint(node.n);
+  for (uint64_t k = 0; k < node.n; ++k) CHECK(value(s.items[node.first + k], depth + 1));
+  return Done{};
+}
+
+// Container slots one reference copy takes: each list or dict costs its
+// length + 1, shared ones counted in full.
+uint64_t Writer::cost(uint32_t index) {
+  if (s.nodes[index].cost) return s.nodes[index].cost;
+  const Node node = s.nodes[index];
+  uint64_t total = node.n + 1;
+  const uint64_t step = node.dict ? 2 : 1;
+  for (uint64_t k = 0; k < node.n; ++k) {
+    const Child& c = s.items[node.first + k * step + (node.dict ? 1 : 0)];
+    if (c.kind == K_LIST || c.kind == K_DICT) {
+      const uint64_t sub = cost(c.node);
+      total = total > UINT64_MAX - sub ? UINT64_MAX : total + sub;
+    }
+  }
+  s.nodes[index].cost = total;
+  return total;
+}
+
+namespace {
+
+// A rough size of a scalar written again, repeated strings as references.
+uint64_t scalar_size(const Child& c) {
+  switch (c.kind) {
+    case K_STR: {
+      const Py_ssize_t n = PyUnicode_GetLength(c.obj);
+      return n < 2 ? 1 + static_cast<uint64_t>(n) : 3;
+    }
+    case K_NONE:
+    case K_FALSE:
+    case K_TRUE:
+      return 1;
+    case K_INT: {
+      if (c.i >= 0 && c.i <= 127) return 1;
+      const uint64_t m = c.i < 0 ? 0 - static_cast<uint64_t>(c.i) : static_cast<uint64_t>(c.i);
+      const uint64_t bits = 64 - static_cast<uint64_t>(__builtin_clzll(m));
+      return 1 + (bits + 7) / 7;
+    }
+    default:
+      return 9;
+  }
+}
+
+}  // namespace
+
+// A rough size of the container written again: its repeats are worth an
+// anchor when they outweigh the references.
+uint64_t Writer::size(uint32_t index) {
+  if (s.nodes[index].size) return s.nodes[index].size;
+  const Node node = s.nodes[index];
+  uint64_t total = 2;
+  for (uint64_t k = 0; k < node.n; ++k) {
+    const Child& c = node.dict ? s.items[node.first + 2 * k + 1] : s.items[node.first + k];
+    if (node.dict) total += scalar_size(s.items[node.first + 2 * k]);
+    uint64_t sub;
+    if (c.kind == K_LIST || c.kind == K_DICT) {
+      sub = s.nodes[c.node].uses > 1 ? 3 : size(c.node);
+    } else {
+      sub = scalar_size(c);
+    }
+    total = total > UINT64_MAX - sub ? UINT64_MAX : total + sub;
+  }
+  s.nodes[index].size = total;
+  return total;
+}
+
+}  // namespace enc
+}  // namespace wexo
