@@ -52,7 +52,37 @@ PyMethodDef methods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "dumps(obj, /, *, pool=True, tables=True, sparse=True, typed_arrays=True, delta=True, "
      "decimal=True, dict_str=True, bool_bits=True, object_columns=True, anchors=True)\n--\n\n"
-     "Encode obj as one WEXO document (bytes)."},
+     "Encode obj as one WEXO document: the prologue 0F 01, then one value.\n"
+     "\n"
+     "obj is a tree of dict (str keys), list, tuple, str, int (signed 64-bit), float (finite),\n"
+     "bool and None. Shared containers are allowed, cycles are not. Decoding gives back obj except\n"
+     "for the format's own conversions: tuples become lists, and a float that is integral and\n"
+     "below 2**53 in magnitude (-0.0 included) becomes an int.\n"
+     "\n"
+     "Each keyword switches one choice of the encoder off; all are on by default:\n"
+     "\n"
+     "- pool: write a repeated string of 2 or more UTF-8 bytes as a reference to its first\n"
+     "  spelling, where that is shorter.\n"
+     "- tables: a list of 2 or more dicts with the same keys in the same order as a table.\n"
+     "- sparse: a list of 2 or more dicts whose keys differ as a sparse table, when one column\n"
+     "  order holds every row's keys in their order and the table comes out smaller.\n"
+     "- typed_arrays: a list of bools, of numbers or of strings as a typed array, when smaller.\n"
+     "- delta: integer columns as differences from the cell before.\n"
+     "- decimal: number columns as integer mantissas over one power of ten, only where the\n"
+     "  decoder's division gives back every cell exactly.\n"
+     "- dict_str: string columns as indexes into a dictionary of their distinct strings.\n"
+     "- bool_bits: boolean columns as one bit per cell.\n"
+     "- object_columns: a column of 2 or more dicts with the same keys as columns of their fields.\n"
+     "- anchors: a list or dict object that occurs more than once is written once, and referred\n"
+     "  to after that, within the decoder's copy budget.\n"
+     "\n"
+     "Column encodings (delta, decimal, dict_str, bool_bits, object_columns) apply to the columns\n"
+     "of tables and sparse tables, and all but object_columns to typed arrays. Where a column\n"
+     "has several possible encodings the smallest wins; ties go to plain values.\n"
+     "\n"
+     "Raises TypeError (unsupported type, non-str key) or ValueError (int out of range, NaN or\n"
+     "infinity, lone surrogate, cycle, nesting too deep) naming the path of the offending value,\n"
+     "e.g. $.rows[3].id."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -233,9 +233,19 @@ def test_size_budget_falls_back_from_object_columns(monkeypatch: pytest.MonkeyPa
     assert "object-column" in _kinds(wexo.dumps(rows))
     # With a budget as small as the layout's length allows, object columns no longer fit.
     monkeypatch.setattr(_encode, "SIZE_BUDGET_BASE", 0)
-    data = wexo.dumps(rows)
+    data = _encode.dumps(rows)
     assert "object-column" not in _kinds(data)
     assert wexo.loads(data) == rows
+
+
+def test_native_encoder_falls_back_from_object_columns() -> None:
+    leaf: dict[str, Any] = {"z": True}
+    for name in "abcdefghijkl":
+        leaf = {name: leaf}
+    # 600,000 rows of twelve nested object columns would charge 13 * 600,001, more than the
+    # budget of their few hundred kilobytes: the table's columns are then values.
+    kinds = _kinds(wexo.dumps([leaf] * 600_000))
+    assert "table" in kinds and "object-column" not in kinds
 
 
 def test_dump_writes_the_document() -> None:

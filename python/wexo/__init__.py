@@ -1,7 +1,8 @@
 """WEXO: a compact binary encoding of JSON-like trees.
 
-dumps and dump encode (in Python); loads and load decode through the native module
-wexo_native, whose WexoError reports malformed input.
+dumps and dump encode through the native module wexo._ext (the pure-Python encoder in
+wexo._encode is the reference it is tested against); loads and load decode through the native
+module wexo_native, whose WexoError reports malformed input.
 """
 
 from pkgutil import extend_path
@@ -10,7 +11,7 @@ from pkgutil import extend_path
 # wexo/ folder of its own; installed, both parts share one folder.
 __path__ = extend_path(__path__, __name__)
 
-from ._encode import dump, dumps  # noqa: E402
+from ._dumps import dump, dumps  # noqa: E402
 from ._native import WexoError, load, loads  # noqa: E402
 
 __all__ = ["dump", "dumps", "load", "loads", "WexoError"]

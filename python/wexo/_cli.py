@@ -9,7 +9,8 @@ import sys
 from typing import Any, Sequence
 
 from . import _native
-from ._encode import Options, encode
+from ._dumps import dumps
+from ._encode import Options
 from ._inspect import listing, render
 
 _OPTION_NAMES = [f.name for f in dataclasses.fields(Options)]
@@ -64,9 +65,9 @@ def _encode(args: argparse.Namespace) -> int:
         tree = json.loads(_read(args.input))
     except ValueError as err:  # JSONDecodeError and UnicodeDecodeError alike
         return _fail(f"{args.input}: not valid JSON: {err}")
-    options = Options(**{name: getattr(args, name) for name in _OPTION_NAMES})
+    options = {name: getattr(args, name) for name in _OPTION_NAMES}
     try:
-        data = encode(tree, options)
+        data = dumps(tree, **options)
     except (TypeError, ValueError) as err:
         return _fail(f"cannot encode: {err}")
     _write(args.output, data)

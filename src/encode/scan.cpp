@@ -231,10 +231,47 @@ bool scalar(PyObject* v, Child& c, const char** why, bool* type_error) {
 Status Walker::enter(uint64_t k, PyObject* v) {
   Child c{};
   c.obj = v;
-  c.exact = true;  // None, True and False
-  const bool list = PyList_Check(v) || PyTuple_Check(v);
-  const bool dict = !list && PyDict_Check(v);
+  c.exact = true;
   const std::size_t top = frames.size();
+  // The common exact types by identity first: the type tests of the
+  // limited API are calls.
+  PyTypeObject* type = Py_TYPE(v);
+  if (type == &PyUnicode_Type && top) {
+    Py_ssize_t n = 0;
+    if (PyUnicode_AsUTF8AndSize(v, &n)) {
+      c.kind = K_STR;
+      c.len = static_cast<uint64_t>(n);
+      frames[top - 1].count += 1;
+      if (frames[top - 1].tallest < 1) frames[top - 1].tallest = 1;
+      s.items[k] = c;
+      return Done{};
+    }
+    PyErr_Clear();  // the general path below reports it
+  } else if (type == &PyLong_Type && top) {
+    int overflow = 0;
+    const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (!overflow) {
+      c.kind = K_INT;
+      c.i = x;
+      frames[top - 1].count += 1;
+      if (frames[top - 1].tallest < 1) frames[top - 1].tallest = 1;
+      s.items[k] = c;
+      return Done{};
+    }
+  } else if (type == &PyFloat_Type && top) {
+    const double x = PyFloat_AsDouble(v);
+    if (std::isfinite(x)) {
+      c.kind = K_FLOAT;
+      c.f = x;
+      frames[top - 1].count += 1;
+      if (frames[top - 1].tallest < 1) frames[top - 1].tallest = 1;
+      s.items[k] = c;
+      return Done{};
+    }
+  }
+  const bool list = type == &PyList_Type || type == &PyTuple_Type ||
+                    (type != &PyDict_Type && (PyList_Check(v) || PyTuple_Check(v)));
+  const bool dict = !list && (type == &PyDict_Type || PyDict_Check(v));
   if (!list && !dict) {
     const char* why = nullptr;
     bool type_error = false;
@@ -277,7 +314,10 @@ Status Walker::enter(uint64_t k, PyObject* v) {
     return Done{};
   }
   const uint64_t depth = top;
-  const uint32_t known = map.find(v);
+  // An element held by nothing but its container's one reference is in one
+  // place only and cannot enclose itself: it needs no entry in the map.
+  const bool lone = mode == Mode::fast && top && Py_REFCNT(v) == 1;
+  const uint32_t known = lone ? NO_NODE : map.find(v);
   if (known != NO_NODE) {
     Node& node = s.nodes[known];
     if (node.uses == 0) return fail(PyExc_ValueError, "circular reference", top);
@@ -348,7 +388,7 @@ Status Walker::enter(uint64_t k, PyObject* v) {
   node.n = n;
   node.dict = dict;
   node.uses = 0;  // 0 while open: meeting it again is a cycle
-  if (!s.nodes.push(node) || !map.insert(v, index)) return py_fail();
+  if (!s.nodes.push(node) || (!lone && !map.insert(v, index))) return py_fail();
   if (!s.items.resize(s.items.size() + (dict ? 2 * n : n))) return py_fail();
   c.node = index;
   if (top) {

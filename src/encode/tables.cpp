@@ -105,7 +105,7 @@ Result<bool> header_order(const RowKeys& nm, Grow<uint32_t>& order) {
   {
     Grow<uint64_t> fill;
     if (!fill.resize(count)) return py_fail();
-    std::memcpy(fill.data(), starts.data(), count * sizeof(uint64_t));
+    for (std::size_t a = 0; a < count; ++a) fill[a] = starts[a];
     for (std::size_t e = 0; e < edges.size(); ++e)
       after[fill[edges[e] >> 32]++] = static_cast<uint32_t>(edges[e]);
   }
@@ -275,7 +275,7 @@ Status Writer::sparse(uint32_t index, const Grow<uint32_t>& header, const RowKey
   {
     Grow<uint64_t> fill;
     if (!fill.resize(count)) return py_fail();
-    std::memcpy(fill.data(), at.data(), count * sizeof(uint64_t));
+    for (std::size_t id = 0; id < count; ++id) fill[id] = at[id];
     for (uint64_t r = 0; r < n; ++r) {
       const Node row = s.nodes[s.items[node.first + r].node];
       for (uint64_t k = 0; k < row.n; ++k) {
