@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "decode/decoder.h"
 #include "err.h"
@@ -48,6 +49,17 @@ class Grow {
     return true;
   }
   void clear() { n_ = 0; }
+  std::size_t capacity() const { return cap_; }
+  void swap(Grow& o) noexcept {
+    std::swap(p_, o.p_);
+    std::swap(n_, o.n_);
+    std::swap(cap_, o.cap_);
+  }
+  void free() {
+    std::free(p_);
+    p_ = nullptr;
+    n_ = cap_ = 0;
+  }
 
  private:
   [[gnu::noinline]] bool regrow(std::size_t need) {
@@ -188,9 +200,9 @@ struct Text {
 // The second pass: one attempt at writing the document with a set of options.
 class Writer {
  public:
-  Writer(Scan& scan, unsigned options) : s(scan), o(options) {}
+  Writer(Scan& scan, Grow<uint8_t>& buffer, unsigned options) : out(buffer), s(scan), o(options) {}
   Status document();
-  Grow<uint8_t> out;
+  Grow<uint8_t>& out;
   uint64_t charged = 0;  // decoded-size budget used by typed columns and sparse tables
 
  private:

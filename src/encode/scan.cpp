@@ -99,8 +99,9 @@ enum class Mode { fast, safe, restart };
 struct Walker {
   Scan& s;
   Mode mode;
-  NodeMap map;
+  NodeMap map;  // containers that may be held in several places, but the root
   Grow<Frame> frames;
+  PyObject* root = nullptr;
 
   // Messages name a path, built only when one is raised. count frames
   // contribute their current element: frames.size() names the element being
@@ -317,7 +318,7 @@ Status Walker::enter(uint64_t k, PyObject* v) {
   // An element held by nothing but its container's one reference is in one
   // place only and cannot enclose itself: it needs no entry in the map.
   const bool lone = mode == Mode::fast && top && Py_REFCNT(v) == 1;
-  const uint32_t known = lone ? NO_NODE : map.find(v);
+  const uint32_t known = lone ? NO_NODE : v == root ? (top ? 0 : NO_NODE) : map.find(v);
   if (known != NO_NODE) {
     Node& node = s.nodes[known];
     if (node.uses == 0) return fail(PyExc_ValueError, "circular reference", top);
@@ -388,7 +389,7 @@ Status Walker::enter(uint64_t k, PyObject* v) {
   node.n = n;
   node.dict = dict;
   node.uses = 0;  // 0 while open: meeting it again is a cycle
-  if (!s.nodes.push(node) || (!lone && !map.insert(v, index))) return py_fail();
+  if (!s.nodes.push(node) || (!lone && top && !map.insert(v, index))) return py_fail();
   if (!s.items.resize(s.items.size() + (dict ? 2 * n : n))) return py_fail();
   c.node = index;
   if (top) {
@@ -427,8 +428,9 @@ Status Walker::finish() {
   return Done{};
 }
 
-Status Walker::run(PyObject* root) {
-  CHECK(enter(0, root));
+Status Walker::run(PyObject* obj) {
+  root = obj;
+  CHECK(enter(0, obj));
   while (frames.size() && mode != Mode::restart) {
     Frame& f = frames.back();
     const Node node = s.nodes[f.node];
