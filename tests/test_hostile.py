@@ -248,6 +248,17 @@ def test_announced_sparse_within_budget():
     assert peak_of(d.data) < 2 * 80 * budget(d.body) // 2
 
 
+def test_announced_tables_within_budget():
+    d = hostile.announce_tables(2_000)
+    fails(d.body, *d.error)
+    assert d.units <= budget(d.body)
+    # Empty row dicts, at most one per cell charged: rows pre-filled with their
+    # keys while the open tables' rows cannot fit in the input would take over
+    # twice as much.
+    peak = peak_of(d.data)
+    assert peak < 80 * budget(d.body), f"{peak / MiB:.0f} MiB"
+
+
 # ---------------------------------------------------------------------------
 # Names, strings, dictionaries: results and exact failures.
 
