@@ -1,6 +1,7 @@
 """The module's surface: attributes, argument handling, conversions, the
 WexoError class, and what the shared library exports and imports."""
 import array
+import gc
 import importlib
 import os
 import re
@@ -88,6 +89,25 @@ def test_keyword_data():
 def test_unencodable_keyword_name():
     with pytest.raises(TypeError, match="unexpected keyword argument"):
         loads_binary(**{"\udcff": 1})
+
+
+@pytest.mark.parametrize("enabled", [True, False], ids=["gc-on", "gc-off"])
+def test_collector_state_unchanged_by_calls(enabled):
+    # the collector is paused during a decode: whatever its state before, it
+    # is the same after a result and after each kind of failure
+    was = gc.isenabled()
+    (gc.enable if enabled else gc.disable)()
+    try:
+        for data in (b"\x0f\x01\x07\x02\x80\x08\x00",  # [0, {}]
+                     b"\x0f\x01\x07\x02\x80",             # truncated inside the array
+                     b"\x0f\x02\x00"):                     # bad version: fails before decoding
+            try:
+                loads_binary(data)
+            except WexoError:
+                pass
+            assert gc.isenabled() is enabled, data
+    finally:
+        (gc.enable if was else gc.disable)()
 
 
 def test_module_attributes():
