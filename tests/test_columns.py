@@ -2,6 +2,8 @@
 column, sparse column with every row present and with a bitmap), and the
 decoded-size budget."""
 import pytest
+from hypothesis import example, given, settings
+from hypothesis import strategies as st
 
 from conftest import arr, check, decode, doc, fails, loads_binary, s, uv, zz, same, WexoError
 
@@ -148,6 +150,34 @@ def test_decimal_matches_python_division():
             q = m / 10.0**scale
             want = int(q) if q == int(q) and abs(q) < BIG else q
             assert same(g, want), (m, scale, g)
+
+
+# Mantissas beyond 2^53 of either sign (up to the 64-bit ends), with some at
+# or below it: every cell must be Python's own m / 10**s, the exact quotient
+# rounded once, made an int when integral and below 2^53. The magnitudes get
+# arbitrary low bits, which a double cannot hold: rounding m to a double
+# before dividing then often gives another result.
+def beyond(bits: int, low: int) -> int:
+    return (1 << (bits - 1)) | (low % (1 << (bits - 1)))
+
+
+MAGNITUDES = st.builds(beyond, st.integers(55, 63), st.integers(0, 2**64 - 1))
+MANTISSAS = st.one_of(MAGNITUDES, MAGNITUDES.map(lambda m: -m), st.just(-(2**63)),
+                      st.integers(-BIG - 1, BIG + 1))
+
+
+@pytest.mark.parametrize("sink", SINKS, ids=SINK_IDS)
+@given(scale=st.integers(1, 6), mantissas=st.lists(MANTISSAS, min_size=4, max_size=24))
+@example(scale=3, mantissas=[-2810320510926836359])  # ...836.5, not ...836.0
+@settings(max_examples=150, deadline=None)
+def test_decimal_is_the_exact_quotient_rounded_once(sink, scale, mantissas):
+    col = b"\x02" + bytes([scale]) + b"".join(zz(m) for m in mantissas)
+    want = []
+    for m in mantissas:
+        q = m / 10**scale
+        want.append(int(q) if q.is_integer() and abs(q) < BIG else q)
+    body, _, shape = place(sink, len(mantissas), col)
+    check(body, shape(want))
 
 
 def test_dictionary_cells_share_one_object():

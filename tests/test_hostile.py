@@ -7,6 +7,7 @@ from __future__ import annotations
 import itertools
 import pathlib
 import sys
+import time
 import tracemalloc
 
 import pytest
@@ -248,6 +249,17 @@ def test_announced_sparse_within_budget():
     assert peak_of(d.data) < 2 * 80 * budget(d.body) // 2
 
 
+def test_announced_tables_within_budget():
+    d = hostile.announce_tables(2_000)
+    fails(d.body, *d.error)
+    assert d.units <= budget(d.body)
+    # Empty row dicts, at most one per cell charged: rows pre-filled with their
+    # keys while the open tables' rows cannot fit in the input would take over
+    # twice as much.
+    peak = peak_of(d.data)
+    assert peak < 80 * budget(d.body), f"{peak / MiB:.0f} MiB"
+
+
 # ---------------------------------------------------------------------------
 # Names, strings, dictionaries: results and exact failures.
 
@@ -273,6 +285,28 @@ def test_pooled_long_names(count):
     r = decode(d.body)
     assert len(set(r[:count])) == count and len({len(t) for t in r[:count]}) == 1
     assert all(t == [] for t in r[count:])
+
+
+def cost_per_byte(data: bytes, runs: int = 5) -> float:
+    """Best time of a few decodes, per input byte (freeing the result excluded)."""
+    best = float("inf")
+    for _ in range(runs):
+        t0 = time.perf_counter()
+        r = loads_binary(data)
+        best = min(best, time.perf_counter() - t0)
+        del r
+    return best / len(data)
+
+
+@pytest.mark.parametrize("count", [16, 17])
+def test_pooled_long_names_cost_linear(count):
+    # Names ten times longer in a ten times larger document: comparing or
+    # hashing their bytes on each use, instead of comparing their cached
+    # hashes, makes each byte cost about ten times more. A ratio within one
+    # run, never an absolute time.
+    small, large = (hostile.names_pool_long(size, count).data for size in (100_000, 1_000_000))
+    ratio = cost_per_byte(large) / cost_per_byte(small)
+    assert ratio < 4, f"cost per byte grew {ratio:.1f} times"
 
 
 def test_pool_refs_share_one_object():

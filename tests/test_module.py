@@ -1,6 +1,7 @@
 """The module's surface: attributes, argument handling, conversions, the
 WexoError class, and what the shared library exports and imports."""
 import array
+import gc
 import importlib
 import os
 import re
@@ -88,6 +89,25 @@ def test_keyword_data():
 def test_unencodable_keyword_name():
     with pytest.raises(TypeError, match="unexpected keyword argument"):
         loads_binary(**{"\udcff": 1})
+
+
+@pytest.mark.parametrize("enabled", [True, False], ids=["gc-on", "gc-off"])
+def test_collector_state_unchanged_by_calls(enabled):
+    # the collector is paused during a decode: whatever its state before, it
+    # is the same after a result and after each kind of failure
+    was = gc.isenabled()
+    (gc.enable if enabled else gc.disable)()
+    try:
+        for data in (b"\x0f\x01\x07\x02\x80\x08\x00",  # [0, {}]
+                     b"\x0f\x01\x07\x02\x80",             # truncated inside the array
+                     b"\x0f\x02\x00"):                     # bad version: fails before decoding
+            try:
+                loads_binary(data)
+            except WexoError:
+                pass
+            assert gc.isenabled() is enabled, data
+    finally:
+        (gc.enable if was else gc.disable)()
 
 
 def test_module_attributes():
@@ -209,13 +229,17 @@ def test_abi3audit_strict():
 
 
 MEMORY = textwrap.dedent("""
-    import resource, sys
+    import gc, resource, sys
     import wexo_native
-    n = 3_000_000
-    # a typed array of n delta ints: 1 byte each in the input, one int object each
-    data = b"\\x0f\\x01\\x0c" + bytes([0x80 | (n & 0x7f), 0x80 | ((n >> 7) & 0x7f), n >> 14]) \\
-        + b"\\x01" + b"\\x02" * n
-    import gc; gc.collect()
+    def uv(n):
+        out = bytearray()
+        while n >= 0x80:
+            out.append(0x80 | (n & 0x7F))
+            n >>= 7
+        return bytes(out + bytes([n]))
+    # the input exists before the limit: only the decoder's objects meet it
+    data = b"\\x0f\\x01" + eval(sys.argv[1])
+    gc.collect()
     soft, hard = resource.getrlimit(resource.RLIMIT_AS)
     with open("/proc/self/statm") as f:
         used = int(f.read().split()[0]) * resource.getpagesize()
@@ -230,10 +254,18 @@ MEMORY = textwrap.dedent("""
         print("no error")
 """)
 
+OUT_OF_MEMORY = [  # body after the prologue, as an expression for the child
+    # a typed array of 3 million delta ints: 1 byte each in the input, one int object each
+    "b'\\x0c' + uv(3_000_000) + b'\\x01' + b'\\x02' * 3_000_000",
+    # one ASCII string of 64 MiB: creating the str object itself fails
+    "b'\\x05' + uv(64 << 20) + b'x' * (64 << 20)",
+]
+
 
 @pytest.mark.skipif(bool(os.environ.get("WEXO_SANITIZER")),
                     reason="the child would need the sanitizer runtime; its shadow memory defeats the limit")
-def test_interpreter_memory_error_passes_through_unchanged():
-    out = subprocess.run([sys.executable, "-c", MEMORY], capture_output=True, text=True,
+@pytest.mark.parametrize("body", OUT_OF_MEMORY, ids=["ints", "string"])
+def test_interpreter_memory_error_passes_through_unchanged(body):
+    out = subprocess.run([sys.executable, "-c", MEMORY, body], capture_output=True, text=True,
                          timeout=120, env={"PYTHONPATH": str(LIB.parent)})
     assert out.stdout.strip() == "MemoryError", out.stdout + out.stderr
