@@ -127,9 +127,12 @@ uint64_t delta_size(const Child* cells, std::size_t n) {
 
 // kind | payload. Every column charges the decoder's size budget its
 // cell count + 1.
-Status Writer::column(const Child* cells, std::size_t n, uint64_t depth) {
+Status Writer::column(Child* cells, std::size_t n, uint64_t depth) {
   charged += n + 1;
   const unsigned types = types_of(cells, n);
+  if (types == T_DICT && n >= 2 && on(OPT_OBJECT_COLUMNS)) {
+    for (std::size_t k = 0; k < n; ++k) CHECK(ensure(cells[k], depth + 1));
+  }
   if (types == T_DICT && n >= 2 && on(OPT_OBJECT_COLUMNS) && s.nodes[cells[0].node].n) {
     bool same = true;
     for (std::size_t k = 1; k < n && same; ++k) same = same_keys(cells[0].node, cells[k].node);
@@ -147,7 +150,7 @@ Status Writer::column(const Child* cells, std::size_t n, uint64_t depth) {
 }
 
 // COL_OBJECT | uvarint names | names | one column per name
-Status Writer::object_column(const Child* cells, std::size_t n, uint64_t depth) {
+Status Writer::object_column(Child* cells, std::size_t n, uint64_t depth) {
   const Node first = s.nodes[cells[0].node];
   if (!room(11)) return py_fail();
   byte(COL_OBJECT);

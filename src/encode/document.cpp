@@ -38,6 +38,39 @@ void keep(Grow<T>& from, Grow<T>& to) {
 }
 
 Result<Owned> encode_with(PyObject* root, unsigned options, Scan& s, Grow<uint8_t>& out) {
+  // Most trees need no first pass: try writing with lazy snapshots, and scan
+  // only when the tree turns out to need it (shared containers, subclasses,
+  // values to refuse, which the scan then names in document order).
+  if (classify(root, s.root, true)) {
+    s.lazy = true;
+    bool full = false;
+    for (const unsigned attempt : {options, options & ~unsigned{OPT_OBJECT_COLUMNS}, 0u}) {
+      s.nodes.clear();
+      s.items.clear();
+      s.values = 0;
+      Writer w(s, out, attempt);
+      Status st = w.document();
+      if (!st.ok()) {
+        if (!w.needs_full()) return std::move(st).fail();
+        full = true;
+        break;
+      }
+      if (w.charged <= out.size() * SIZE_BUDGET_PER_BYTE + SIZE_BUDGET_BASE) {
+        return made(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()),
+                                              static_cast<Py_ssize_t>(out.size())));
+      }
+    }
+    if (!full) {
+      PyErr_SetString(PyExc_SystemError, "wexo: the plain layout charged the size budget");
+      return py_fail();
+    }
+    s.lazy = false;
+    s.nodes.clear();
+    s.items.clear();
+    s.root = Child{};
+  } else if (PyErr_Occurred()) {
+    return py_fail();
+  }
   CHECK(scan(root, s));
   // Each typed column charges the decoder's size budget its cell count + 1.
   // Only nested object columns can charge more than the document's length

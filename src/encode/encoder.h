@@ -135,6 +135,12 @@ struct Scan {
   Grow<Node> nodes;
   Grow<Child> items;
   Child root{};
+  // Lazy: no scan ran. The tree holds only exact types, every container
+  // below the root has no reference but its parent's, and the writer
+  // snapshots each container when it reaches it (expand), dropping the
+  // snapshot once the container is written.
+  bool lazy = false;
+  uint64_t values = 0;  // elements snapshotted so far, when lazy
   // Our own copies of containers (safe mode) and their elements, released
   // when the encode ends.
   Grow<PyObject*> held;
@@ -235,10 +241,21 @@ class Writer {
 
   // values.cpp
   Status value(const Child& c, uint64_t depth);
+  // The node of a container, made now when lazy. ensure_item is for an
+  // element of s.items, which expanding may move.
+  Status ensure(Child& c, uint64_t depth);
+  Status ensure_item(uint64_t k, uint64_t depth);
+  bool full = false;  // the lazy attempt met what needs the full scan
+
+ public:
+  bool needs_full() const { return full; }
+
+ private:
   Status integer(int64_t n);
   Status real(double x);
   Status container(uint32_t node, uint64_t depth);
   Status plain(uint32_t node, uint64_t depth);
+  Status plain_body(uint32_t node, uint64_t depth);
   uint64_t cost(uint32_t node);
   uint64_t size(uint32_t node);
 
@@ -250,8 +267,8 @@ class Writer {
   bool same_keys(uint32_t a, uint32_t b) const;
 
   // columns.cpp
-  Status column(const Child* cells, std::size_t n, uint64_t depth);
-  Status object_column(const Child* cells, std::size_t n, uint64_t depth);
+  Status column(Child* cells, std::size_t n, uint64_t depth);
+  Status object_column(Child* cells, std::size_t n, uint64_t depth);
   Result<bool> typed_array(uint32_t node);
   Result<bool> scalar_column(const Child* cells, std::size_t n, unsigned types, bool array);
   Result<uint64_t> dictionary(const Child* cells, std::size_t n, bool write);
@@ -261,6 +278,15 @@ class Writer {
 // Validates root and snapshots it. Raises TypeError or ValueError naming the
 // path of the first offending value, or MemoryError.
 Status scan(PyObject* root, Scan& s);
+
+// For the lazy writer: the kind of v, or false when the tree needs the full
+// scan (anything a lazy snapshot cannot vouch for, invalid values included).
+// Returns false with an exception set only for an exception of its own.
+bool classify(PyObject* v, Child& c, bool root);
+
+// For the lazy writer: a node for container c at this depth, with its
+// elements classified. Sets *full when the tree needs the full scan.
+Status expand(Scan& s, const Child& c, uint64_t depth, uint32_t* node, bool* full);
 
 // The whole document for root with these options, as a new bytes object.
 Result<Owned> encode(PyObject* root, unsigned options);

@@ -493,6 +493,101 @@ Status Walker::run(PyObject* obj) {
 
 }  // namespace
 
+bool classify(PyObject* v, Child& c, bool root) {
+  c.obj = v;
+  c.exact = true;
+  c.node = NO_NODE;
+  if (v == Py_None) {
+    c.kind = K_NONE;
+    return true;
+  }
+  if (v == Py_True || v == Py_False) {
+    c.kind = v == Py_True ? K_TRUE : K_FALSE;
+    return true;
+  }
+  PyTypeObject* type = Py_TYPE(v);
+  if (type == &PyUnicode_Type) {
+    Py_ssize_t n = 0;
+    if (!PyUnicode_AsUTF8AndSize(v, &n)) {
+      if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) PyErr_Clear();
+      return false;
+    }
+    c.kind = K_STR;
+    c.len = static_cast<uint64_t>(n);
+    return true;
+  }
+  if (type == &PyLong_Type) {
+    int overflow = 0;
+    c.i = PyLong_AsLongLongAndOverflow(v, &overflow);
+    c.kind = K_INT;
+    return !overflow;
+  }
+  if (type == &PyFloat_Type) {
+    c.f = PyFloat_AsDouble(v);
+    c.kind = K_FLOAT;
+    return std::isfinite(c.f);
+  }
+  // A container held anywhere but in its parent may stand in several places.
+  if (!root && Py_REFCNT(v) != 1) return false;
+  if (type == &PyList_Type || type == &PyTuple_Type) {
+    c.kind = K_LIST;
+    return true;
+  }
+  if (type == &PyDict_Type) {
+    c.kind = K_DICT;
+    return true;
+  }
+  return false;  // subclasses and unsupported types
+}
+
+Status expand(Scan& s, const Child& c, uint64_t depth, uint32_t* node_out, bool* full) {
+  PyObject* v = c.obj;
+  const bool dict = c.kind == K_DICT;
+  const bool tuple = Py_TYPE(v) == &PyTuple_Type;
+  const Py_ssize_t len = dict ? PyDict_Size(v) : tuple ? PyTuple_Size(v) : PyList_Size(v);
+  if (len < 0) return py_fail();
+  const uint64_t n = static_cast<uint64_t>(len);
+  s.values += n;
+  if (n > MAX_COUNT || (n && depth >= MAX_DEPTH) || s.values > MAX_EXPANDED ||
+      s.nodes.size() >= NO_NODE) {
+    *full = true;
+    return py_fail();
+  }
+  Node node{};
+  node.obj = v;
+  node.first = s.items.size();
+  node.n = n;
+  node.dict = dict;
+  node.uses = 1;
+  const uint32_t index = static_cast<uint32_t>(s.nodes.size());
+  if (!s.nodes.push(node) || !s.items.resize(s.items.size() + (dict ? 2 * n : n)))
+    return py_fail();
+  Child* items = s.items.data() + node.first;
+  if (!dict) {
+    for (uint64_t k = 0; k < n; ++k) {
+      PyObject* x = tuple ? PyTuple_GetItem(v, static_cast<Py_ssize_t>(k))
+                          : PyList_GetItem(v, static_cast<Py_ssize_t>(k));
+      if (!classify(x, items[k], false)) {
+        *full = !PyErr_Occurred();
+        return py_fail();
+      }
+    }
+  } else {
+    Py_ssize_t pos = 0;
+    PyObject *key, *x;  // borrowed
+    for (uint64_t k = 0; k < n && PyDict_Next(v, &pos, &key, &x); ++k) {
+      Child& kc = items[2 * k];
+      if (Py_TYPE(key) != &PyUnicode_Type || !classify(key, kc, false) ||
+          !classify(x, items[2 * k + 1], false)) {
+        *full = !PyErr_Occurred();
+        return py_fail();
+      }
+    }
+  }
+  *node_out = index;
+  return Done{};
+}
+
 Status scan(PyObject* root, Scan& s) {
   {
     Walker w{s, Mode::fast, {}, {}};

@@ -170,6 +170,7 @@ Result<bool> Writer::rows(uint32_t index, uint64_t depth) {
   const uint64_t n = node.n;
   for (uint64_t r = 0; r < n; ++r)
     if (s.items[node.first + r].kind != K_DICT) return false;
+  for (uint64_t r = 0; r < n; ++r) CHECK(ensure_item(node.first + r, depth + 1));
   const uint32_t first = s.items[node.first].node;
   if (s.nodes[first].n && on(OPT_TABLES)) {
     bool same = true;

@@ -25,7 +25,29 @@ Status Writer::value(const Child& c, uint64_t depth) {
     case K_DICT:
       break;
   }
+  if (s.lazy && c.node == NO_NODE) {
+    Child made = c;
+    CHECK(ensure(made, depth));
+    return container(made.node, depth);
+  }
   return container(c.node, depth);
+}
+
+Status Writer::ensure(Child& c, uint64_t depth) {
+  if (!s.lazy || c.node != NO_NODE) return Done{};
+  uint32_t index = NO_NODE;
+  CHECK(expand(s, c, depth, &index, &full));
+  c.node = index;
+  return Done{};
+}
+
+Status Writer::ensure_item(uint64_t k, uint64_t depth) {
+  if (!s.lazy || s.items[k].node != NO_NODE) return Done{};
+  const Child c = s.items[k];
+  uint32_t index = NO_NODE;
+  CHECK(expand(s, c, depth, &index, &full));
+  s.items[k].node = index;
+  return Done{};
 }
 
 // TAG_SMALL_INT+n for 0..127, else TAG_INT | uvarint zigzag(n)
@@ -86,9 +108,19 @@ Status Writer::container(uint32_t index, uint64_t depth) {
   return plain(index, depth);
 }
 
+// A lazy snapshot of what lies below a container lasts while it is written.
+Status Writer::plain(uint32_t index, uint64_t depth) {
+  if (!s.lazy) return plain_body(index, depth);
+  const std::size_t nodes = s.nodes.size(), items = s.items.size();
+  Status r = plain_body(index, depth);
+  s.nodes.set_size(nodes);
+  s.items.set_size(items);
+  return r;
+}
+
 // TAG_OBJECT | uvarint n | n (key, value); TAG_ARRAY | uvarint n | n values;
 // or a table, sparse table or typed array where one applies.
-Status Writer::plain(uint32_t index, uint64_t depth) {
+Status Writer::plain_body(uint32_t index, uint64_t depth) {
   const Node node = s.nodes[index];
   const Child* items = s.items.data() + node.first;
   if (node.dict) {
