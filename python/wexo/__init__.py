@@ -1,7 +1,8 @@
 """WEXO: a compact binary encoding of JSON-like trees.
 
 dumps and dump encode (in Python); loads and load decode through the native module
-wexo_native, whose WexoError reports malformed input.
+wexo._ext, over wexo_native's decoder, whose WexoError reports malformed input. By default
+they bound what a document may build in proportion to its size (max_cells, max_copies).
 """
 
 from pkgutil import extend_path
