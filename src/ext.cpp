@@ -10,19 +10,6 @@
 namespace wexo {
 namespace {
 
-// The default limits of loads, proportional to the input: cells made by
-// tables and typed arrays, and container slots copied by references, per
-// input byte plus a base. Documents of the benchmark corpus, encoded with
-// every combination of encoder options, need at most 0.61 cells and no
-// copies per byte (scripts/limits.py): 3 cells per byte is about five times
-// that. Copies are what anchors save; 2 per byte keeps them useful while a
-// copied slot costs at most about 100 bytes of objects. Together they hold a
-// document's Python objects to about 900 bytes per input byte.
-constexpr int64_t CELLS_PER_BYTE = 3;
-constexpr int64_t CELLS_BASE = 4096;
-constexpr int64_t COPIES_PER_BYTE = 2;
-constexpr int64_t COPIES_BASE = 4096;
-
 // Where a limit comes from: the default, the format's own budget (None), or
 // the caller's number.
 enum class Given { absent, none, number };
@@ -54,15 +41,11 @@ bool limit(PyObject* x, const char* name, Given& given, int64_t& value) {
   return true;
 }
 
-// The starting budget: the format's own, or the limit when that is lower. A
-// limit never admits what the format refuses.
-int64_t start(Given given, int64_t value, int64_t per_byte, int64_t base, uint64_t n,
-              int64_t format) {
+// The starting budget: the default, the format's own, or the limit when that
+// is lower. A limit never admits what the format refuses.
+int64_t start(Given given, int64_t value, int64_t fallback, int64_t format) {
   if (given == Given::none) return format;
-  if (given == Given::absent) {
-    // n < 2^63 / 32 (a bytes object's size): no overflow below.
-    value = static_cast<int64_t>(n) * per_byte + base;
-  }
+  if (given == Given::absent) return fallback;
   return value < format ? value : format;
 }
 
@@ -109,9 +92,9 @@ PyObject* loads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   if (!b || size < 0) return nullptr;
   const uint64_t n = static_cast<uint64_t>(size);
   const Budgets format = format_budgets(n);
-  const Budgets budgets = {
-      start(cells_given, cells, CELLS_PER_BYTE, CELLS_BASE, n, format.cells),
-      start(copies_given, copies, COPIES_PER_BYTE, COPIES_BASE, n, format.copies)};
+  const Budgets fallback = default_budgets(n);
+  const Budgets budgets = {start(cells_given, cells, fallback.cells, format.cells),
+                           start(copies_given, copies, fallback.copies, format.copies)};
   const int collecting = PyGC_Disable();
   Result<Owned> r = run(reinterpret_cast<const uint8_t*>(b), n, budgets);
   if (collecting) PyGC_Enable();

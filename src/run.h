@@ -19,6 +19,22 @@ struct Budgets {
 // The format's own budgets for a document of n bytes.
 Budgets format_budgets(uint64_t n);
 
+// The package's default limits (wexo.loads), proportional to the input:
+// cells made by tables and typed arrays, and container slots copied by
+// references, per input byte plus a base. Documents of the benchmark corpus,
+// encoded with every combination of encoder options, need at most 0.61 cells
+// and no copies per byte (scripts/limits.py): 3 cells per byte is about five
+// times that. Copies are what anchors save; 2 per byte keeps them useful
+// while a copied slot costs at most about 100 bytes of objects.
+constexpr int64_t CELLS_PER_BYTE = 3;
+constexpr int64_t CELLS_BASE = 4096;
+constexpr int64_t COPIES_PER_BYTE = 2;
+constexpr int64_t COPIES_BASE = 4096;
+
+// The default limits for n bytes, each lowered to the format's budget where
+// that is lower: a limit never admits what the format refuses.
+Budgets default_budgets(uint64_t n);
+
 // The decoded tree, or the failure to raise. Needs the interpreter lock; the
 // bytes stay alive and unchanged until it returns. Without budgets, the
 // format's own.

@@ -318,3 +318,65 @@ def test_no_leaks(name):
     for _ in range(1000):
         call()
     assert sys.getrefcount(data) == refs
+
+
+# ---------------------------------------------------------------------------
+# The command line: decode and inspect apply the same defaults, and the options
+# set or lift them.
+
+# a typed array of n bits, each row a one-key dict: 2 (n + 1) cells in n / 8 bytes
+BIG = doc(b"\x07\x01" + chain_rows(8 * _ext.CELLS_BASE, 1))
+
+
+def test_cli_decode_applies_and_lifts_limits(tmp_path, capsys):
+    from wexo._cli import main
+
+    src, out = tmp_path / "big.wexo", tmp_path / "out.json"
+    src.write_bytes(BIG)
+    want = outcome(wexo.loads, BIG)
+    assert want[0] == "error" and want[1][0] == CELLS
+    assert main(["decode", str(src), "-o", str(out)]) == 1
+    assert capsys.readouterr().err == f"wexo: offset {want[1][1]}: {CELLS}\n"
+    assert main(["decode", str(src), "-o", str(out), "--no-limits"]) == 0
+    assert json.loads(out.read_text()) == loads_binary(BIG)
+    n = 8 * _ext.CELLS_BASE
+    assert main(["decode", str(src), "-o", str(out), "--max-cells", str(2 * n + 2)]) == 0
+    assert main(["decode", str(src), "-o", str(out), "--max-cells", str(2 * n + 1)]) == 1
+    assert CELLS in capsys.readouterr().err
+    # --no-limits lifts what is not set explicitly
+    refs = tmp_path / "refs.wexo"
+    refs.write_bytes(doc(b"\x07\x02\x0a\x07\x01\x80\x0b\x00"))
+    assert main(["decode", str(refs), "--no-limits", "--max-copies", "1"]) == 1
+    assert capsys.readouterr().err == f"wexo: offset 10: {COPIES}\n"
+    with pytest.raises(SystemExit) as info:
+        main(["decode", str(refs), "--max-copies", "-1"])
+    assert info.value.code == 2
+    assert "must not be negative" in capsys.readouterr().err
+
+
+def test_cli_inspect_marks_a_limit_where_it_trips(tmp_path, capsys):
+    from wexo._cli import main
+
+    src = tmp_path / "big.wexo"
+    src.write_bytes(BIG)
+    at = outcome(wexo.loads, BIG)[1][1]
+    assert main(["inspect", str(src)]) == 1
+    out = capsys.readouterr().out.splitlines()
+    assert out[-1].split() == [str(at), "!!", *CELLS.split()]  # the native decoder agrees
+    assert main(["inspect", str(src), "--no-limits"]) == 0
+    assert "!!" not in capsys.readouterr().out
+    assert main(["inspect", str(src), "--max-cells", "1"]) == 1
+    first = 2 + 2 + 1 + len(uv(8 * _ext.CELLS_BASE))  # the typed array's count check
+    assert outcome(wexo.loads, BIG, max_cells=1)[1][1] == first
+    assert capsys.readouterr().out.splitlines()[-1].split() == [str(first), "!!", *CELLS.split()]
+
+
+def test_cli_help_names_the_limit_options(capsys):
+    from wexo._cli import main
+
+    for command in ("decode", "inspect"):
+        with pytest.raises(SystemExit):
+            main([command, "--help"])
+        text = capsys.readouterr().out
+        for option in ("--max-cells", "--max-copies", "--no-limits"):
+            assert option in text
