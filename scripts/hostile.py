@@ -690,6 +690,69 @@ def fixed_docs(quick: bool = False) -> list[Doc]:
     return docs
 
 
+def default_cells(total_len: int) -> int:
+    from wexo import _ext
+    return _ext.CELLS_PER_BYTE * total_len + _ext.CELLS_BASE
+
+
+def default_copies(total_len: int) -> int:
+    from wexo import _ext
+    return _ext.COPIES_PER_BYTE * total_len + _ext.COPIES_BASE
+
+
+def at_default_cells(label: str, main: Callable[[int, int], tuple[bytes, int]], depth: int,
+                     pad: int) -> Doc:
+    """[main(n), a string of `pad` bytes] with the largest n whose cells fit wexo.loads's
+    default max_cells for the document's size: the most a document that size may build."""
+    def build(n: int) -> tuple[bytes, int]:
+        body, charge = main(n, depth)
+        return b"\x07\x02" + body + sstr(b"p" * pad), charge
+
+    lo, hi = 1, 1 << 24
+    while lo < hi:
+        mid = (lo + hi + 1) // 2
+        body, charge = build(mid)
+        if charge <= default_cells(2 + len(body)):
+            lo = mid
+        else:
+            hi = mid - 1
+    body, charge = build(lo)
+    return Doc(f"{label} at default max_cells", body, charge, "cells",
+               default_cells(2 + len(body)), note=f"{depth} object levels x {lo} rows")
+
+
+def at_default_copies(size: int) -> Doc:
+    """An anchored list of m one-key dicts ({"k": None}: 2 slots, about 200 bytes each
+    copied) and about size / 4 references to it, m as large as wexo.loads's default
+    max_copies allows for the document's size."""
+    r = max(size // 4, 1)
+
+    def build(m: int) -> bytes:
+        return (b"\x07" + uv(r + 1) + b"\x0a\x07" + uv(m) + b"\x08\x01\x41k\x00" * m
+                + b"\x0b\x00" * r)
+
+    m = 0
+    while (r * (3 * (m + 1) + 1) <= default_copies(2 + len(build(m + 1)))):
+        m += 1
+    body = build(m)
+    return Doc("one-key dicts copied at default max_copies", body, r * (3 * m + 1), "slots",
+               default_copies(2 + len(body)), note=f"{r} refs to {m} dicts")
+
+
+def limit_docs() -> list[Doc]:
+    """Documents at wexo.loads's default limits, about 1 KB and 60 KB."""
+    docs = []
+    for pad in (0, 56 * KB):
+        docs += [at_default_cells("table", chain_table, 1, pad),
+                 at_default_cells("typed array", chain_typed_array, 1, pad),
+                 at_default_cells("typed array", chain_typed_array, 500, pad),
+                 at_default_cells("sparse table", chain_sparse, 1, pad),
+                 at_default_copies(max(pad, 1 * KB))]
+    for d in docs:
+        d.family = "at default limits"
+    return docs
+
+
 SCALED: list[tuple[str, Callable[[int], Doc]]] = [
     ("bool typed array", bool_array),
     ("delta-int column", delta_ints),
@@ -958,6 +1021,8 @@ def main(argv: list[str] | None = None) -> int:
     repeats = 3 if args.quick else 5
     # Within the limits every document is cheap: the whole set, even with --quick.
     docs = fixed_docs(args.quick and not args.limits) + scaled_docs(scales)
+    if args.limits:
+        docs += limit_docs()
     if args.only:
         docs = [d for d in docs if args.only in d.family or args.only in d.name]
     t0 = time.perf_counter()

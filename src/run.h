@@ -23,10 +23,11 @@ Budgets format_budgets(uint64_t n);
 // cells made by tables and typed arrays, and container slots copied by
 // references, per input byte plus a base. Documents of the benchmark corpus,
 // encoded with every combination of encoder options, need at most 0.61 cells
-// and no copies per byte (scripts/limits.py): 3 cells per byte is about five
-// times that. Copies are what anchors save; 2 per byte keeps them useful
-// while a copied slot costs at most about 100 bytes of objects.
-constexpr int64_t CELLS_PER_BYTE = 3;
+// and no copies per byte (scripts/limits.py): 2 cells per byte is 3.3 times
+// that. A cell costs up to about 200 bytes of objects and 0.5 us, a copied
+// slot about 100 bytes; copies are what anchors save, and 2 per byte keeps
+// them useful.
+constexpr int64_t CELLS_PER_BYTE = 2;
 constexpr int64_t CELLS_BASE = 4096;
 constexpr int64_t COPIES_PER_BYTE = 2;
 constexpr int64_t COPIES_BASE = 4096;
