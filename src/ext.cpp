@@ -56,7 +56,11 @@ PyObject* fail_args(PyObject* type, const char* text) {
 
 // loads(data, *, max_cells=<default>, max_copies=<default>)
 PyObject* loads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (nargs > 1) return fail_args(PyExc_TypeError, "loads() takes 1 positional argument");
+  if (nargs > 1) {
+    PyErr_Format(PyExc_TypeError, "loads() takes 1 positional argument but %zd were given",
+                 nargs);
+    return nullptr;
+  }
   PyObject* data = nargs == 1 ? args[0] : nullptr;  // borrowed from the caller
   Given cells_given = Given::absent, copies_given = Given::absent;
   int64_t cells = 0, copies = 0;

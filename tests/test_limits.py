@@ -258,7 +258,7 @@ def test_load_passes_the_limits():
 
 ARG_ERRORS = [  # args, kwargs, exception, message
     ((), {}, TypeError, "loads() missing 1 required positional argument: 'data'"),
-    ((b"a", b"b"), {}, TypeError, "loads() takes 1 positional argument"),
+    ((b"a", b"b"), {}, TypeError, "loads() takes 1 positional argument but 2 were given"),
     ((b"a",), {"data": b"b"}, TypeError, "loads() got multiple values for argument 'data'"),
     ((b"a",), {"max_cell": 1}, TypeError, "loads() got an unexpected keyword argument 'max_cell'"),
     ((b"a",), {"max_cells": -1}, ValueError, "loads(): max_cells must not be negative"),
