@@ -6,7 +6,11 @@
 // size is exactly the input's: a read one byte past the document is a
 // heap-buffer-overflow here, where a bytes object would hide it behind its
 // trailing NUL. Every 8th input also goes through loads_binary(memoryview(..))
-// and both outcomes must agree.
+// and both outcomes must agree. Every input is also decoded within limits, as
+// wexo.loads decodes it: with the defaults for its size, and with small limits
+// taken from its last two bytes. Each outcome must be the unlimited one, or a
+// failure of a limit ("decoded size too large", "reference expansion too
+// large").
 //
 // What counts as a finding (abort):
 //   - a failure without an exception, or a result with an exception set;
@@ -17,6 +21,8 @@
 //     bool and None, a null item, a non-str key, or a list or dict with
 //     more than one reference (every container belongs to its parent only);
 //   - the two paths disagreeing;
+//   - a decode within limits that differs from the unlimited one other than
+//     by failing with a limit's message;
 //   - with WEXO_FUZZ_REFCOUNT (debug libpython): a change of the interpreter's
 //     total reference count over an input, seen twice in a row.
 #define PY_SSIZE_T_CLEAN
@@ -37,6 +43,8 @@
 
 extern "C" PyObject* PyInit_wexo_native(void);
 extern "C" PyObject* wexo_fuzz_run(const uint8_t* data, size_t size);
+extern "C" PyObject* wexo_fuzz_run_limited(const uint8_t* data, size_t size, int64_t cells,
+                                           int64_t copies);
 
 namespace {
 
@@ -200,8 +208,33 @@ Outcome settle(PyObject* r) {
   return out;
 }
 
+bool same_outcome(const Outcome& a, const Outcome& b) {
+  if ((a.result != nullptr) != (b.result != nullptr)) return false;
+  if (a.result) return same_tree(a.result, b.result);
+  return a.error.offset == b.error.offset &&
+         PyUnicode_Compare(a.error.message, b.error.message) == 0;
+}
+
+bool limit_message(PyObject* message) {
+  return PyUnicode_CompareWithASCIIString(message, "decoded size too large") == 0 ||
+         PyUnicode_CompareWithASCIIString(message, "reference expansion too large") == 0;
+}
+
+// Within limits the outcome is the unlimited one, or a limit's failure.
+void compare_limited(const uint8_t* data, size_t size, const Outcome& direct, int64_t cells,
+                     int64_t copies) {
+  Outcome limited = settle(wexo_fuzz_run_limited(data, size, cells, copies));
+  if (!direct.memory_error && !limited.memory_error && !same_outcome(direct, limited)) {
+    need(!limited.result && limit_message(limited.error.message),
+         "a decode within limits differs from loads_binary other than by a limit");
+  }
+  limited.clear();
+}
+
 void decode_one(const uint8_t* data, size_t size, bool also_memoryview) {
   Outcome direct = settle(wexo_fuzz_run(data, size));
+  compare_limited(data, size, direct, -1, -1);
+  if (size >= 4) compare_limited(data, size, direct, data[size - 1], data[size - 2]);
   if (also_memoryview) {
     PyObject* view = PyMemoryView_FromMemory(
         reinterpret_cast<char*>(const_cast<uint8_t*>(data)), static_cast<Py_ssize_t>(size),
@@ -216,8 +249,7 @@ void decode_one(const uint8_t* data, size_t size, bool also_memoryview) {
         need(same_tree(direct.result, viaview.result),
              "run and loads_binary(memoryview) decode different trees");
       } else {
-        need(direct.error.offset == viaview.error.offset &&
-                 PyUnicode_Compare(direct.error.message, viaview.error.message) == 0,
+        need(same_outcome(direct, viaview),
              "run and loads_binary(memoryview) report different errors");
       }
     }

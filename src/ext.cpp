@@ -1,11 +1,13 @@
 // The package's own native module, wexo._ext: the encoder and the decoder's
 // other entry points. wexo_native keeps its one function; what the package
 // adds lives here, over the same decoder sources.
+#include <cstdint>
 #include <cstring>
 
 #include "encode/encoder.h"
 #include "err.h"
 #include "pyo.h"
+#include "run.h"
 
 namespace wexo {
 namespace {
@@ -47,7 +49,110 @@ PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   return (*r).release();
 }
 
+// Where a limit comes from: the default, the format's own budget (None), or
+// the caller's number.
+enum class Given { absent, none, number };
+
+// A limit's value: a non-negative int, or None. Anything else is refused
+// before the document is read.
+bool limit(PyObject* x, const char* name, Given& given, int64_t& value) {
+  if (x == Py_None) {
+    given = Given::none;
+    return true;
+  }
+  if (!PyLong_Check(x) || PyBool_Check(x)) {
+    Owned type_name = Owned::steal(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(x)), "__name__"));
+    if (!type_name) return false;
+    PyErr_Format(PyExc_TypeError, "loads(): %s must be an int or None, not %U", name,
+                 type_name.get());
+    return false;
+  }
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(x, &overflow);
+  if (v == -1 && PyErr_Occurred()) return false;
+  if (overflow < 0 || (overflow == 0 && v < 0)) {
+    PyErr_Format(PyExc_ValueError, "loads(): %s must not be negative", name);
+    return false;
+  }
+  given = Given::number;
+  value = overflow > 0 ? INT64_MAX : static_cast<int64_t>(v);
+  return true;
+}
+
+// The starting budget: the default, the format's own, or the limit when that
+// is lower. A limit never admits what the format refuses.
+int64_t start(Given given, int64_t value, int64_t fallback, int64_t format) {
+  if (given == Given::none) return format;
+  if (given == Given::absent) return fallback;
+  return value < format ? value : format;
+}
+
+PyObject* fail_args(PyObject* type, const char* text) {
+  PyErr_SetString(type, text);
+  return nullptr;
+}
+
+// loads(data, *, max_cells=<default>, max_copies=<default>)
+PyObject* loads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs > 1) {
+    PyErr_Format(PyExc_TypeError, "loads() takes 1 positional argument but %zd were given",
+                 nargs);
+    return nullptr;
+  }
+  PyObject* data = nargs == 1 ? args[0] : nullptr;  // borrowed from the caller
+  Given cells_given = Given::absent, copies_given = Given::absent;
+  int64_t cells = 0, copies = 0;
+  const Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    PyObject* name = PyTuple_GetItem(kwnames, i);  // borrowed
+    PyObject* x = args[nargs + i];                 // borrowed
+    if (PyUnicode_CompareWithASCIIString(name, "max_cells") == 0) {
+      if (!limit(x, "max_cells", cells_given, cells)) return nullptr;
+    } else if (PyUnicode_CompareWithASCIIString(name, "max_copies") == 0) {
+      if (!limit(x, "max_copies", copies_given, copies)) return nullptr;
+    } else if (PyUnicode_CompareWithASCIIString(name, "data") == 0) {
+      if (data)
+        return fail_args(PyExc_TypeError, "loads() got multiple values for argument 'data'");
+      data = x;
+    } else {
+      PyErr_Format(PyExc_TypeError, "loads() got an unexpected keyword argument '%U'", name);
+      return nullptr;
+    }
+  }
+  if (!data)
+    return fail_args(PyExc_TypeError, "loads() missing 1 required positional argument: 'data'");
+  Owned converted;  // released after run, on every path
+  if (!(PyType_GetFlags(Py_TYPE(data)) & Py_TPFLAGS_BYTES_SUBCLASS)) {
+    converted = Owned::steal(PyBytes_FromObject(data));
+    if (!converted) return nullptr;
+    data = converted.get();
+  }
+  // As in loads_binary: bytes are read in place, and no collection runs
+  // during the decode.
+  const char* b = PyBytes_AsString(data);
+  const Py_ssize_t size = PyBytes_Size(data);
+  if (!b || size < 0) return nullptr;
+  const uint64_t n = static_cast<uint64_t>(size);
+  const Budgets format = format_budgets(n);
+  const Budgets fallback = default_budgets(n);
+  const Budgets budgets = {start(cells_given, cells, fallback.cells, format.cells),
+                           start(copies_given, copies, fallback.copies, format.copies)};
+  const int collecting = PyGC_Disable();
+  Result<Owned> r = run(reinterpret_cast<const uint8_t*>(b), n, budgets);
+  if (collecting) PyGC_Enable();
+  if (!r.ok()) return raise(std::move(r).fail());
+  return (*r).release();
+}
+
 PyMethodDef methods[] = {
+    {"loads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&loads)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "loads(data, *, max_cells=..., max_copies=...)\n--\n\n"
+     "Decodes one WEXO document within limits: max_cells bounds the cells made by tables\n"
+     "and typed arrays, max_copies the container slots copied by anchor references.\n"
+     "Left out, each is proportional to the input's size; None is the format's own\n"
+     "budget. A limit never exceeds the format's budget."},
     {"dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&dumps)),
      METH_FASTCALL | METH_KEYWORDS,
      "dumps(obj, /, *, pool=True, tables=True, sparse=True, typed_arrays=True, delta=True, "
@@ -96,6 +201,11 @@ int exec(PyObject* m) {
     PyErr_SetString(PyExc_ImportError, "wexo._ext: wexo_native.WexoError is not its class");
     return -1;
   }
+  if (PyModule_AddIntConstant(m, "CELLS_PER_BYTE", CELLS_PER_BYTE) < 0 ||
+      PyModule_AddIntConstant(m, "CELLS_BASE", CELLS_BASE) < 0 ||
+      PyModule_AddIntConstant(m, "COPIES_PER_BYTE", COPIES_PER_BYTE) < 0 ||
+      PyModule_AddIntConstant(m, "COPIES_BASE", COPIES_BASE) < 0)
+    return -1;
   return PyModule_AddObjectRef(m, "WexoError", cls.get());
 }
 

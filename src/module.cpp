@@ -1,28 +1,12 @@
-// The module definition, its exec step, loads_binary and run: the top-level
-// decode of one document.
-#include <cstdio>
+// The module definition, its exec step and loads_binary, over the shared
+// top-level decode (run.cpp).
 #include <cstring>
 
-#include "decode/decoder.h"
 #include "err.h"
 #include "pyo.h"
 #include "run.h"
 
 namespace wexo {
-
-// prologue (DOC_MAGIC, DOC_VERSION) | one value | nothing more
-Result<Owned> run(const uint8_t* b, uint64_t n) {
-  if (n < 2 || b[0] != DOC_MAGIC) return bad("not a WEXO binary document", 0);
-  if (b[1] != DOC_VERSION) {
-    char text[40];
-    std::snprintf(text, sizeof text, "unsupported binary version %u", unsigned{b[1]});
-    return bad(text, 1);
-  }
-  Decoder d(b, n);
-  TRY(v, d.value(0));
-  if (d.pos != n) return bad("trailing data", d.pos);
-  return v;
-}
 
 namespace {
 

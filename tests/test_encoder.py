@@ -222,7 +222,10 @@ def test_references_stop_at_the_expansion_budget() -> None:
     plain = b"\x07" + uvarint(16000) + bytes(16000)
     refs = (1 << 24) // 16001  # 1048: the 1050th occurrence is written out again
     assert data == b"\x0f\x01\x07" + uvarint(1050) + b"\x0a" + plain + b"\x0b\x00" * refs + plain
-    assert wexo.loads(data) == tree
+    assert wexo.loads(data, max_copies=None) == tree
+    # 16.8 million copied slots from 18 KB: far beyond wexo.loads's default limit
+    with pytest.raises(wexo.WexoError, match="reference expansion too large"):
+        wexo.loads(data)
 
 
 def test_size_budget_falls_back_from_object_columns(monkeypatch: pytest.MonkeyPatch) -> None:

@@ -1,8 +1,9 @@
 """WEXO: a compact binary encoding of JSON-like trees.
 
 dumps and dump encode through the native module wexo._ext (the pure-Python encoder in
-wexo._encode is the reference it is tested against); loads and load decode through the native
-module wexo_native, whose WexoError reports malformed input.
+wexo._encode is the reference it is tested against); loads and load decode through wexo._ext,
+over wexo_native's decoder, whose WexoError reports malformed input. By default they bound what
+a document may build in proportion to its size (max_cells, max_copies).
 """
 
 from pkgutil import extend_path

@@ -31,12 +31,48 @@ def _parser() -> argparse.ArgumentParser:
     dec.add_argument("input", nargs="?", default="-", help="WEXO file, - for stdin (default)")
     dec.add_argument("-o", "--output", default="-", help="output file, - for stdout (default)")
     dec.add_argument("--indent", type=int, default=None, metavar="N", help="indent JSON by N")
+    _add_limits(dec)
 
     ins = commands.add_parser(
         "inspect", help="list a document: offset, tag or column kind, payload; marks a failure"
     )
     ins.add_argument("input", nargs="?", default="-", help="WEXO file, - for stdin (default)")
+    _add_limits(ins)
     return parser
+
+
+def _count(text: str) -> int:
+    n = int(text)
+    if n < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative: {n}")
+    return n
+
+
+def _add_limits(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group(
+        "limits",
+        "what a document may build, as wexo.loads bounds it; by default proportional to the "
+        "document's size (see README), never above the format's own budgets",
+    )
+    group.add_argument("--max-cells", type=_count, metavar="N",
+                       help="at most N cells made by tables and typed arrays")
+    group.add_argument("--max-copies", type=_count, metavar="N",
+                       help="at most N container slots copied by anchor references")
+    group.add_argument("--no-limits", action="store_true",
+                       help="only the format's own budgets (as wexo_native.loads_binary); "
+                       "--max-cells and --max-copies still apply")
+
+
+def _limits(args: argparse.Namespace) -> dict[str, int | None]:
+    """The keywords for wexo.loads: a limit given, None when lifted, absent for the default."""
+    out: dict[str, int | None] = {}
+    for name in ("max_cells", "max_copies"):
+        value = getattr(args, name)
+        if value is not None:
+            out[name] = value
+        elif args.no_limits:
+            out[name] = None
+    return out
 
 
 def _read(path: str) -> bytes:
@@ -77,7 +113,7 @@ def _encode(args: argparse.Namespace) -> int:
 def _decode(args: argparse.Namespace) -> int:
     data = _read(args.input)
     try:
-        tree: Any = _native.loads(data)
+        tree: Any = _native.loads(data, **_limits(args))
     except _native.WexoError as err:
         return _fail(str(err).removeprefix("wexo: "))
     text = json.dumps(tree, indent=args.indent, ensure_ascii=False) + "\n"
@@ -87,10 +123,19 @@ def _decode(args: argparse.Namespace) -> int:
 
 def _inspect(args: argparse.Namespace) -> int:
     data = _read(args.input)
-    lines, failure = listing(data)
+    limits = _limits(args)
+    cells: int | None
+    copies: int | None
+    try:
+        cells, copies = _native.default_limits(len(data))
+    except ImportError:
+        cells = copies = None  # the listing alone: the format's own budgets
+    lines, failure = listing(
+        data, limits.get("max_cells", cells), limits.get("max_copies", copies)
+    )
     sys.stdout.write(render(lines, failure))
     try:
-        _native.loads(data)
+        _native.loads(data, **limits)
         native = None
     except ImportError:
         return 1 if failure else 0

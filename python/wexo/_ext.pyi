@@ -1,5 +1,24 @@
-"""The package's native module: the encoder."""
+"""The package's native module: the encoder, and the decoder's entry points with limits."""
+from collections.abc import Iterable
+from typing import Any, Final, SupportsIndex
+
+from _typeshed import ReadableBuffer
 from wexo_native import WexoError as WexoError
+
+# The default limits: max_cells = CELLS_PER_BYTE x input bytes + CELLS_BASE,
+# max_copies = COPIES_PER_BYTE x input bytes + COPIES_BASE.
+CELLS_PER_BYTE: Final[int]
+CELLS_BASE: Final[int]
+COPIES_PER_BYTE: Final[int]
+COPIES_BASE: Final[int]
+
+def loads(
+    data: ReadableBuffer | Iterable[SupportsIndex],
+    *,
+    max_cells: int | None = ...,
+    max_copies: int | None = ...,
+) -> Any:
+    """Decodes one WEXO document within limits (None: the format's own budget)."""
 
 def dumps(
     obj: object,
@@ -15,4 +34,5 @@ def dumps(
     bool_bits: bool = ...,
     object_columns: bool = ...,
     anchors: bool = ...,
-) -> bytes: ...
+) -> bytes:
+    """Encode obj as one WEXO document: the prologue 0F 01, then one value."""

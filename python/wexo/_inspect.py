@@ -83,9 +83,19 @@ def _preview(cells: list[Any]) -> str:
 
 
 class Walker:
-    """Decodes one document; with listing=True it also records one Line per value and column."""
+    """Decodes one document; with listing=True it also records one Line per value and column.
 
-    def __init__(self, data: bytes, listing: bool = False) -> None:
+    max_cells and max_copies lower the starting budgets as wexo.loads's limits do; None leaves
+    the format's own.
+    """
+
+    def __init__(
+        self,
+        data: bytes,
+        listing: bool = False,
+        max_cells: int | None = None,
+        max_copies: int | None = None,
+    ) -> None:
         self.buf = data
         self.len = len(data)
         self.pos = 2
@@ -94,6 +104,10 @@ class Walker:
         self.filled: list[bool] = []
         self.expand_budget = EXPAND_BUDGET
         self.size_budget = self.len * SIZE_BUDGET_PER_BYTE + SIZE_BUDGET_BASE
+        if max_copies is not None:
+            self.expand_budget = min(self.expand_budget, max_copies)
+        if max_cells is not None:
+            self.size_budget = min(self.size_budget, max_cells)
         self.lines: list[Line] | None = [] if listing else None
         self.level = 0
 
@@ -526,9 +540,14 @@ def decode(data: bytes) -> Any:
         sys.setrecursionlimit(limit)
 
 
-def listing(data: bytes) -> tuple[list[Line], DecodeFailure | None]:
-    """The lines of a document up to its end or its first failure, and that failure."""
-    walker = Walker(bytes(data), listing=True)
+def listing(
+    data: bytes, max_cells: int | None = None, max_copies: int | None = None
+) -> tuple[list[Line], DecodeFailure | None]:
+    """The lines of a document up to its end or its first failure, and that failure.
+
+    The limits are those of wexo.loads; None leaves the format's own budget.
+    """
+    walker = Walker(bytes(data), listing=True, max_cells=max_cells, max_copies=max_copies)
     limit = sys.getrecursionlimit()
     sys.setrecursionlimit(max(limit, 4 * MAX_COPY_DEPTH + 6 * MAX_DEPTH))
     try:

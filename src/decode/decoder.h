@@ -78,7 +78,9 @@ struct SparseSink;
 
 class Decoder {
  public:
-  Decoder(const uint8_t* b, uint64_t n);
+  // The budgets start at the values given: the format's own for loads_binary
+  // (format_budgets in run.h), lower ones for the package's limits.
+  Decoder(const uint8_t* b, uint64_t n, int64_t cells, int64_t copies);
   ~Decoder();
   Decoder(const Decoder&) = delete;
   Decoder& operator=(const Decoder&) = delete;
@@ -92,7 +94,7 @@ class Decoder {
   const uint8_t* buf;
   uint64_t len;
   uint64_t pos = 2;
-  int64_t expand_budget = EXPAND_BUDGET;
+  int64_t expand_budget;
   int64_t size_budget;
 
  private:

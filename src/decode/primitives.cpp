@@ -24,8 +24,8 @@ void check_span(const uint8_t* p, uint64_t n) {
 }
 #endif
 
-Decoder::Decoder(const uint8_t* b, uint64_t n)
-    : buf(b), len(n), size_budget(static_cast<int64_t>(n) * SIZE_BUDGET_PER_BYTE + SIZE_BUDGET_BASE) {}
+Decoder::Decoder(const uint8_t* b, uint64_t n, int64_t cells, int64_t copies)
+    : buf(b), len(n), expand_budget(copies), size_budget(cells) {}
 
 // The pool's references go first, then the anchors'.
 Decoder::~Decoder() {
