@@ -63,7 +63,11 @@ int64_t as_int(const Child& c) { return c.kind == K_INT ? c.i : static_cast<int6
 // Whether x comes back exactly as a float from its mantissa at this scale.
 bool fits(double x, unsigned scale) {
   if (!(x > -EXACT_INT_LIMIT && x < EXACT_INT_LIMIT)) return false;  // the mantissa would pass 2^53
-  const double m = std::nearbyint(x * POW10[scale]);  // round half to even
+  const double p = x * POW10[scale];
+  const double m = std::nearbyint(p);  // round half to even
+  // Where the quotient gives x back, p lies within 2^-52 |p| of m: farther
+  // off, this scale cannot fit, and the division is spared.
+  if (std::fabs(p - m) > 0x1p-50 * std::fabs(p)) return false;
   if (std::fabs(m) > EXACT_INT_LIMIT || scale == 0) return false;
   const double q = m / POW10[scale];
   return !integral_double(q) && q == x;
@@ -155,7 +159,7 @@ Status Writer::object_column(Child* cells, std::size_t n, uint64_t depth) {
   if (!room(11)) return py_fail();
   byte(COL_OBJECT);
   varint(first.n);
-  for (uint64_t j = 0; j < first.n; ++j) CHECK(text(s.items[first.first + 2 * j].obj));
+  for (uint64_t j = 0; j < first.n; ++j) CHECK(text(s.items[first.first + 2 * j]));
   Grow<Child> sub;
   if (!sub.resize(n)) return py_fail();
   for (uint64_t j = 0; j < first.n; ++j) {
@@ -299,17 +303,17 @@ Result<uint64_t> Writer::dictionary(const Child* cells, std::size_t n, bool writ
   Grow<uint32_t> of_cell;  // each cell's string, by first appearance
   if (!of_cell.resize(n)) return py_fail();
   for (std::size_t k = 0; k < n; ++k) {
-    Py_ssize_t len = 0;
-    const char* p = PyUnicode_AsUTF8AndSize(cells[k].obj, &len);
+    uint64_t len = 0;
+    const char* p = text_of(cells[k], &len);
     const Py_hash_t h = p ? PyObject_Hash(cells[k].obj) : -1;
     if (h == -1) return py_fail();
-    StrMap::Entry* e = seen.find(cells[k].obj, p, static_cast<uint64_t>(len), h);
+    StrMap::Entry* e = seen.find(cells[k].obj, p, len, h);
     uint64_t id;
     if (e) {
       id = e->value;
     } else {
       id = seen.size();
-      if (!seen.insert(cells[k].obj, p, static_cast<uint64_t>(len), h, id) || !counts.push(0))
+      if (!seen.insert(cells[k].obj, p, len, h, id) || !counts.push(0))
         return py_fail();
     }
     counts[id] += 1;
@@ -328,7 +332,10 @@ Result<uint64_t> Writer::dictionary(const Child* cells, std::size_t n, bool writ
   if (!room(11)) return py_fail();
   byte(COL_DICT_STR);
   varint(d);
-  for (std::size_t i = 0; i < d; ++i) CHECK(text(seen[order[i]].str));
+  for (std::size_t i = 0; i < d; ++i) {
+    const StrMap::Entry& e = seen[order[i]];
+    CHECK(text(e.str, e.p, e.len));
+  }
   if (!room(5 * n)) return py_fail();
   for (std::size_t k = 0; k < n; ++k) varint(rank[of_cell[k]]);
   return static_cast<uint64_t>(out.size() - at);

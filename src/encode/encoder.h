@@ -102,11 +102,13 @@ enum Kind : uint8_t {
 struct Child {
   PyObject* obj;
   union {
-    int64_t i;     // K_INT
-    double f;      // K_FLOAT
-    uint64_t len;  // K_STR: UTF-8 bytes
+    int64_t i;         // K_INT
+    double f;          // K_FLOAT
+    const char* utf8;  // K_STR: its UTF-8 bytes, owned by obj
   };
-  uint32_t node;  // K_LIST and K_DICT: the container's node
+  // K_LIST and K_DICT: the container's node. K_STR: the UTF-8 length, or
+  // LONG_STR when it does not fit here.
+  uint32_t node;
   Kind kind;
   // The type is exactly bool, None, int, float, str, list, tuple or dict.
   // A str subclass is written as its text, from an exact copy in obj.
@@ -114,6 +116,25 @@ struct Child {
 };
 
 constexpr uint32_t NO_NODE = UINT32_MAX;
+constexpr uint32_t LONG_STR = UINT32_MAX;
+
+// Records a string's UTF-8 bytes in its Child.
+inline void set_text(Child& c, const char* p, Py_ssize_t n) {
+  c.utf8 = p;
+  c.node = static_cast<uint64_t>(n) < LONG_STR ? static_cast<uint32_t>(n) : LONG_STR;
+}
+
+// A string Child's UTF-8 bytes; null with an exception set on failure.
+inline const char* text_of(const Child& c, uint64_t* n) {
+  if (c.node != LONG_STR) {
+    *n = c.node;
+    return c.utf8;
+  }
+  Py_ssize_t size = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(c.obj, &size);
+  *n = static_cast<uint64_t>(size);
+  return p;
+}
 constexpr uint32_t NO_SLOT = UINT32_MAX;
 
 // One container of the tree, however many places hold it.
@@ -221,17 +242,27 @@ class Writer {
 
   bool on(unsigned option) const { return (o & option) != 0; }
   [[nodiscard]] bool room(std::size_t n) { return out.reserve(out.size() + n); }
-  void byte(uint8_t b) { out.push_unchecked(b); }
-  void varint(uint64_t v) {
+  // Writes within the room reserved: through a local pointer, which the
+  // compiler need not reload after each byte.
+  uint8_t* end() { return out.data() + out.size(); }
+  void done(uint8_t* p) { out.set_size(static_cast<std::size_t>(p - out.data())); }
+  static uint8_t* put_varint(uint8_t* p, uint64_t v) {
     while (v >= 0x80) {
-      out.push_unchecked(static_cast<uint8_t>(v | 0x80));
+      *p++ = static_cast<uint8_t>(v | 0x80);
       v >>= 7;
     }
-    out.push_unchecked(static_cast<uint8_t>(v));
+    *p++ = static_cast<uint8_t>(v);
+    return p;
   }
+  void byte(uint8_t b) {
+    *end() = b;
+    out.set_size(out.size() + 1);
+  }
+  void varint(uint64_t v) { done(put_varint(end(), v)); }
 
   // strings.cpp
-  Status text(PyObject* str);
+  Status text(const Child& c);
+  Status text(PyObject* str, const char* p, uint64_t n);
   struct Mark {
     std::size_t out, pool;
     uint64_t pooled;

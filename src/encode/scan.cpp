@@ -192,7 +192,7 @@ bool scalar(PyObject* v, Child& c, const char** why, bool* type_error) {
     }
     c.kind = K_STR;
     c.exact = PyUnicode_CheckExact(v);
-    c.len = static_cast<uint64_t>(n);
+    set_text(c, PyUnicode_AsUTF8AndSize(v, nullptr), n);
     return true;
   }
   if (PyLong_Check(v)) {
@@ -239,9 +239,9 @@ Status Walker::enter(uint64_t k, PyObject* v) {
   PyTypeObject* type = Py_TYPE(v);
   if (type == &PyUnicode_Type && top) {
     Py_ssize_t n = 0;
-    if (PyUnicode_AsUTF8AndSize(v, &n)) {
+    if (const char* p = PyUnicode_AsUTF8AndSize(v, &n)) {
       c.kind = K_STR;
-      c.len = static_cast<uint64_t>(n);
+      set_text(c, p, n);
       frames[top - 1].count += 1;
       if (frames[top - 1].tallest < 1) frames[top - 1].tallest = 1;
       s.items[k] = c;
@@ -298,6 +298,7 @@ Status Walker::enter(uint64_t k, PyObject* v) {
         return py_fail();
       }
       c.obj = copy;  // released with the scan; exact stays false
+      set_text(c, PyUnicode_AsUTF8AndSize(copy, nullptr), n);
     }
     if (top) {
       frames[top - 1].count += 1;
@@ -476,7 +477,7 @@ Status Walker::run(PyObject* obj) {
       s.items[node.first + 2 * i] = kc;  // the path names it
       return fail(PyExc_ValueError, "key is not valid UTF-8 (lone surrogate)", frames.size());
     }
-    kc.len = static_cast<uint64_t>(kn);
+    set_text(kc, PyUnicode_AsUTF8AndSize(key, nullptr), kn);
     if (!PyUnicode_CheckExact(key)) {
       PyObject* copy = PyUnicode_FromStringAndSize(PyUnicode_AsUTF8AndSize(key, nullptr), kn);
       if (!copy || !s.held.push(copy)) {
@@ -484,6 +485,7 @@ Status Walker::run(PyObject* obj) {
         return py_fail();
       }
       kc.obj = copy;  // released with the scan
+      set_text(kc, PyUnicode_AsUTF8AndSize(copy, nullptr), kn);
     }
     s.items[node.first + 2 * i] = kc;
     CHECK(enter(node.first + 2 * i + 1, value));
@@ -496,7 +498,7 @@ Status Walker::run(PyObject* obj) {
 bool classify(PyObject* v, Child& c, bool root) {
   c.obj = v;
   c.exact = true;
-  c.node = NO_NODE;
+  c.node = NO_NODE;  // a container's node is made when the writer reaches it
   if (v == Py_None) {
     c.kind = K_NONE;
     return true;
@@ -508,12 +510,13 @@ bool classify(PyObject* v, Child& c, bool root) {
   PyTypeObject* type = Py_TYPE(v);
   if (type == &PyUnicode_Type) {
     Py_ssize_t n = 0;
-    if (!PyUnicode_AsUTF8AndSize(v, &n)) {
+    const char* p = PyUnicode_AsUTF8AndSize(v, &n);
+    if (!p) {
       if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) PyErr_Clear();
       return false;
     }
     c.kind = K_STR;
-    c.len = static_cast<uint64_t>(n);
+    set_text(c, p, n);
     return true;
   }
   if (type == &PyLong_Type) {

@@ -71,11 +71,14 @@ void StrMap::clear() {
 // TAG_SHORT_STR+len | bytes, or TAG_STR | uvarint len | bytes, or
 // TAG_STR_REF | uvarint index. A string of 2 bytes or more written inline
 // enters the pool; a reference is written where it is shorter.
-Status Writer::text(PyObject* str) {
-  Py_ssize_t size = 0;
-  const char* p = PyUnicode_AsUTF8AndSize(str, &size);
+Status Writer::text(const Child& c) {
+  uint64_t n = 0;
+  const char* p = text_of(c, &n);
   if (!p) return py_fail();
-  const uint64_t n = static_cast<uint64_t>(size);
+  return text(c.obj, p, n);
+}
+
+Status Writer::text(PyObject* str, const char* p, uint64_t n) {
   if (n >= POOL_MIN_LEN && on(OPT_POOL)) {
     const Py_hash_t h = PyObject_Hash(str);
     if (h == -1) return py_fail();

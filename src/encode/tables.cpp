@@ -12,7 +12,7 @@ namespace enc {
 // and each row's keys as those numbers.
 struct RowKeys {
   StrMap map;             // text -> number
-  Grow<PyObject*> names;  // number -> the first key with that text
+  Grow<Child> names;      // number -> the first key with that text
   Grow<uint64_t> counts;  // number -> rows holding it
   Grow<uint32_t> keys;    // every row's key numbers, row after row
   Grow<uint64_t> starts;  // row r's numbers are keys[starts[r] .. starts[r + 1]]
@@ -22,10 +22,11 @@ namespace {
 
 bool same_text(const Child& a, const Child& b) {
   if (a.obj == b.obj) return true;
-  if (a.len != b.len) return false;
-  const char* p = PyUnicode_AsUTF8AndSize(a.obj, nullptr);
-  const char* q = PyUnicode_AsUTF8AndSize(b.obj, nullptr);
-  return p && q && std::memcmp(p, q, static_cast<std::size_t>(a.len)) == 0;
+  uint64_t n = 0, m = 0;
+  const char* p = text_of(a, &n);
+  const char* q = text_of(b, &m);
+  if (!p || !q) PyErr_Clear();  // strings the scan read already: cannot fail
+  return p && q && n == m && std::memcmp(p, q, static_cast<std::size_t>(n)) == 0;
 }
 
 // A set of (a, b) pairs of key numbers.
@@ -186,17 +187,18 @@ Result<bool> Writer::rows(uint32_t index, uint64_t depth) {
   for (uint64_t r = 0; r < n; ++r) {
     const Node row = s.nodes[s.items[node.first + r].node];
     for (uint64_t k = 0; k < row.n; ++k) {
-      const Child& key = s.items[row.first + 2 * k];
-      const char* p = PyUnicode_AsUTF8AndSize(key.obj, nullptr);
+      const Child key = s.items[row.first + 2 * k];
+      uint64_t len = 0;
+      const char* p = text_of(key, &len);
       const Py_hash_t h = p ? PyObject_Hash(key.obj) : -1;
       if (h == -1) return py_fail();
-      StrMap::Entry* e = nm.map.find(key.obj, p, key.len, h);
+      StrMap::Entry* e = nm.map.find(key.obj, p, len, h);
       uint64_t id;
       if (e) {
         id = e->value;
       } else {
         id = nm.names.size();
-        if (!nm.map.insert(key.obj, p, key.len, h, id) || !nm.names.push(key.obj) ||
+        if (!nm.map.insert(key.obj, p, len, h, id) || !nm.names.push(key) ||
             !nm.counts.push(0))
           return py_fail();
       }
@@ -212,9 +214,9 @@ Result<bool> Writer::rows(uint32_t index, uint64_t depth) {
   const uint64_t names = header.size();
   uint64_t spelled = 0;
   for (std::size_t j = 0; j < names; ++j) {
-    Py_ssize_t len = 0;
-    if (!PyUnicode_AsUTF8AndSize(nm.names[header[j]], &len)) return py_fail();
-    spelled += inline_size(static_cast<uint64_t>(len));
+    uint64_t len = 0;
+    if (!text_of(nm.names[header[j]], &len)) return py_fail();
+    spelled += inline_size(len);
   }
   const uint64_t bitmap = (n + 7) / 8;
   uint64_t sparse_size = uvarint_len(names) + spelled + uvarint_len(n);
@@ -237,7 +239,7 @@ Status Writer::table(uint32_t index, uint64_t depth) {
   if (!room(11)) return py_fail();
   byte(TAG_TABLE);
   varint(row0.n);
-  for (uint64_t k = 0; k < row0.n; ++k) CHECK(text(s.items[row0.first + 2 * k].obj));
+  for (uint64_t k = 0; k < row0.n; ++k) CHECK(text(s.items[row0.first + 2 * k]));
   if (!room(11)) return py_fail();
   varint(node.n);
   Grow<Child> cells;

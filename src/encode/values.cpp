@@ -20,7 +20,7 @@ Status Writer::value(const Child& c, uint64_t depth) {
     case K_FLOAT:
       return real(c.f);
     case K_STR:
-      return text(c.obj);
+      return text(c);
     case K_LIST:
     case K_DICT:
       break;
@@ -53,12 +53,14 @@ Status Writer::ensure_item(uint64_t k, uint64_t depth) {
 // TAG_SMALL_INT+n for 0..127, else TAG_INT | uvarint zigzag(n)
 Status Writer::integer(int64_t n) {
   if (!room(11)) return py_fail();
+  uint8_t* p = end();
   if (n >= 0 && n <= 0x7F) {
-    byte(static_cast<uint8_t>(TAG_SMALL_INT | n));
+    *p++ = static_cast<uint8_t>(TAG_SMALL_INT | n);
   } else {
-    byte(TAG_INT);
-    varint(zigzag_of(n));
+    *p++ = TAG_INT;
+    p = put_varint(p, zigzag_of(n));
   }
+  done(p);
   return Done{};
 }
 
@@ -67,10 +69,15 @@ Status Writer::integer(int64_t n) {
 Status Writer::real(double x) {
   if (integral_double(x)) return integer(static_cast<int64_t>(x));
   if (!room(9)) return py_fail();
-  byte(TAG_FLOAT);
   uint64_t bits;
   std::memcpy(&bits, &x, sizeof bits);
-  for (int k = 0; k < 8; ++k) byte(static_cast<uint8_t>(bits >> (8 * k)));
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  bits = __builtin_bswap64(bits);
+#endif
+  uint8_t* p = end();
+  p[0] = TAG_FLOAT;
+  std::memcpy(p + 1, &bits, sizeof bits);
+  done(p + 9);
   return Done{};
 }
 
@@ -128,7 +135,7 @@ Status Writer::plain_body(uint32_t index, uint64_t depth) {
     byte(TAG_OBJECT);
     varint(node.n);
     for (uint64_t k = 0; k < node.n; ++k) {
-      CHECK(text(s.items[node.first + 2 * k].obj));
+      CHECK(text(s.items[node.first + 2 * k]));
       CHECK(value(s.items[node.first + 2 * k + 1], depth + 1));
     }
     return Done{};
