@@ -25,6 +25,21 @@
 //     by failing with a limit's message;
 //   - with WEXO_FUZZ_REFCOUNT (debug libpython): a change of the interpreter's
 //     total reference count over an input, seen twice in a row.
+//
+// Built with WEXO_FUZZ_ROUNDTRIP (the target fuzz_roundtrip), every tree that
+// decodes is also encoded again by the native encoder, three ways: with every
+// option on; with the options the input's last two bytes select; and, with
+// those options, inside a list that holds the tree twice and a few of its own
+// containers once more (shared containers: the encoder's anchors, and the
+// decoder's expansion budget). Each document is decoded again from a buffer of
+// its exact size. Findings, besides the above:
+//   - any exception from the encoder but MemoryError (a tree nested deeper
+//     than a document may hold is counted and skipped: the encoder refuses it
+//     with ValueError, and must, since the tree has no shared parts);
+//   - any failure of the second decode but MemoryError, the budgets' "decoded
+//     size too large" and "reference expansion too large" included;
+//   - a second tree that is not the first (same types, key order, float bits);
+//   - encoding the second tree giving other bytes than the first encoding.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -45,6 +60,11 @@ extern "C" PyObject* PyInit_wexo_native(void);
 extern "C" PyObject* wexo_fuzz_run(const uint8_t* data, size_t size);
 extern "C" PyObject* wexo_fuzz_run_limited(const uint8_t* data, size_t size, int64_t cells,
                                            int64_t copies);
+#ifdef WEXO_FUZZ_ROUNDTRIP
+extern "C" PyObject* wexo_fuzz_encode(PyObject* root, unsigned options);
+extern "C" unsigned wexo_fuzz_encode_all(void);
+extern "C" unsigned wexo_fuzz_max_depth(void);
+#endif
 
 namespace {
 
@@ -54,14 +74,28 @@ uint64_t g_inputs = 0;
 
 const uint8_t* g_data = nullptr;  // the input being decoded, for reports
 size_t g_size = 0;
+#ifdef WEXO_FUZZ_ROUNDTRIP
+const char* g_stage = nullptr;     // the round trip's step under way, for reports
+unsigned g_options = 0;            // its encoder options
+PyObject* g_encoded = nullptr;     // the document being decoded again (borrowed)
+#endif
+
+void dump(const char* what, const uint8_t* p, size_t n) {
+  std::fprintf(stderr, "==wexo-fuzz== %s (%zu bytes):", what, n);
+  for (size_t i = 0; i < n && i < 256; ++i) std::fprintf(stderr, " %02x", p[i]);
+  std::fprintf(stderr, n > 256 ? " ...\n" : "\n");
+}
 
 [[noreturn]] void finding(const char* what) {
   std::fprintf(stderr, "\n==wexo-fuzz== FINDING: %s\n", what);
-  if (g_data) {
-    std::fprintf(stderr, "==wexo-fuzz== input (%zu bytes):", g_size);
-    for (size_t i = 0; i < g_size && i < 256; ++i) std::fprintf(stderr, " %02x", g_data[i]);
-    std::fprintf(stderr, g_size > 256 ? " ...\n" : "\n");
+  if (g_data) dump("input", g_data, g_size);
+#ifdef WEXO_FUZZ_ROUNDTRIP
+  if (g_stage) std::fprintf(stderr, "==wexo-fuzz== round trip: %s, options 0x%03x\n", g_stage, g_options);
+  if (g_encoded && PyBytes_Check(g_encoded)) {
+    dump("encoded document", reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(g_encoded)),
+         static_cast<size_t>(PyBytes_GET_SIZE(g_encoded)));
   }
+#endif
   if (PyErr_Occurred()) PyErr_Print();
   std::fflush(stderr);
   std::abort();
@@ -231,6 +265,173 @@ void compare_limited(const uint8_t* data, size_t size, const Outcome& direct, in
   limited.clear();
 }
 
+#ifdef WEXO_FUZZ_ROUNDTRIP
+// What the round trips did, printed at exit.
+struct Counts {
+  uint64_t trees = 0;      // inputs that decoded
+  uint64_t documents = 0;  // documents encoded, decoded again and compared
+  uint64_t too_deep = 0;   // trees refused as nested too deep for a document
+  uint64_t memory = 0;     // steps ended by MemoryError
+} g_counts;
+
+void print_counts() {
+  std::fprintf(stderr,
+               "==wexo-fuzz== round trips: %" PRIu64 " trees, %" PRIu64
+               " documents encoded and decoded again; skipped: %" PRIu64
+               " too deep to encode, %" PRIu64 " MemoryError\n",
+               g_counts.trees, g_counts.documents, g_counts.too_deep, g_counts.memory);
+}
+
+// The nesting a document needs for x: 0 for a scalar or an empty container,
+// else 1 + that of its tallest element. Also lists every container of x.
+uint64_t height(PyObject* root, std::vector<PyObject*>& containers) {
+  std::vector<std::pair<PyObject*, uint64_t>> stack{{root, 0}};
+  uint64_t tallest = 0;
+  while (!stack.empty()) {
+    auto [x, depth] = stack.back();
+    stack.pop_back();
+    if (PyList_CheckExact(x)) {
+      containers.push_back(x);
+      const Py_ssize_t n = PyList_GET_SIZE(x);
+      if (n && tallest < depth + 1) tallest = depth + 1;
+      for (Py_ssize_t i = 0; i < n; ++i) stack.emplace_back(PyList_GET_ITEM(x, i), depth + 1);
+    } else if (PyDict_CheckExact(x)) {
+      containers.push_back(x);
+      if (PyDict_GET_SIZE(x) && tallest < depth + 1) tallest = depth + 1;
+      Py_ssize_t pos = 0;
+      PyObject *k, *v;
+      while (PyDict_Next(x, &pos, &k, &v)) stack.emplace_back(v, depth + 1);
+    }
+  }
+  return tallest;
+}
+
+// A new bytes object: tree encoded with options. Null when the step is
+// skipped: MemoryError, or a tree taller than a document may hold refused
+// for its nesting. Anything else is a finding.
+PyObject* encode_checked(PyObject* tree, unsigned options, uint64_t tree_height) {
+  PyObject* doc = wexo_fuzz_encode(tree, options);
+  if (doc) {
+    need(!PyErr_Occurred(), "encoder returned a document with an exception set");
+    need(PyBytes_CheckExact(doc), "encoder returned something other than bytes");
+    return doc;
+  }
+  need(PyErr_Occurred() != nullptr, "encoder failed without an exception");
+  if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    PyErr_Clear();
+    ++g_counts.memory;
+    return nullptr;
+  }
+  if (tree_height > wexo_fuzz_max_depth() && PyErr_ExceptionMatches(PyExc_ValueError)) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    PyObject* text = value ? PyObject_Str(value) : nullptr;
+    const char* t = text ? PyUnicode_AsUTF8(text) : nullptr;
+    const bool depth = t && std::strstr(t, "nesting deeper than") != nullptr;
+    Py_XDECREF(text);
+    if (depth) {
+      Py_XDECREF(type);
+      Py_XDECREF(value);
+      Py_XDECREF(tb);
+      ++g_counts.too_deep;
+      return nullptr;
+    }
+    PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+  }
+  finding("the encoder refused a decoded tree");
+}
+
+// The tree that doc decodes to, read from a buffer of exactly its size (a
+// read past the document is an overflow). Null after MemoryError; any other
+// failure is a finding: the encoder writes only what the decoder takes back,
+// within its budgets.
+PyObject* decode_again(PyObject* doc) {
+  const size_t n = static_cast<size_t>(PyBytes_GET_SIZE(doc));
+  std::vector<uint8_t> buf(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(doc)),
+                           reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(doc)) + n);
+  buf.shrink_to_fit();
+  PyObject* tree = wexo_fuzz_run(buf.data(), n);
+  if (tree) {
+    need(!PyErr_Occurred(), "result returned with an exception set");
+    check_tree(tree);
+    return tree;
+  }
+  need(PyErr_Occurred() != nullptr, "failure returned without an exception");
+  if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    PyErr_Clear();
+    ++g_counts.memory;
+    return nullptr;
+  }
+  finding("the encoder's document does not decode");
+}
+
+// Encodes tree, decodes the document and compares the trees; then encodes
+// again (the second tree, or with shared containers the same tree, whose
+// sharing the decoded one lacks) and compares the bytes.
+void roundtrip(PyObject* tree, unsigned options, uint64_t tree_height, bool shared,
+               const char* stage) {
+  g_stage = stage;
+  g_options = options;
+  PyObject* doc = encode_checked(tree, options, tree_height);
+  if (!doc) return;
+  g_encoded = doc;
+  PyObject* again = decode_again(doc);
+  if (again) {
+    ++g_counts.documents;
+    need(same_tree(tree, again), "the encoder's document decodes to another tree");
+    PyObject* doc2 = encode_checked(shared ? tree : again, options, tree_height);
+    if (doc2) {
+      if (PyBytes_GET_SIZE(doc2) != PyBytes_GET_SIZE(doc) ||
+          std::memcmp(PyBytes_AS_STRING(doc2), PyBytes_AS_STRING(doc),
+                      static_cast<size_t>(PyBytes_GET_SIZE(doc))) != 0) {
+        dump("second encoding", reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(doc2)),
+             static_cast<size_t>(PyBytes_GET_SIZE(doc2)));
+        finding(shared ? "encoding the same tree twice gives different bytes"
+                       : "encoding the decoded tree gives different bytes");
+      }
+      Py_DECREF(doc2);
+    }
+    Py_DECREF(again);
+  }
+  g_encoded = nullptr;
+  Py_DECREF(doc);
+  g_stage = nullptr;
+}
+
+// The three round trips of one decoded tree.
+void roundtrips(PyObject* tree) {
+  ++g_counts.trees;
+  std::vector<PyObject*> containers;
+  const uint64_t h = height(tree, containers);
+  roundtrip(tree, wexo_fuzz_encode_all(), h, false, "every option");
+  // Options 0 to 7 from the last byte, 8 and 9 from the one before.
+  const unsigned last = g_size ? g_data[g_size - 1] : 0u;
+  const unsigned before = g_size > 1 ? g_data[g_size - 2] : 0u;
+  const unsigned chosen = (last | (before & 3u) << 8) & wexo_fuzz_encode_all();
+  if (chosen != wexo_fuzz_encode_all()) roundtrip(tree, chosen, h, false, "options of the input");
+  // Shared containers: [tree, tree, c1, c2, c3], the c's containers of tree
+  // picked by a hash of the input. Needs one level more than tree.
+  if (containers.empty() || h + 1 > wexo_fuzz_max_depth()) return;
+  uint64_t hash = 14695981039346656037ull;
+  for (size_t i = 0; i < g_size; ++i) hash = (hash ^ g_data[i]) * 1099511628211ull;
+  PyObject* root = PyList_New(0);
+  need(root != nullptr, "list creation failed");
+  bool ok = PyList_Append(root, tree) == 0 && PyList_Append(root, tree) == 0;
+  for (uint64_t k = 1; ok && k <= 3 && containers.size() > 1; ++k) {
+    ok = PyList_Append(root, containers[(hash >> (16 * k)) % containers.size()]) == 0;
+  }
+  if (ok) {
+    roundtrip(root, chosen, h + 1, true, "shared containers");
+  } else {
+    need(PyErr_ExceptionMatches(PyExc_MemoryError), "list append failed");
+    PyErr_Clear();
+  }
+  Py_DECREF(root);
+}
+#endif
+
 void decode_one(const uint8_t* data, size_t size, bool also_memoryview) {
   Outcome direct = settle(wexo_fuzz_run(data, size));
   compare_limited(data, size, direct, -1, -1);
@@ -255,6 +456,9 @@ void decode_one(const uint8_t* data, size_t size, bool also_memoryview) {
     }
     viaview.clear();
   }
+#ifdef WEXO_FUZZ_ROUNDTRIP
+  if (direct.result) roundtrips(direct.result);
+#endif
   direct.clear();
   need(!PyErr_Occurred(), "exception left pending");
 }
@@ -305,6 +509,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::abort();
   }
   Py_DECREF(mod);
+#ifdef WEXO_FUZZ_ROUNDTRIP
+  std::atexit(print_counts);
+#endif
   // The interpreter is never finalised: libFuzzer exits from its own code.
   return 0;
 }

@@ -7,7 +7,10 @@
 #   bash scripts/fuzz.sh --refcount [SECONDS]   against Debian's debug libpython3.11d:
 #                                               also checks the total reference count
 #                                               around every input ("refcount drift")
-#   bash scripts/fuzz.sh --build-only [--refcount]
+#   bash scripts/fuzz.sh --roundtrip [SECONDS]  the target fuzz_roundtrip: every tree
+#                                               that decodes is encoded again natively
+#                                               and decoded again (combines with --refcount)
+#   bash scripts/fuzz.sh --build-only [--refcount] [--roundtrip]
 #
 # Environment: WEXO_FUZZ_JOBS (parallel fuzzing processes, default 1),
 # WEXO_FUZZ_MAX_LEN (default 16384), WEXO_FUZZ_ARGS (extra libFuzzer flags).
@@ -23,13 +26,15 @@ cd "$(dirname "$0")/.."
 
 mode=normal
 build_only=0
+target=fuzz_loads
 secs=60
 for a in "$@"; do
   case "$a" in
     --refcount) mode=refcount ;;
     --build-only) build_only=1 ;;
-    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
-    *[!0-9]*|'') echo "usage: $0 [--refcount] [--build-only] [SECONDS]" >&2; exit 2 ;;
+    --roundtrip) target=fuzz_roundtrip ;;
+    -h|--help) sed -n '2,23p' "$0"; exit 0 ;;
+    *[!0-9]*|'') echo "usage: $0 [--refcount] [--roundtrip] [--build-only] [SECONDS]" >&2; exit 2 ;;
     *) secs=$a ;;
   esac
 done
@@ -72,17 +77,24 @@ mkdir -p build
 CXX="$CLANG" cmake -S . -B "$build" -G Ninja -DWEXO_FUZZ=ON "${extra_cmake[@]}" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$PY" >"$build.configure.log" 2>&1 \
   || { cat "$build.configure.log"; exit 1; }
-cmake --build "$build" --target fuzz_loads
-bin="$build/fuzz_loads"
+cmake --build "$build" --target "$target"
+bin="$build/$target"
 echo "fuzz.sh: built $bin ($mode)"
 [ "$build_only" = 1 ] && exit 0
 
 # ---- run
-work=fuzz/corpus-work
-artifacts="$build/artifacts"
+# Each target keeps its own working corpus (its coverage differs) and log.
+if [ "$target" = fuzz_roundtrip ]; then
+  work=fuzz/corpus-roundtrip
+  artifacts="$build/artifacts-roundtrip"
+  log="$build/fuzz-roundtrip.log"
+else
+  work=fuzz/corpus-work
+  artifacts="$build/artifacts"
+  log="$build/fuzz.log"
+fi
 mkdir -p "$work" "$artifacts" fuzz/regressions
 rm -f "$artifacts"/*
-log="$build/fuzz.log"
 export ASAN_OPTIONS="quarantine_size_mb=16:malloc_context_size=30:allocator_may_return_null=1:${ASAN_OPTIONS:-}"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
 jobs=${WEXO_FUZZ_JOBS:-1}
@@ -95,7 +107,7 @@ set +e
 "$bin" -max_total_time="$secs" -max_len="${WEXO_FUZZ_MAX_LEN:-16384}" -rss_limit_mb=4096 \
   -timeout=60 -dict=fuzz/wexo.dict -print_final_stats=1 -artifact_prefix="$artifacts/" \
   "${parallel[@]}" ${WEXO_FUZZ_ARGS:-} "$work" fuzz/seeds fuzz/regressions 2>&1 | tee "$log" \
-  | grep --line-buffered -E 'INITED|DONE|pulse|ERROR|FINDING|SUMMARY|==[0-9]+==|stat::'
+  | grep --line-buffered -E 'INITED|DONE|pulse|ERROR|FINDING|SUMMARY|==[0-9]+==|stat::|round trip'
 status=${PIPESTATUS[0]}
 set -e
 elapsed=$(( $(date +%s) - start ))
@@ -104,7 +116,7 @@ elapsed=$(( $(date +%s) - start ))
 last=$(grep -E '^#[0-9]+' "$log" | tail -n 1 || true)
 execs=$(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | awk '{s+=$2} END {print s+0}')
 [ "$execs" = 0 ] && execs=$(echo "$last" | sed -n 's/^#\([0-9]*\).*/\1/p')
-echo "fuzz.sh: ---- summary ($mode)"
+echo "fuzz.sh: ---- summary ($target, $mode)"
 echo "fuzz.sh: time ${elapsed}s, executions ${execs:-?}, exec/s $(( ${execs:-0} / (elapsed > 0 ? elapsed : 1) ))"
 echo "fuzz.sh: coverage: $(echo "$last" | grep -o 'cov: [0-9]*' || echo '?') edges," \
      "$(echo "$last" | grep -o 'ft: [0-9]*' || echo '?') features"
