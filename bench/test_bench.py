@@ -97,16 +97,14 @@ def test_measure_calls_interleaves_and_times_each_call(
     monkeypatch: pytest.MonkeyPatch,
 ) -> None:
     order: list[str] = []
+    cost = {"fast": 1e-5, "slow": 1e-3}  # seconds per call
 
-    def fake_loop(fn: Any, arg: Any, k: int) -> float:
+    def fake_loop(fn: Any, arg: str, k: int) -> float:
         fn(arg)
-        return k * arg
+        return k * cost[arg]
 
     monkeypatch.setattr(bench, "time_loop", fake_loop)
-    calls = [
-        bench.Call(name, lambda a, n=name: order.append(n), cost)
-        for name, cost in (("fast", 1e-5), ("slow", 1e-3))
-    ]
+    calls = [bench.Call(name, order.append, name) for name in cost]
     got = bench.measure_calls(calls, bench.Settings(0.01, 0.0, 3, 100))
     assert got["fast"].median == pytest.approx(1e-5)
     assert got["slow"].median == pytest.approx(1e-3)
