@@ -96,7 +96,7 @@ class EncodeCase:
     sizes: dict[str, int]  # encoder -> bytes of its output; a failed encoder is absent
     reference_size: int
     identical: bool  # wexo.dumps gave the reference encoder's bytes
-    reference_s: float  # one call of the reference encoder
+    reference_s: float  # seconds per call of the reference encoder
     times: dict[str, dict[str, Stats]] = field(
         default_factory=dict
     )  # gc label -> encoder -> stats
@@ -116,8 +116,8 @@ def time_reference(
 ) -> tuple[bytes, float]:
     """The reference encoder's output and its time per call, with the collector off.
 
-    One call where that lasts a loop's time; a loop of about sample_s where one call
-    is shorter (the small message), so that the timer's resolution does not show.
+    One call when it lasts at least sample_s; otherwise a loop of about sample_s
+    (the small message), so that the timer's resolution does not show.
     """
     with bench.gc_mode(False):
         start = time.perf_counter()
