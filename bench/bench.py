@@ -35,7 +35,7 @@ from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from types import ModuleType
-from typing import Any
+from typing import Any, TypeVar
 
 DEFAULT_CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus"
 
@@ -255,7 +255,7 @@ class Stats:
         return (self.q3 - self.q1) / self.median if self.median > 0 else 0.0
 
 
-def time_loop(fn: Decoder, arg: bytes, k: int) -> float:
+def time_loop(fn: Callable[[Any], Any], arg: Any, k: int) -> float:
     """Seconds taken by k calls of fn(arg); each result is dropped (and freed) at once."""
     calls = itertools.repeat(None, k)
     start = time.perf_counter()
@@ -264,7 +264,7 @@ def time_loop(fn: Decoder, arg: bytes, k: int) -> float:
     return time.perf_counter() - start
 
 
-def calibrate(fn: Decoder, arg: bytes, target_s: float) -> int:
+def calibrate(fn: Callable[[Any], Any], arg: Any, target_s: float) -> int:
     """The number of calls k for which one timed loop lasts about target_s (also warms up)."""
     fn(arg)
     k = 1
@@ -275,7 +275,10 @@ def calibrate(fn: Decoder, arg: bytes, target_s: float) -> int:
         k *= 2 if elapsed > target_s / 40 else 10
 
 
-def rotated(items: Sequence[DecoderSpec], shift: int) -> list[DecoderSpec]:
+T = TypeVar("T")
+
+
+def rotated(items: Sequence[T], shift: int) -> list[T]:
     shift %= len(items)
     return [*items[shift:], *items[:shift]]
 
@@ -288,22 +291,34 @@ def summarize(samples: Sequence[float], loops: int) -> Stats:
     return Stats(statistics.median(samples), q1, q3, len(samples), loops)
 
 
+@dataclass(frozen=True)
+class Call:
+    """One function timed on one argument: a decoder on its payload, an encoder on the tree."""
+
+    name: str
+    fn: Callable[[Any], Any]
+    arg: Any
+
+
 def measure(
     payloads: Mapping[str, bytes], decoders: Sequence[DecoderSpec], settings: Settings
 ) -> dict[str, Stats]:
     """Per-call time of each decoder on its payload, with rounds interleaving the decoders."""
-    loops = {
-        entry.name: calibrate(entry.loads, payloads[entry.encoding], settings.sample_s)
-        for entry in decoders
-    }
-    samples: dict[str, list[float]] = {entry.name: [] for entry in decoders}
+    calls = [Call(e.name, e.loads, payloads[e.encoding]) for e in decoders]
+    return measure_calls(calls, settings)
+
+
+def measure_calls(calls: Sequence[Call], settings: Settings) -> dict[str, Stats]:
+    """Per-call time of each function on its argument, with rounds interleaving the calls."""
+    loops = {c.name: calibrate(c.fn, c.arg, settings.sample_s) for c in calls}
+    samples: dict[str, list[float]] = {c.name: [] for c in calls}
     spent = dict.fromkeys(samples, 0.0)
     for round_no in range(settings.max_rounds):
-        for entry in rotated(decoders, round_no):
-            k = loops[entry.name]
-            elapsed = time_loop(entry.loads, payloads[entry.encoding], k)
-            samples[entry.name].append(elapsed / k)
-            spent[entry.name] += elapsed
+        for c in rotated(calls, round_no):
+            k = loops[c.name]
+            elapsed = time_loop(c.fn, c.arg, k)
+            samples[c.name].append(elapsed / k)
+            spent[c.name] += elapsed
         if (
             round_no + 1 >= settings.min_rounds
             and min(spent.values()) >= settings.budget_s
@@ -556,8 +571,8 @@ def cpu_model() -> str:
     return platform.processor() or platform.machine()
 
 
-def machine_line(codecs: Codecs) -> str:
-    peers = ", ".join(f"{name} {v}" for name, v in codecs.versions.items())
+def machine_line(versions: Mapping[str, str]) -> str:
+    peers = ", ".join(f"{name} {v}" for name, v in versions.items())
     return (
         f"{cpu_model()} ({os.cpu_count()} logical CPUs), {platform.system()}, "
         f"{platform.python_implementation()} {platform.python_version()}; "
@@ -581,7 +596,7 @@ def report(run_: Run, codecs: Codecs, markdown: bool) -> str:
         else f"{min(rounds)}–{max(rounds)}"
     )
     parts = [
-        f"Machine: {machine_line(codecs)}",
+        f"Machine: {machine_line(codecs.versions)}",
         "",
         (
             f"Timing: median over {span} interleaved rounds per decoder "
@@ -646,7 +661,12 @@ def nonnegative_float(text: str) -> float:
 
 
 def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
-    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    return arg_parser(__doc__).parse_args(argv)
+
+
+def arg_parser(doc: str | None) -> argparse.ArgumentParser:
+    """The options every benchmark script of bench/ takes; doc's first paragraph describes it."""
+    p = argparse.ArgumentParser(description=(doc or "").split("\n\n")[0])
     p.add_argument(
         "--corpus",
         type=Path,
@@ -679,7 +699,7 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
         "--time",
         type=nonnegative_float,
         metavar="S",
-        help="minimum seconds each decoder is timed per file; 0 runs exactly --rounds rounds "
+        help="minimum seconds each function is timed per file; 0 runs exactly --rounds rounds "
         "(default 1.0, or 0.05 with --quick)",
     )
     p.add_argument(
@@ -688,7 +708,7 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     p.add_argument(
         "--markdown", action="store_true", help="print the tables as Markdown"
     )
-    return p.parse_args(argv)
+    return p
 
 
 def main(argv: Sequence[str] | None = None) -> int:

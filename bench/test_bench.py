@@ -1,6 +1,7 @@
-"""Checks of the benchmark harness itself: python -m pytest bench/test_bench.py
+"""Checks of the benchmark harnesses themselves: python -m pytest bench/test_bench.py
 
-The end-to-end test needs wexo_native (and the peers) importable; it is skipped otherwise.
+The end-to-end tests need wexo_native, wexo._ext (and the peers) importable; they are
+skipped otherwise.
 """
 
 from __future__ import annotations
@@ -16,6 +17,7 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import bench
+import bench_encode
 
 
 @pytest.mark.parametrize(
@@ -74,15 +76,41 @@ def test_gc_mode_restores_collector_state() -> None:
             gc.disable()
 
 
-def test_measure_meets_round_and_time_minimums() -> None:
+def test_measure_meets_round_and_time_minimums(
+    monkeypatch: pytest.MonkeyPatch,
+) -> None:
+    # A fake clock: every call takes 0.1 ms. On a busy machine real samples vary
+    # so much that the median says little about the time spent.
+    monkeypatch.setattr(bench, "time_loop", lambda fn, arg, k: k * 1e-4)
     specs = [bench.DecoderSpec("json", "json", json.loads)]
     payloads = {"json": b"[1,2,3]"}
     exact = bench.measure(payloads, specs, bench.Settings(0.001, 0.0, 4, 100))
     assert exact["json"].rounds == 4
     timed = bench.measure(payloads, specs, bench.Settings(0.001, 0.02, 2, 1000))
     stats = timed["json"]
-    assert stats.rounds * stats.loops * stats.median >= 0.01  # about 0.02 s timed
-    assert 0 < stats.q1 <= stats.median <= stats.q3
+    assert stats.loops == 10  # calls in a loop of 1 ms
+    assert stats.rounds == 20  # loops until 0.02 s have been timed
+    assert stats.q1 == stats.median == stats.q3 == pytest.approx(1e-4)
+
+
+def test_measure_calls_interleaves_and_times_each_call(
+    monkeypatch: pytest.MonkeyPatch,
+) -> None:
+    order: list[str] = []
+    cost = {"fast": 1e-5, "slow": 1e-3}  # seconds per call
+
+    def fake_loop(fn: Any, arg: str, k: int) -> float:
+        fn(arg)
+        return k * cost[arg]
+
+    monkeypatch.setattr(bench, "time_loop", fake_loop)
+    calls = [bench.Call(name, order.append, name) for name in cost]
+    got = bench.measure_calls(calls, bench.Settings(0.01, 0.0, 3, 100))
+    assert got["fast"].median == pytest.approx(1e-5)
+    assert got["slow"].median == pytest.approx(1e-3)
+    assert got["fast"].loops > got["slow"].loops
+    timed = order[-6:]  # after calibration: three rounds, the order rotated each round
+    assert timed == ["fast", "slow", "slow", "fast", "fast", "slow"]
 
 
 def test_unknown_file_is_refused(tmp_path: Path) -> None:
@@ -115,3 +143,116 @@ def test_end_to_end_markdown(
     ):
         assert row in out
     assert "| small message (65 B JSON)" in out
+
+
+def _tiny_corpus(tmp_path: Path) -> list[str]:
+    rows = [
+        {"title": f"m{i}", "year": 1990 + i % 7, "rating": i / 4} for i in range(200)
+    ]
+    (tmp_path / "movies.json").write_text(json.dumps(rows))
+    (tmp_path / "other.json").write_text(json.dumps({"xs": [1.5, 2, None, "é"]}))
+    return ["--corpus", str(tmp_path), "--quick", "--rounds", "2", "--time", "0"]
+
+
+def test_encode_end_to_end_markdown(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    for module in ("wexo", "wexo_native", "wexo._ext", "orjson", "msgpack"):
+        pytest.importorskip(module)
+    assert bench_encode.main([*_tiny_corpus(tmp_path), "--markdown"]) == 0
+    out = capsys.readouterr().out
+    assert "Warnings" not in out  # every encoder ran; wexo's output decodes to the tree
+    for title in (
+        "Encoded size (relative to compact JSON)",
+        "Encode time, GC off (ratio to msgpack.packb)",
+        "Encode time, GC on (ratio to msgpack.packb)",
+    ):
+        assert f"### {title}" in out
+    for row in (
+        "| movies ",
+        "| other ",
+        "| total ",
+        "| geomean, all (2 files)",
+        "| geomean, record-heavy (1)",
+        "| max over files",
+        "| small message (65 B JSON)",
+    ):
+        assert row in out
+    lines = out.splitlines()
+    header = lines[lines.index("### Encode time, GC off (ratio to msgpack.packb)") + 2]
+    cells = [c.strip() for c in header.split("|")[1:-1]]
+    assert cells[:8] == [  # msgpack is the base, its time shown, ratios to it
+        *("file", "wexo µs", "msgpack µs", "wexo"),
+        *("orjson", "json", "pickle", "marshal"),
+    ]
+    assert "same bytes" in out  # the native encoder gives the reference's bytes
+    assert "wexo.dumps, GC off: geomean " in out
+    assert "wexo.dumps, GC on: geomean " in out
+
+
+def _stats(median: float) -> bench.Stats:
+    return bench.Stats(median, median, median, rounds=3, loops=1)
+
+
+def _case(
+    name: str, wexo: float, msgpack: float, orjson: float
+) -> bench_encode.EncodeCase:
+    sizes = {"wexo": 40, "msgpack": 70, "orjson": 100, "json": 100}
+    case = bench_encode.EncodeCase(name, sizes, 40, True, reference_s=wexo * 50)
+    times = {"wexo": wexo, "msgpack": msgpack, "orjson": orjson, "json": 3 * msgpack}
+    case.times["GC off"] = {key: _stats(t) for key, t in times.items()}
+    return case
+
+
+def test_encode_summaries_name_the_worst_file() -> None:
+    files = [_case("a", 1.0, 1.0, 0.5), _case("b", 4.0, 1.0, 1.0)]  # wexo 1x and 4x
+    run_ = bench_encode.EncodeRun(
+        files,
+        _case("small", 0.5, 1.0, 0.25),
+        ["GC off"],
+        bench.Settings(1, 1, 1, 1),
+        [],
+    )
+    line = bench_encode.targets_line(run_, "GC off")
+    assert "geomean 2.00× msgpack.packb" in line  # sqrt(1 * 4)
+    assert "worst file 4.00× (b;" in line
+    assert "small message 0.50×" in line
+    assert "geomean 2.83× orjson.dumps" in line  # sqrt(2 * 4)
+    table = bench_encode.times_table(
+        run_, "GC off", ["wexo", "msgpack", "orjson", "json"], markdown=True
+    )
+    mean = next(r for r in table.splitlines() if "geomean, all" in r)
+    worst = next(r for r in table.splitlines() if "max over files" in r)
+    assert [c.strip() for c in mean.split("|")[4:7]] == ["2.00", "0.71", "3.00"]
+    assert [c.strip() for c in worst.split("|")[4:7]] == ["4.00", "1.00", "3.00"]
+    assert mean.split("|")[-2].strip() == "50"  # speed-up over the reference
+
+
+def test_encode_failing_peer_is_left_out(capsys: pytest.CaptureFixture[str]) -> None:
+    for module in ("wexo", "wexo_native", "wexo._ext", "orjson", "msgpack"):
+        pytest.importorskip(module)
+    real = bench_encode.load_encoders()
+
+    def refuses(tree: Any) -> bytes:
+        raise TypeError("no")
+
+    encoders = bench_encode.Encoders(
+        {**real.dumps, "orjson": refuses}, real.reference, real.loads, real.versions
+    )
+    warnings: list[str] = []
+    case = bench_encode.run_case(
+        "x",
+        [1, "a"],
+        encoders,
+        [("GC off", False)],
+        bench.Settings(0.001, 0, 2, 2),
+        warnings,
+    )
+    assert warnings == ["x: orjson raised TypeError: no; not timed"]
+    assert "orjson" not in case.sizes and "orjson" not in case.times["GC off"]
+    assert case.identical and case.reference_size == case.sizes["wexo"]
+    run_ = bench_encode.EncodeRun(
+        [case], case, ["GC off"], bench.Settings(1, 1, 1, 1), []
+    )
+    table = bench_encode.times_table(run_, "GC off", list(real.dumps), markdown=False)
+    assert "–" in table.splitlines()[2]  # the file's row shows no orjson ratio
