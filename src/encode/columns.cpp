@@ -194,10 +194,30 @@ Result<bool> Writer::scalar_column(const Child* cells, std::size_t n, unsigned t
   unsigned scale = 0;
   bool use_dict = false, use_bits = false, use_delta = false, use_dec = false;
   if (types == T_STR && on(OPT_DICT_STR)) {
-    TRY(size, dictionary(cells, n, true));
+    if (array) {
+      if (!room(11)) return py_fail();
+      byte(TAG_TYPED_ARRAY);
+      varint(n);
+    }
+    TRY(size, dictionary(cells, n, false));
+    if (size != UINT64_MAX) {
+      // Plain values cost at least 1 + length for strings of 0 or 1 byte, and
+      // 2 for longer ones (a reference at the least): a dictionary below that
+      // wins, and the trial stays as written.
+      uint64_t least = 1;
+      for (std::size_t k = 0; k < n; ++k) {
+        uint64_t len = 0;
+        if (!text_of(cells[k], &len)) return py_fail();
+        least += len < POOL_MIN_LEN ? 1 + len : 2;
+      }
+      if (size + (array ? 1 : 0) < least) {
+        if (array) charged += n + 1;
+        return true;
+      }
+    }
     rollback(start);
     dict_size = size;
-    use_dict = true;
+    use_dict = size != UINT64_MAX;
   } else if (types == T_BOOL) {
     use_bits = on(OPT_BOOL_BITS);
     bits_size = 1 + (n + 7) / 8;
@@ -295,9 +315,10 @@ void Writer::delta(const Child* cells, std::size_t n) {
 
 // COL_DICT_STR | uvarint d | d strings | n uvarint indexes. The most
 // frequent strings come first, so the common ones get one-byte indexes; equal
-// counts keep their first appearance's order. Writes it, and gives its size.
+// counts keep their first appearance's order. Writes it and gives its size;
+// as a trial (write false), gives UINT64_MAX, writing nothing, where it
+// cannot be the smallest.
 Result<uint64_t> Writer::dictionary(const Child* cells, std::size_t n, bool write) {
-  (void)write;
   StrMap seen;
   Grow<uint64_t> counts;
   Grow<uint32_t> of_cell;  // each cell's string, by first appearance
@@ -320,6 +341,10 @@ Result<uint64_t> Writer::dictionary(const Child* cells, std::size_t n, bool writ
     of_cell[k] = static_cast<uint32_t>(id);
   }
   const std::size_t d = seen.size();
+  // With every string distinct, the dictionary holds the cells' own strings
+  // in the cells' order (same pool effects), plus a count and an index per
+  // cell: it can only be larger than plain values.
+  if (!write && d == n) return UINT64_MAX;
   Grow<uint32_t> order;
   Grow<uint32_t> rank;
   if (!order.resize(d) || !rank.resize(d)) return py_fail();
