@@ -311,3 +311,15 @@ def test_long_paths_are_shortened(path: str, short: str) -> None:
     from wexo._cli import shorten_path
 
     assert shorten_path(path) == short
+
+
+def test_real_documents_round_trip_through_the_command_line(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    for src in sorted((Path(__file__).resolve().parent / "data" / "corpus").glob("*.json")):
+        doc, out = tmp_path / (src.stem + ".wexo"), tmp_path / src.name
+        assert main(["encode", str(src), "-o", str(doc)]) == 0
+        assert main(["decode", str(doc), "-o", str(out)]) == 0
+        assert json.loads(out.read_bytes()) == json.loads(src.read_bytes())
+        assert main(["inspect", str(doc)]) == 0
+    assert capsys.readouterr().err == ""
