@@ -8,7 +8,7 @@ import json
 import os
 import re
 import sys
-from typing import Any, Callable, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Sequence
 
 from . import _native
 from ._encode import Options
@@ -47,6 +47,10 @@ _STEP = re.compile(r'\[\d+\]|\.[A-Za-z_][A-Za-z0-9_]*|\["(?:[^"\\]|\\.)*"\]')
 _STEP_LIMIT = 24
 
 
+if TYPE_CHECKING:
+    _Commands = argparse._SubParsersAction[argparse.ArgumentParser]
+
+
 class Failed(Exception):
     """One line for the user, naming the file and the cause; the exit status is 1."""
 
@@ -74,7 +78,7 @@ def _add_output(parser: argparse.ArgumentParser, what: str, default: str | None)
     )  # fmt: skip
 
 
-def _encode_parser(commands: Any) -> None:
+def _encode_parser(commands: _Commands) -> None:
     enc = commands.add_parser(
         "encode",
         help="convert JSON to a WEXO document",
@@ -98,7 +102,7 @@ def _encode_parser(commands: Any) -> None:
     enc.set_defaults(run=_encode)
 
 
-def _decode_parser(commands: Any) -> argparse.ArgumentParser:
+def _decode_parser(commands: _Commands) -> argparse.ArgumentParser:
     dec = commands.add_parser(
         "decode",
         help="convert a WEXO document to JSON",
@@ -114,7 +118,7 @@ def _decode_parser(commands: Any) -> argparse.ArgumentParser:
     return dec
 
 
-def _inspect_parser(commands: Any) -> argparse.ArgumentParser:
+def _inspect_parser(commands: _Commands) -> argparse.ArgumentParser:
     ins = commands.add_parser(
         "inspect",
         help="list what a WEXO document holds, value by value",
