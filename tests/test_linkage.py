@@ -79,3 +79,49 @@ def test_exports_only_its_init_function(lib):
                          text=True, check=True).stdout
     exported = [line.split()[-1] for line in out.splitlines() if line.strip()]
     assert exported == ["PyInit_" + lib.name.split(".")[0]]
+
+
+# Decodes a table of 17 columns (a header that long is checked through the keyed hash, whose
+# keys are drawn on first use), then one whose header repeats a name, between two markers.
+RANDOM_SOURCE = """
+import os, sys, wexo_native
+good, bad = bytes.fromhex(sys.argv[1]), bytes.fromhex(sys.argv[2])
+os.write(2, b"<<decode\\n")
+rows = wexo_native.loads_binary(good)
+try:
+    wexo_native.loads_binary(bad)
+except wexo_native.WexoError as e:
+    message = e.message
+os.write(2, b"decode>>\\n")
+print(len(rows), len(rows[0]), message)
+"""
+
+
+@pytest.mark.parametrize("refusal", [None, "ENOSYS", "EPERM"])
+def test_hash_keys_come_from_getrandom_or_else_dev_urandom(tmp_path, refusal):
+    strace = tool("strace")
+    names = [f"k{i:02}" for i in range(17)]
+    good = wexo.dumps([dict.fromkeys(names, i) for i in range(2)], pool=False)
+    bad = good.replace(b"k16", b"k00", 1)  # the last name of the header repeats the first
+    assert bad != good
+    log = tmp_path / "trace"
+    inject = ["-e", f"inject=getrandom:error={refusal}"] if refusal else []
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    out = subprocess.run(
+        [strace, "-qq", "-o", str(log), "-e", "trace=getrandom,openat,open,write", *inject,
+         sys.executable, "-c", RANDOM_SOURCE, good.hex(), bad.hex()],
+        capture_output=True, text=True, timeout=60, env=env)
+    if out.returncode != 0 and "ptrace" in out.stderr:
+        pytest.skip("ptrace not permitted here")
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["2", "17", "duplicate", "column", "'k00'"]
+    trace = log.read_text()
+    calls = trace[trace.index("<<decode"):trace.index("decode>>")].splitlines()[1:]
+    drawn = [c for c in calls if c.startswith("getrandom(")]
+    opened = [c for c in calls if "/dev/urandom" in c]
+    assert len(drawn) == 1 and ", 16, 0)" in drawn[0], calls  # 16 bytes, blocking until seeded
+    if refusal is None:
+        assert drawn[0].endswith("= 16") and opened == [], calls
+    else:
+        assert f"-1 {refusal}" in drawn[0] and len(opened) == 1, calls
+        assert "O_CLOEXEC" in opened[0] and "= -1" not in opened[0], calls

@@ -30,11 +30,11 @@ struct HashKeys {
 };
 thread_local HashKeys hash_keys;
 
-// Fills k from the operating system's random source. On Linux the getrandom
-// system call is made directly, not through the C library's wrapper (which
-// glibc gained only in 2.25), so the module loads on older systems too; on a
-// kernel without it (ENOSYS, before 3.17) the bytes come from /dev/urandom.
-// False if neither gave every byte.
+// Fills p[0, n) from the operating system's random source. On Linux the
+// getrandom system call is made directly, not through the C library's wrapper
+// (which glibc gained only in 2.25), so the module loads on older systems too;
+// where the call fails (ENOSYS before kernel 3.17, or refused by a seccomp
+// filter) the rest comes from /dev/urandom. False if neither gave every byte.
 #if defined(__linux__)
 
 // The call's number, where the system headers predate it.
@@ -61,8 +61,7 @@ bool fill_random(uint8_t* p, size_t n) {
     const long r = syscall(SYS_getrandom, p + got, n - got, 0);
     if (r > 0) {
       got += static_cast<size_t>(r);
-    } else if (r < 0 && errno != EINTR) {
-      if (errno != ENOSYS) return false;
+    } else if (r == 0 || errno != EINTR) {
       break;
     }
   }
