@@ -6,6 +6,8 @@
 #   bash scripts/test.sh                 every supported interpreter found
 #   WEXO_PYTHONS="3.13" bash scripts/test.sh
 #   bash scripts/test.sh -k tables       extra arguments go to pytest
+#   WEXO_WHEEL=dist/release/wexo_native-...whl bash scripts/test.sh
+#                                        tests that wheel instead of building one
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,10 +25,15 @@ find_python() {  # prints the newest installed interpreter of version $1
   command -v "python$v" 2>/dev/null || true
 }
 
-rm -rf dist
-"$build_python" -m pip wheel --no-deps -q -w dist .
-wheel=$(ls dist/wexo_native-*.whl)
-echo "built $wheel"
+if [ -n "${WEXO_WHEEL:-}" ]; then
+  wheel=$(realpath "$WEXO_WHEEL")
+  echo "testing $wheel"
+else
+  rm -rf dist/wexo_native-*.whl
+  "$build_python" -m pip wheel --no-deps -q -w dist .
+  wheel=$(ls dist/wexo_native-*.whl)
+  echo "built $wheel"
+fi
 
 status=0
 for v in $pythons; do

@@ -2,7 +2,12 @@
 // into the exception that loads_binary raises.
 #include "err.h"
 
+// The one-time section's lock: POSIX threads on Linux and macOS alike.
+#if defined(__linux__) || defined(__APPLE__)
 #include <pthread.h>
+#else
+#error "wexo_native builds on Linux and macOS only"
+#endif
 
 #include <atomic>
 #include <cinttypes>

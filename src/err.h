@@ -6,45 +6,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <new>
-#include <string>
 #include <string_view>
 #include <utility>
-#include <vector>
 
+#include "mem.h"
 #include "pyo.h"
 
 namespace wexo {
-
-// Memory of our own (vectors, message texts). Running out of it is not an
-// error the caller can handle: it ends the process instead of throwing
-// std::bad_alloc up through the interpreter's frames.
-[[noreturn, gnu::cold]] void out_of_memory();
-
-inline void* alloc_or_die(std::size_t n) {
-  void* p = std::malloc(n ? n : 1);
-  if (!p) out_of_memory();
-  return p;
-}
-
-template <class T>
-struct AbortAlloc {
-  using value_type = T;
-  AbortAlloc() = default;
-  template <class U>
-  AbortAlloc(const AbortAlloc<U>&) noexcept {}
-  T* allocate(std::size_t n) {
-    if (n > SIZE_MAX / sizeof(T)) out_of_memory();
-    return static_cast<T*>(alloc_or_die(n * sizeof(T)));
-  }
-  void deallocate(T* p, std::size_t) noexcept { std::free(p); }
-  template <class U>
-  bool operator==(const AbortAlloc<U>&) const noexcept { return true; }
-  template <class U>
-  bool operator!=(const AbortAlloc<U>&) const noexcept { return false; }
-};
-
-template <class T>
-using Vec = std::vector<T, AbortAlloc<T>>;
 
 // A vector whose first N elements live inline: small documents then need no
 // allocation for their string pool or anchor table.
@@ -91,7 +59,6 @@ class SmallVec {
   std::size_t size_ = 0;
   std::size_t cap_ = N;
 };
-using Str = std::basic_string<char, std::char_traits<char>, AbortAlloc<char>>;
 
 // A decoding error: a fixed lower-case message and the absolute offset.
 struct DecodeError {

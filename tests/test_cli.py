@@ -46,7 +46,7 @@ def test_decode_reports_the_failing_offset(
     doc = tmp_path / "bad.wexo"
     doc.write_bytes(b"\x0f\x01\x00\x00")
     assert main(["decode", str(doc)]) == 1
-    assert capsys.readouterr().err == "wexo: offset 3: trailing data\n"
+    assert capsys.readouterr().err == f"wexo: {doc}: offset 3: trailing data\n"
 
 
 def test_inspect_lists_each_value_with_offset_and_nesting(
@@ -119,3 +119,210 @@ def test_python_dash_m_pipes_stdin_to_stdout() -> None:
     broken = subprocess.run([*run, "inspect"], input=b"\x0f\x02\x00", capture_output=True, env=env)
     assert broken.returncode == 1
     assert broken.stdout.decode().splitlines() == ["       1  !! unsupported binary version 2"]
+
+
+# Every failure: exit status 1 and one line on stderr naming the file and the cause.
+# Each row: file name, its content (None: not created), arguments ({f} is the file's path,
+# {d} the directory), the expected line after "wexo: ".
+FAILURES = [
+    # JSON too deep for json.loads: its RecursionError, not a traceback
+    ("deep.json", b"[" * 100_000 + b"]" * 100_000, ["encode", "{f}", "-o", "{d}/o"],
+     "{f}: JSON nested too deeply to read"),
+    # parsed, then refused by the encoder; the path of 513 steps is shortened
+    ("deep.json", b"[" * 600 + b"]" * 600, ["encode", "{f}", "-o", "{d}/o"],
+     "{f}: cannot encode: nesting deeper than 512 levels at $[0][0]...[0] (depth 512)"),
+    # a 5,000-digit int: out of range at its path, without Python's hint about int digits
+    ("big.json", b'{"a": [1, ' + b"9" * 5000 + b"]}", ["encode", "{f}", "-o", "{d}/o"],
+     "{f}: cannot encode: int outside the signed 64-bit range at $.a[1]"),
+    ("big.json", b'{"a": -' + b"9" * 5000 + b"}", ["encode", "{f}", "-o", "{d}/o"],
+     "{f}: cannot encode: int outside the signed 64-bit range at $.a"),
+    # out of 64 bits but short enough for int(): the encoder's own message
+    ("big.json", b"[18446744073709551616]", ["encode", "{f}", "-o", "{d}/o"],
+     "{f}: cannot encode: int outside the signed 64-bit range at $[0]"),
+    ("inf.json", b'{"x": 1e999}', ["encode", "{f}", "-o", "{d}/o"],
+     "{f}: cannot encode: float is not finite at $.x"),
+    ("nan.json", b"[NaN]", ["encode", "{f}", "-o", "{d}/o"],
+     "{f}: cannot encode: float is not finite at $[0]"),
+    ("sur.json", b'["\\ud800"]', ["encode", "{f}", "-o", "{d}/o"],
+     "{f}: cannot encode: string is not valid UTF-8 (lone surrogate) at $[0]"),
+    # a long key in a long path: each step is cut too
+    ("key.json", b'{"' + b"k" * 200 + b'": ' + b"[" * 600 + b"]" * 600 + b"}",
+     ["encode", "{f}", "-o", "{d}/o"],
+     "{f}: cannot encode: nesting deeper than 512 levels at "
+     "$." + "k" * 20 + "...[0]...[0] (depth 512)"),
+    ("bad.json", b"{not json", ["encode", "{f}", "-o", "{d}/o"],
+     "{f}: not valid JSON: Expecting property name enclosed in double quotes: "
+     "line 1 column 2 (char 1)"),
+    ("latin.json", b'["\xe9"]', ["encode", "{f}", "-o", "{d}/o"],
+     None),  # not UTF-8: json's own message, whatever it is, after "not valid JSON: "
+    # unreadable inputs
+    ("missing.json", None, ["encode", "{f}", "-o", "{d}/o"],
+     "{f}: cannot read: No such file or directory"),
+    ("missing.wexo", None, ["decode", "{f}"], "{f}: cannot read: No such file or directory"),
+    ("missing.wexo", None, ["inspect", "{f}"], "{f}: cannot read: No such file or directory"),
+    (".", None, ["decode", "{d}"], "{d}: cannot read: Is a directory"),
+    # unwritable outputs
+    ("ok.json", b"[1]", ["encode", "{f}", "-o", "{d}/no/such/dir"],
+     "{d}/no/such/dir: cannot write: No such file or directory"),
+    ("ok.wexo", b"\x0f\x01\x00", ["decode", "{f}", "-o", "{d}"], "{d}: cannot write: Is a directory"),
+    # decoding errors name the file
+    ("bad.wexo", b"\x0f\x01\x07\x05\x80", ["decode", "{f}"], "{f}: offset 4: truncated input"),
+    ("bad.wexo", b"\x0f\x02", ["decode", "{f}"], "{f}: offset 1: unsupported binary version 2"),
+    ("bad.wexo", b"\x0f\x01\x07\x05\x80", ["inspect", "{f}"], "{f}: offset 4: truncated input"),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize(("name", "content", "argv", "line"), FAILURES)
+def test_failures_are_one_line_naming_the_file(
+    tmp_path: Path,
+    capsys: pytest.CaptureFixture[str],
+    name: str,
+    content: bytes | None,
+    argv: list[str],
+    line: str | None,
+) -> None:
+    path = tmp_path / name
+    if content is not None:
+        path.write_bytes(content)
+    fill = {"f": str(path), "d": str(tmp_path)}
+    assert main([a.format(**fill) for a in argv]) == 1
+    err = capsys.readouterr().err
+    assert err.endswith("\n") and err.count("\n") == 1, err
+    if line is None:
+        assert err.startswith(f"wexo: {path}: not valid JSON: "), err
+    else:
+        assert err == "wexo: " + line.format(**fill) + "\n"
+    assert not (tmp_path / "o").exists()
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.parametrize("command", ["encode", "decode"])
+def test_a_full_disk_is_one_line(tmp_path: Path, command: str) -> None:
+    src = tmp_path / "in"
+    src.write_bytes(json.dumps(TREE).encode() if command == "encode" else wexo.dumps(TREE))
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    run = [sys.executable, "-m", "wexo", command, str(src)]
+    named = subprocess.run([*run, "-o", "/dev/full"], capture_output=True, env=env)
+    assert named.returncode == 1
+    assert named.stderr.decode() == "wexo: /dev/full: cannot write: No space left on device\n"
+    with open("/dev/full", "wb") as full:
+        piped = subprocess.run(run, stdout=full, stderr=subprocess.PIPE, env=env)
+    assert piped.returncode == 1
+    assert piped.stderr.decode() == "wexo: <stdout>: cannot write: No space left on device\n"
+
+
+def test_deep_json_in_a_real_process_and_stdin_named(tmp_path: Path) -> None:
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    deep = b"[" * 100_000 + b"]" * 100_000
+    out = subprocess.run([sys.executable, "-m", "wexo", "encode"], input=deep,
+                         capture_output=True, env=env)  # fmt: skip
+    assert (out.returncode, out.stdout) == (1, b"")
+    assert out.stderr.decode() == "wexo: <stdin>: JSON nested too deeply to read\n"
+
+
+@pytest.mark.skipif(not hasattr(os, "openpty"), reason="needs a pseudo-terminal")
+def test_encode_writes_binary_to_a_terminal_only_when_told(tmp_path: Path) -> None:
+    src = tmp_path / "in.json"
+    src.write_text(json.dumps(TREE))
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    run = [sys.executable, "-m", "wexo", "encode", str(src)]
+    for extra, status in [([], 1), (["-o", "-"], 0)]:
+        leader, follower = os.openpty()
+        try:
+            out = subprocess.run([*run, *extra], stdout=follower, stderr=subprocess.PIPE, env=env)
+        finally:
+            os.close(follower)
+            os.close(leader)
+        assert out.returncode == status, out.stderr
+        if status:
+            assert out.stderr.decode() == (
+                "wexo: not writing binary WEXO to a terminal; "
+                "give -o FILE, or -o - to write it anyway\n"
+            )
+        else:
+            assert out.stderr == b""
+
+
+def _copy_chain(total: int) -> bytes:
+    """A document whose anchor references copy out to a tree `total` levels deep."""
+    items, left, j = [], total, 0
+    while left > 0:
+        c = min(500, left)
+        inner = b"\x07\x00" if j == 0 else b"\x0b" + bytes([j - 1])
+        items.append(b"\x0a" + b"\x07\x01" * c + inner)
+        left, j = left - c, j + 1
+    items.append(b"\x0b" + bytes([j - 1]))
+    return b"\x0f\x01\x07" + bytes([len(items)]) + b"".join(items)
+
+
+# Deeper than the interpreter's default recursion limit; indented output grows with the
+# square of the depth, so that case goes less deep.
+@pytest.mark.parametrize(("depth", "indent"), [(4000, []), (1500, ["--indent", "1"])])
+def test_decode_writes_a_tree_thousands_of_levels_deep(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], depth: int, indent: list[str]
+) -> None:
+    doc, out = tmp_path / "deep.wexo", tmp_path / "deep.json"
+    doc.write_bytes(_copy_chain(depth))
+    # its references copy more than the default limits allow a document this small
+    assert main(["decode", str(doc), "-o", str(out), "--no-limits", *indent]) == 0
+    assert capsys.readouterr().err == ""
+    text = out.read_text()
+    assert text.count("[") == text.count("]") > depth
+
+
+def test_version(capsys: pytest.CaptureFixture[str]) -> None:
+    from importlib.metadata import PackageNotFoundError, version
+
+    with pytest.raises(SystemExit) as done:
+        main(["--version"])
+    assert done.value.code == 0
+    shown = capsys.readouterr().out
+    try:
+        assert shown == f"wexo {version('wexo-native')}\n"
+    except PackageNotFoundError:
+        assert shown.startswith("wexo ")
+
+
+def test_help_explains_every_option(capsys: pytest.CaptureFixture[str]) -> None:
+    import dataclasses
+
+    from wexo._cli import _OPTION_HELP
+    from wexo._encode import Options
+
+    assert set(_OPTION_HELP) == {f.name for f in dataclasses.fields(Options)}
+    for command in ["encode", "decode", "inspect"]:
+        with pytest.raises(SystemExit):
+            main([command, "--help"])
+        text = " ".join(capsys.readouterr().out.split())
+        assert "do not use" not in text
+        if command == "encode":
+            for name, words in _OPTION_HELP.items():
+                assert f"--no-{name.replace('_', '-')} {words}" in text
+
+
+SHORTENED = [  # path, shortened
+    ("$.rows[3].id", "$.rows[3].id"),                              # short: as it is
+    ("$" + "[0]" * 600, "$[0][0]...[0] (depth 600)"),
+    ("$" + ".a" * 30 + "[12]", "$.a.a...[12] (depth 31)"),
+    ('$["' + "x" * 100 + '"].b' + "[1]" * 30, '$["' + "x" * 19 + "....b...[1] (depth 32)"),
+    ("$" + "?" * 100, "$" + "?" * 29 + "..." + "?" * 30),            # not steps: cut in the middle
+]  # fmt: skip
+
+
+@pytest.mark.parametrize(("path", "short"), SHORTENED)
+def test_long_paths_are_shortened(path: str, short: str) -> None:
+    from wexo._cli import shorten_path
+
+    assert shorten_path(path) == short
+
+
+def test_real_documents_round_trip_through_the_command_line(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    for src in sorted((Path(__file__).resolve().parent / "data" / "corpus").glob("*.json")):
+        doc, out = tmp_path / (src.stem + ".wexo"), tmp_path / src.name
+        assert main(["encode", str(src), "-o", str(doc)]) == 0
+        assert main(["decode", str(doc), "-o", str(out)]) == 0
+        assert json.loads(out.read_bytes()) == json.loads(src.read_bytes())
+        assert main(["inspect", str(doc)]) == 0
+    assert capsys.readouterr().err == ""

@@ -336,7 +336,7 @@ def test_cli_decode_applies_and_lifts_limits(tmp_path, capsys):
     want = outcome(wexo.loads, BIG)
     assert want[0] == "error" and want[1][0] == CELLS
     assert main(["decode", str(src), "-o", str(out)]) == 1
-    assert capsys.readouterr().err == f"wexo: offset {want[1][1]}: {CELLS}\n"
+    assert capsys.readouterr().err == f"wexo: {src}: offset {want[1][1]}: {CELLS}\n"
     assert main(["decode", str(src), "-o", str(out), "--no-limits"]) == 0
     assert json.loads(out.read_text()) == loads_binary(BIG)
     n = 8 * _ext.CELLS_BASE
@@ -347,7 +347,7 @@ def test_cli_decode_applies_and_lifts_limits(tmp_path, capsys):
     refs = tmp_path / "refs.wexo"
     refs.write_bytes(doc(b"\x07\x02\x0a\x07\x01\x80\x0b\x00"))
     assert main(["decode", str(refs), "--no-limits", "--max-copies", "1"]) == 1
-    assert capsys.readouterr().err == f"wexo: offset 10: {COPIES}\n"
+    assert capsys.readouterr().err == f"wexo: {refs}: offset 10: {COPIES}\n"
     with pytest.raises(SystemExit) as info:
         main(["decode", str(refs), "--max-copies", "-1"])
     assert info.value.code == 2

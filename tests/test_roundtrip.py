@@ -1,4 +1,4 @@
-"""Random trees and the shared corpus through the encoder and back through the native decoder."""
+"""Random trees and real JSON documents through the encoder and back through the native decoder."""
 
 from __future__ import annotations
 
@@ -12,6 +12,9 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from wexo._inspect import decode
 
+# A few public documents ship with the tests (data/corpus/SOURCES.md); the benchmark corpus
+# beside the repository, when present, adds the rest.
+OWN_CORPUS = Path(__file__).resolve().parent / "data" / "corpus"
 CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus"
 OPTIONS = ["pool", "tables", "sparse", "typed_arrays", "delta", "decimal", "dict_str",
            "bool_bits", "object_columns", "anchors"]  # fmt: skip
@@ -111,10 +114,17 @@ def test_decimal_columns_give_back_every_float(cells: list[float]) -> None:
         assert same(wexo.loads(wexo.dumps(values)), expected(values))
 
 
-CORPUS_FILES = sorted(CORPUS.glob("*.json")) if CORPUS.is_dir() else []
+OWN_FILES = sorted(OWN_CORPUS.glob("*.json"))
+CORPUS_FILES = OWN_FILES + sorted(
+    p for p in (CORPUS.glob("*.json") if CORPUS.is_dir() else [])
+    if p.name not in {q.name for q in OWN_FILES}
+)
 
 
-@pytest.mark.skipif(not CORPUS_FILES, reason="no corpus beside the repository")
+def test_the_corpus_shipped_with_the_tests_is_there() -> None:
+    assert len(OWN_FILES) >= 2, f"no documents in {OWN_CORPUS}"
+
+
 @pytest.mark.parametrize("path", CORPUS_FILES, ids=lambda p: p.name)
 def test_corpus_round_trips(path: Path) -> None:
     tree = json.loads(path.read_bytes())

@@ -5,44 +5,137 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import json
+import os
+import re
 import sys
-from typing import Any, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Sequence
 
 from . import _native
-from ._dumps import dumps
 from ._encode import Options
 from ._inspect import listing, render
 
+# What switching off each encoder choice does, for --help; every field of Options needs a
+# line here.
+_OPTION_HELP = {
+    "pool": "write repeated strings in full each time "
+    "(default: in full once, then as a short reference)",
+    "tables": "write lists of records with the same keys record by record "
+    "(default: as a table, the keys once, then a column per key)",
+    "sparse": "write lists of records whose keys differ record by record "
+    "(default: as a table with a presence map per row, when smaller)",
+    "typed_arrays": "write lists of only numbers, only booleans or only strings value by value "
+    "(default: as one typed block, when smaller)",
+    "delta": "in tables and typed blocks, write integers as they are "
+    "(default: as differences from the one before, when smaller)",
+    "decimal": "in tables and typed blocks, write decimal numbers as floats "
+    "(default: as integers over one power of ten, where that is exact)",
+    "dict_str": "in tables and typed blocks, write strings as they are "
+    "(default: as indexes into a list of the distinct strings, when smaller)",
+    "bool_bits": "in tables and typed blocks, write booleans one byte each "
+    "(default: one bit each)",
+    "object_columns": "in tables, write a column of records record by record "
+    "(default: a column per key, when the records have the same keys)",
+    "anchors": "write a list or object that occurs several times in full each time "
+    "(default: once, then as a reference)",
+}
 _OPTION_NAMES = [f.name for f in dataclasses.fields(Options)]
 
+# Some messages end with the path of the offending value, "at $.rows[3].id"; longer paths
+# are shortened to their first and last steps and the depth.
+_PATH_LIMIT = 60
+_STEP = re.compile(r'\[\d+\]|\.[A-Za-z_][A-Za-z0-9_]*|\["(?:[^"\\]|\\.)*"\]')
+_STEP_LIMIT = 24
 
-def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="wexo", description=__doc__)
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    enc = commands.add_parser("encode", help="JSON (file or stdin) to a WEXO document")
-    enc.add_argument("input", nargs="?", default="-", help="JSON file, - for stdin (default)")
-    enc.add_argument("-o", "--output", default="-", help="output file, - for stdout (default)")
-    for name in _OPTION_NAMES:
-        flag = "--no-" + name.replace("_", "-")
-        enc.add_argument(flag, dest=name, action="store_false", help=f"do not use {name}")
+if TYPE_CHECKING:
+    _Commands = argparse._SubParsersAction[argparse.ArgumentParser]
 
-    dec = commands.add_parser("decode", help="a WEXO document (file or stdin) to JSON")
-    dec.add_argument("input", nargs="?", default="-", help="WEXO file, - for stdin (default)")
-    dec.add_argument("-o", "--output", default="-", help="output file, - for stdout (default)")
-    dec.add_argument("--indent", type=int, default=None, metavar="N", help="indent JSON by N")
-    _add_limits(dec)
 
-    ins = commands.add_parser(
-        "inspect", help="list a document: offset, tag or column kind, payload; marks a failure"
+class Failed(Exception):
+    """One line for the user, naming the file and the cause; the exit status is 1."""
+
+
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("wexo-native")
+    except PackageNotFoundError:
+        return "(not installed; run from a source tree)"
+
+
+def _add_input(parser: argparse.ArgumentParser, kind: str) -> None:
+    parser.add_argument(
+        "input", nargs="?", default="-", metavar="FILE",
+        help=f"the {kind} to read; - or nothing reads standard input",
+    )  # fmt: skip
+
+
+def _add_output(parser: argparse.ArgumentParser, what: str, default: str | None) -> None:
+    parser.add_argument(
+        "-o", "--output", default=default, metavar="FILE",
+        help=f"where to write the {what}; - is standard output (the default)",
+    )  # fmt: skip
+
+
+def _encode_parser(commands: _Commands) -> None:
+    enc = commands.add_parser(
+        "encode",
+        help="convert JSON to a WEXO document",
+        description="Convert a JSON document to WEXO. The encoder picks the most compact "
+        "encoding it can prove lossless; each --no-... option rules one of its choices out. "
+        "It refuses integers outside 64 bits, NaN and infinities, strings with lone "
+        "surrogates and nesting deeper than 512 levels, naming the path of the value.",
     )
-    ins.add_argument("input", nargs="?", default="-", help="WEXO file, - for stdin (default)")
-    _add_limits(ins)
-    return parser
+    _add_input(enc, "JSON document")
+    enc.add_argument(
+        "-o", "--output", default=None, metavar="FILE",
+        help="where to write the WEXO document; - is standard output (the default, but a "
+        "terminal gets binary data only with -o -)",
+    )  # fmt: skip
+    choices = enc.add_argument_group("encoding choices (all on by default)")
+    for name in _OPTION_NAMES:
+        choices.add_argument(
+            "--no-" + name.replace("_", "-"), dest=name, action="store_false",
+            help=_OPTION_HELP[name],
+        )  # fmt: skip
+    enc.set_defaults(run=_encode)
+
+
+def _decode_parser(commands: _Commands) -> argparse.ArgumentParser:
+    dec = commands.add_parser(
+        "decode",
+        help="convert a WEXO document to JSON",
+        description="Decode a WEXO document and write it as JSON.",
+    )
+    _add_input(dec, "WEXO document")
+    _add_output(dec, "JSON text", "-")
+    dec.add_argument(
+        "--indent", type=int, default=None, metavar="N",
+        help="indent nested JSON by N spaces per level (default: all on one line)",
+    )  # fmt: skip
+    dec.set_defaults(run=_decode)
+    return dec
+
+
+def _inspect_parser(commands: _Commands) -> argparse.ArgumentParser:
+    ins = commands.add_parser(
+        "inspect",
+        help="list what a WEXO document holds, value by value",
+        description="List a WEXO document: one line per value or column with its byte offset, "
+        "its kind and a short view of its contents, indented by nesting. A broken document is "
+        "listed up to the first fault, which is marked with !! and the decoder's message.",
+    )
+    _add_input(ins, "WEXO document")
+    ins.set_defaults(run=_inspect)
+    return ins
 
 
 def _count(text: str) -> int:
-    n = int(text)
+    try:
+        n = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
     if n < 0:
         raise argparse.ArgumentTypeError(f"must not be negative: {n}")
     return n
@@ -75,53 +168,140 @@ def _limits(args: argparse.Namespace) -> dict[str, int | None]:
     return out
 
 
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="wexo",
+        description="Convert between JSON and WEXO, a compact binary encoding of JSON-like "
+        "data, and list what a WEXO document holds.",
+        epilog="Run 'wexo COMMAND --help' for the options of a command. Exit status: 0 on "
+        "success, 1 on failure, 2 on a usage error.",
+    )
+    parser.add_argument("--version", action="version", version=f"wexo {_version()}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    _encode_parser(commands)
+    _add_limits(_decode_parser(commands))
+    _add_limits(_inspect_parser(commands))
+    return parser
+
+
+def _name(path: str) -> str:
+    return "<stdin>" if path == "-" else path
+
+
 def _read(path: str) -> bytes:
-    if path == "-":
-        return sys.stdin.buffer.read()
-    with open(path, "rb") as f:
-        return f.read()
+    try:
+        if path == "-":
+            return sys.stdin.buffer.read()
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError as err:
+        raise Failed(f"{_name(path)}: cannot read: {err.strerror or err}") from None
 
 
 def _write(path: str, data: bytes) -> None:
-    if path == "-":
-        sys.stdout.buffer.write(data)
-        sys.stdout.buffer.flush()
-        return
-    with open(path, "wb") as f:
-        f.write(data)
-
-
-def _fail(message: str) -> int:
-    print(f"wexo: {message}", file=sys.stderr)
-    return 1
-
-
-def _encode(args: argparse.Namespace) -> int:
     try:
-        tree = json.loads(_read(args.input))
+        if path == "-":
+            sys.stdout.buffer.write(data)
+            sys.stdout.buffer.flush()
+            return
+        with open(path, "wb") as f:
+            f.write(data)
+    except BrokenPipeError:
+        raise
+    except OSError as err:
+        name = "<stdout>" if path == "-" else path
+        raise Failed(f"{name}: cannot write: {err.strerror or err}") from None
+
+
+def shorten_path(path: str) -> str:
+    """A path of at most about _PATH_LIMIT characters: $[0][0]...[0] (depth 600)."""
+    if len(path) <= _PATH_LIMIT:
+        return path
+    steps = _STEP.findall(path, 1)
+    if not path.startswith("$") or "".join(steps) != path[1:] or len(steps) < 4:
+        return path[: _PATH_LIMIT // 2] + "..." + path[-_PATH_LIMIT // 2 :]
+
+    def cut(step: str) -> str:
+        return step if len(step) <= _STEP_LIMIT else step[: _STEP_LIMIT - 3] + "..."
+
+    head = "".join(cut(s) for s in steps[:2])
+    return f"${head}...{cut(steps[-1])} (depth {len(steps)})"
+
+
+def _shorten(message: str) -> str:
+    head, sep, path = message.rpartition(" at $")
+    if not sep:
+        return message
+    return f"{head} at {shorten_path('$' + path)}"
+
+
+def _big_int(digits: str) -> int:
+    """An int for a literal too long for int(): just outside 64 bits, with its sign."""
+    return -(1 << 64) if digits.startswith("-") else 1 << 64
+
+
+def _parse_json(data: bytes, name: str) -> Any:
+    try:
+        try:
+            return json.loads(data)
+        except ValueError as err:
+            if "int_max_str_digits" not in str(err):
+                raise
+        # An integer literal of thousands of digits: int() refuses it, and a command-line
+        # user cannot raise that limit. Only its magnitude matters here: the encoder then
+        # refuses it as out of range, at its path.
+        return json.loads(data, parse_int=lambda s: _big_int(s) if len(s) > 40 else int(s))
+    except RecursionError:
+        raise Failed(f"{name}: JSON nested too deeply to read") from None
     except ValueError as err:  # JSONDecodeError and UnicodeDecodeError alike
-        return _fail(f"{args.input}: not valid JSON: {err}")
-    options = {name: getattr(args, name) for name in _OPTION_NAMES}
+        raise Failed(f"{name}: not valid JSON: {err}") from None
+
+
+def _encode(args: argparse.Namespace) -> None:
+    from . import dumps  # the package's encoder, whichever implementation it is
+
+    name = _name(args.input)
+    output = args.output
+    if output is None:
+        if sys.stdout.isatty():
+            raise Failed(
+                "not writing binary WEXO to a terminal; give -o FILE, or -o - to write it anyway"
+            )
+        output = "-"
+    tree = _parse_json(_read(args.input), name)
     try:
-        data = dumps(tree, **options)
+        data = dumps(tree, **{n: getattr(args, n) for n in _OPTION_NAMES})
     except (TypeError, ValueError) as err:
-        return _fail(f"cannot encode: {err}")
-    _write(args.output, data)
-    return 0
+        raise Failed(f"{name}: cannot encode: {_shorten(str(err))}") from None
+    except RecursionError:
+        raise Failed(f"{name}: cannot encode: nesting too deep") from None
+    _write(output, data)
 
 
-def _decode(args: argparse.Namespace) -> int:
+def _to_json(tree: Any, indent: int | None, name: str) -> bytes:
+    # Anchors let a small document decode to a tree thousands of levels deep.
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(max(limit, 20_000))
+    try:
+        return (json.dumps(tree, indent=indent, ensure_ascii=False) + "\n").encode()
+    except RecursionError:
+        raise Failed(f"{name}: the decoded tree is nested too deeply to write as JSON") from None
+    finally:
+        sys.setrecursionlimit(limit)
+
+
+def _decode(args: argparse.Namespace) -> None:
+    name = _name(args.input)
     data = _read(args.input)
     try:
         tree: Any = _native.loads(data, **_limits(args))
     except _native.WexoError as err:
-        return _fail(str(err).removeprefix("wexo: "))
-    text = json.dumps(tree, indent=args.indent, ensure_ascii=False) + "\n"
-    _write(args.output, text.encode())
-    return 0
+        raise Failed(f"{name}: {str(err).removeprefix('wexo: ')}") from None
+    _write(args.output, _to_json(tree, args.indent, name))
 
 
 def _inspect(args: argparse.Namespace) -> int:
+    name = _name(args.input)
     data = _read(args.input)
     limits = _limits(args)
     cells: int | None
@@ -138,24 +318,51 @@ def _inspect(args: argparse.Namespace) -> int:
         _native.loads(data, **limits)
         native = None
     except ImportError:
-        return 1 if failure else 0
+        native = None if failure is None else (failure.message, failure.offset)
     except _native.WexoError as err:
         native = (getattr(err, "message", str(err)), getattr(err, "offset", -1))
     mine = None if failure is None else (failure.message, failure.offset)
     if native != mine:
         said = "accepts the document" if native is None else f"offset {native[1]}: {native[0]}"
         sys.stdout.write(f"!! the native decoder disagrees: {said}\n")
-        return 1
-    return 1 if failure else 0
+        sys.stdout.flush()
+        raise Failed(f"{name}: the listing and the native decoder disagree")
+    if failure is not None:
+        sys.stdout.flush()
+        raise Failed(f"{name}: offset {failure.offset}: {failure.message}")
+    return 0
+
+
+def _fail(message: str) -> int:
+    print(f"wexo: {message}", file=sys.stderr)
+    return 1
+
+
+def _quiet_stdout() -> None:
+    """After a closed pipe, point stdout at /dev/null so that exiting does not complain."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, ValueError):
+        pass
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status (0 success, 1 failure, 2 usage)."""
     args = _parser().parse_args(argv)
-    handler = {"encode": _encode, "decode": _decode, "inspect": _inspect}[args.command]
+    run: Callable[[argparse.Namespace], int | None] = args.run
     try:
-        return handler(args)
+        return run(args) or 0
+    except Failed as err:
+        return _fail(str(err))
     except BrokenPipeError:
+        _quiet_stdout()
         return 1
+    except KeyboardInterrupt:
+        return _fail("interrupted") + 129
+    except MemoryError:
+        return _fail(f"{_name(args.input)}: out of memory")
     except (OSError, ImportError) as err:
         return _fail(str(err))
+    except Exception as err:  # a fault of this tool: still one line, never a traceback
+        return _fail(f"{_name(args.input)}: internal error: {type(err).__name__}: {err}")

@@ -1,6 +1,14 @@
 // header and unique_keys: lists of distinct names, compared by their input
 // bytes; a keyed hash set above 16 names.
-#include <sys/random.h>
+#if defined(__linux__)
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#elif defined(__APPLE__)
+#include <stdlib.h>  // arc4random_buf
+#else
+#error "no random source for this platform"
+#endif
 
 #include <cerrno>
 #include <cstring>
@@ -22,17 +30,72 @@ struct HashKeys {
 };
 thread_local HashKeys hash_keys;
 
+// Fills p[0, n) from the operating system's random source. On Linux the
+// getrandom system call is made directly, not through the C library's wrapper
+// (which glibc gained only in 2.25), so the module loads on older systems too;
+// where the call fails (ENOSYS before kernel 3.17, or refused by a seccomp
+// filter) the rest comes from /dev/urandom. False if neither gave every byte.
+#if defined(__linux__)
+
+// The call's number, where the system headers predate it.
+#if !defined(SYS_getrandom)
+#if defined(__x86_64__)
+#define SYS_getrandom 318
+#elif defined(__aarch64__)
+#define SYS_getrandom 278
+#elif defined(__i386__)
+#define SYS_getrandom 355
+#elif defined(__powerpc64__) || defined(__powerpc__)
+#define SYS_getrandom 359
+#elif defined(__s390x__)
+#define SYS_getrandom 349
+#elif defined(__arm__)
+#define SYS_getrandom 384
+#endif
+#endif
+
+bool fill_random(uint8_t* p, size_t n) {
+  size_t got = 0;
+#if defined(SYS_getrandom)
+  while (got < n) {
+    const long r = syscall(SYS_getrandom, p + got, n - got, 0);
+    if (r > 0) {
+      got += static_cast<size_t>(r);
+    } else if (r == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  if (got == n) return true;
+#endif
+  const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  while (got < n) {
+    const ssize_t r = read(fd, p + got, n - got);
+    if (r > 0) {
+      got += static_cast<size_t>(r);
+    } else if (r == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  close(fd);
+  return got == n;
+}
+
+#elif defined(__APPLE__)
+
+bool fill_random(uint8_t* p, size_t n) {
+  arc4random_buf(p, n);  // the kernel's generator; it cannot fail
+  return true;
+}
+
+#endif
+
 const HashKeys& keys() {
   HashKeys& h = hash_keys;
   if (!h.ready) {
     uint64_t k[2] = {0, 0};
-    size_t got = 0;
-    while (got < sizeof k) {
-      const ssize_t r = getrandom(reinterpret_cast<char*>(k) + got, sizeof k - got, 0);
-      if (r > 0) got += static_cast<size_t>(r);
-      // EINTR: try again. Any other failure leaves weaker keys, never wrong results.
-      else if (r < 0 && errno != EINTR) break;
-    }
+    // A failure leaves weaker keys, never wrong results.
+    (void)fill_random(reinterpret_cast<uint8_t*>(k), sizeof k);
     h.k0 = k[0];
     h.k1 = k[1];
     h.ready = true;

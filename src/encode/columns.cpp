@@ -56,6 +56,16 @@ constexpr double POW10[] = {1.0, 10.0, 100.0, 1000.0, 10000.0, 100000.0, 1000000
 constexpr int64_t IPOW10[] = {1, 10, 100, 1000, 10000, 100000, 1000000};
 constexpr unsigned MAX_SCALE = 6;
 
+// x rounded to the nearest integer, ties to even, as nearbyint does in the
+// default rounding mode, without the maths library: below 2^52 in magnitude,
+// adding and taking away 2^52 leaves exactly that rounding; from 2^52 on,
+// every double is an integer already.
+double round_even(double x) {
+  constexpr double TWO52 = 4503599627370496.0;
+  if (!(std::fabs(x) < TWO52)) return x;
+  return x >= 0 ? (x + TWO52) - TWO52 : (x - TWO52) + TWO52;
+}
+
 // What the decoder hands back as an int: ints, and integral floats below 2^53.
 bool intlike(const Child& c) { return c.kind == K_INT || integral_double(c.f); }
 int64_t as_int(const Child& c) { return c.kind == K_INT ? c.i : static_cast<int64_t>(c.f); }
@@ -64,7 +74,7 @@ int64_t as_int(const Child& c) { return c.kind == K_INT ? c.i : static_cast<int6
 bool fits(double x, unsigned scale) {
   if (!(x > -EXACT_INT_LIMIT && x < EXACT_INT_LIMIT)) return false;  // the mantissa would pass 2^53
   const double p = x * POW10[scale];
-  const double m = std::nearbyint(p);  // round half to even
+  const double m = round_even(p);  // round half to even
   // Where the quotient gives x back, p lies within 2^-52 |p| of m: farther
   // off, this scale cannot fit, and the division is spared.
   if (std::fabs(p - m) > 0x1p-50 * std::fabs(p)) return false;
@@ -85,7 +95,7 @@ bool mantissa(const Child& c, unsigned scale, int64_t* m) {
     if (__builtin_mul_overflow(v, IPOW10[scale], m)) return false;
     return *m >= -static_cast<int64_t>(EXACT_INT_LIMIT) && *m <= static_cast<int64_t>(EXACT_INT_LIMIT);
   }
-  const double r = std::nearbyint(c.f * POW10[scale]);
+  const double r = round_even(c.f * POW10[scale]);
   if (scale && std::fabs(r) > EXACT_INT_LIMIT) return false;
   if (!scale) return false;  // an int cell for a float
   const double q = r / POW10[scale];
