@@ -25,12 +25,16 @@ void check_span(const uint8_t* p, uint64_t n) {
 #endif
 
 Decoder::Decoder(const uint8_t* b, uint64_t n)
-    : buf(b), len(n), size_budget(static_cast<int64_t>(n) * SIZE_BUDGET_PER_BYTE + SIZE_BUDGET_BASE) {}
+    : buf(b),
+      len(n),
+      size_budget(static_cast<int64_t>(n) * SIZE_BUDGET_PER_BYTE + SIZE_BUDGET_BASE),
+      stamp(cache_open()) {}
 
 // The pool's references go first, then the anchors'.
 Decoder::~Decoder() {
   pool.clear();
   anchors.clear();
+  if (stamp) cache_close();
 }
 
 Failure Decoder::short_(uint64_t at) const { return bad("truncated input", at); }
