@@ -19,6 +19,11 @@
 //   - the two paths disagreeing;
 //   - with WEXO_FUZZ_REFCOUNT (debug libpython): a change of the interpreter's
 //     total reference count over an input, seen twice in a row.
+//
+// With WEXO_FUZZ_REINIT=N in the environment, the interpreter is finalised
+// and initialised again every N inputs, as an embedding application may do:
+// nothing the decoder keeps across calls may outlive the interpreter that
+// made it (ASan reports a use after free).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -43,6 +48,7 @@ namespace {
 PyObject* g_loads = nullptr;        // wexo_native.loads_binary
 PyObject* g_wexo_error = nullptr;   // wexo_native.WexoError
 uint64_t g_inputs = 0;
+uint64_t g_reinit = 0;              // WEXO_FUZZ_REINIT; 0: never
 
 const uint8_t* g_data = nullptr;  // the input being decoded, for reports
 size_t g_size = 0;
@@ -227,9 +233,8 @@ void decode_one(const uint8_t* data, size_t size, bool also_memoryview) {
   need(!PyErr_Occurred(), "exception left pending");
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+// Starts the interpreter (malloc as its allocator) and imports wexo_native.
+void start() {
   PyPreConfig pre;
   PyPreConfig_InitIsolatedConfig(&pre);
   pre.allocator = PYMEM_ALLOCATOR_MALLOC;  // every object a malloc block ASan can see
@@ -273,11 +278,35 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::abort();
   }
   Py_DECREF(mod);
-  // The interpreter is never finalised: libFuzzer exits from its own code.
+}
+
+// Ends the interpreter; start() makes a new one.
+void stop() {
+  Py_CLEAR(g_loads);
+  Py_CLEAR(g_wexo_error);
+  if (Py_FinalizeEx() < 0) {
+    std::fprintf(stderr, "wexo fuzz: Py_FinalizeEx failed\n");
+    std::abort();
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  if (const char* every = std::getenv("WEXO_FUZZ_REINIT")) g_reinit = std::strtoull(every, nullptr, 10);
+  start();
+  // Unless WEXO_FUZZ_REINIT asks, the interpreter is never finalised:
+  // libFuzzer exits from its own code.
   return 0;
 }
 
+
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (g_reinit && g_inputs > 0 && g_inputs % g_reinit == 0) {
+    stop();
+    start();
+  }
   g_data = data;
   g_size = size;
   const bool also_memoryview = (g_inputs++ % 8) == 0;

@@ -237,3 +237,10 @@ def test_interpreter_memory_error_passes_through_unchanged():
     out = subprocess.run([sys.executable, "-c", MEMORY], capture_output=True, text=True,
                          timeout=120, env={"PYTHONPATH": str(LIB.parent)})
     assert out.stdout.strip() == "MemoryError", out.stdout + out.stderr
+
+
+def test_package_loads_is_the_native_function():
+    # no Python frame between wexo.loads and the decoder
+    import wexo
+    assert wexo.loads is wexo_native.loads_binary
+    assert wexo.loads(b"\x0f\x01\x81") == 1

@@ -1,7 +1,9 @@
 """WEXO: a compact binary encoding of JSON-like trees.
 
 dumps and dump encode (in Python); loads and load decode through the native module
-wexo_native, whose WexoError reports malformed input.
+wexo_native: loads is its loads_binary itself (one document in, dict, list, str, int,
+float, bool or None out), and WexoError, a ValueError with message and offset
+attributes, reports malformed input.
 """
 
 from pkgutil import extend_path

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import importlib
 from types import ModuleType
-from typing import IO, Any
+from typing import IO, TYPE_CHECKING, Any
 
 
 def _load() -> ModuleType | None:
@@ -24,14 +24,23 @@ class _NativeMissing(ValueError):
 WexoError: type[ValueError] = _module.WexoError if _module is not None else _NativeMissing
 
 
-def loads(data: bytes | bytearray | memoryview) -> Any:
-    """Decode one WEXO document into dict, list, str, int, float, bool and None.
+if TYPE_CHECKING:
 
-    Raises WexoError, a ValueError whose message and offset attributes tell what failed where.
-    """
-    if _module is None:
+    def loads(data: bytes | bytearray | memoryview) -> Any:
+        """Decode one WEXO document into dict, list, str, int, float, bool and None.
+
+        Raises WexoError, a ValueError whose message and offset attributes tell what failed where.
+        """
+
+elif _module is not None:
+    # wexo_native.loads_binary itself: a wrapper would cost a Python call per
+    # document, as much as decoding a small message.
+    loads = _module.loads_binary
+else:
+
+    def loads(data: bytes | bytearray | memoryview) -> Any:
+        """Stands in for wexo_native.loads_binary, which cannot be imported."""
         raise ImportError("wexo.loads needs the extension module wexo_native")
-    return _module.loads_binary(data)
 
 
 def load(fp: IO[bytes]) -> Any:
