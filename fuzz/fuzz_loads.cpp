@@ -280,8 +280,29 @@ void start() {
   Py_DECREF(mod);
 }
 
+// The key object of a one-key document decoded now. The decoder keeps short
+// names across calls: the same text decoded after a re-initialisation must
+// never come back as an object of the interpreter that ended.
+const uint8_t PROBE[] = {0x0f, 0x01, 0x08, 0x01, 0x4c, 'r', 'e', 'i', 'n', 'i', 't',
+                         '_', 'p', 'r', 'o', 'b', 'e', 0x81};
+PyObject* g_probe = nullptr;  // an address only, never dereferenced
+
+// keep: the key's reference is never released, so that no later object of
+// any interpreter can take its address.
+PyObject* probe_key(bool keep) {
+  PyObject* r = wexo_fuzz_run(PROBE, sizeof PROBE);
+  need(r && PyDict_CheckExact(r) && PyDict_GET_SIZE(r) == 1, "probe document failed");
+  Py_ssize_t pos = 0;
+  PyObject *k, *v;
+  PyDict_Next(r, &pos, &k, &v);
+  if (keep) Py_INCREF(k);
+  Py_DECREF(r);
+  return k;
+}
+
 // Ends the interpreter; start() makes a new one.
 void stop() {
+  g_probe = probe_key(true);
   Py_CLEAR(g_loads);
   Py_CLEAR(g_wexo_error);
   if (Py_FinalizeEx() < 0) {
@@ -306,6 +327,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (g_reinit && g_inputs > 0 && g_inputs % g_reinit == 0) {
     stop();
     start();
+    need(probe_key(false) != g_probe, "a name decoded before the re-initialisation came back");
   }
   g_data = data;
   g_size = size;

@@ -91,7 +91,11 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
 jobs=${WEXO_FUZZ_JOBS:-1}
 parallel=()
 reinit=()
-if [ -n "${WEXO_FUZZ_REINIT:-}" ]; then reinit=(-detect_leaks=0); export WEXO_FUZZ_REINIT; fi
+if [ -n "${WEXO_FUZZ_REINIT:-}" ]; then
+  reinit=(-detect_leaks=0)
+  ASAN_OPTIONS="detect_leaks=0:$ASAN_OPTIONS"
+  export WEXO_FUZZ_REINIT
+fi
 if [ "$jobs" -gt 1 ]; then parallel=(-fork="$jobs" -ignore_crashes=0); fi
 echo "fuzz.sh: fuzzing for ${secs}s, corpus $work (seeds: fuzz/seeds, fuzz/regressions)"
 start=$(date +%s)

@@ -1,6 +1,7 @@
 // The package's own native module, wexo._ext: the encoder and the decoder's
 // other entry points. wexo_native keeps its one function; what the package
 // adds lives here, over the same decoder sources.
+#include "decode/decoder.h"
 #include "err.h"
 #include "pyo.h"
 
@@ -13,6 +14,7 @@ PyMethodDef methods[] = {
 
 // Failures raised here are wexo_native's own WexoError, not a second class.
 int exec(PyObject* m) {
+  if (cache_exec() < 0) return -1;
   Owned native = Owned::steal(PyImport_ImportModule("wexo_native"));
   if (!native) return -1;
   Owned cls = Owned::steal(PyObject_GetAttrString(native.get(), "WexoError"));

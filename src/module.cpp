@@ -102,6 +102,7 @@ int add(PyObject* m, const char* name, PyObject* obj) {
 }
 
 int exec(PyObject* m) {
+  if (cache_exec() < 0) return -1;
   Owned mod_name = Owned::steal(PyModule_GetNameObject(m));
   if (!mod_name) return -1;
   Owned fn = Owned::steal(PyCMethod_New(&loads_binary_def, m, mod_name.get(), nullptr));

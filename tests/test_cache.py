@@ -205,3 +205,32 @@ def test_isolated_subinterpreter_refuses_the_module():
             interpreters.destroy(iid)
     else:
         pytest.skip("no isolated sub-interpreters before 3.12")
+
+
+EXIT_SCRIPT = """
+import atexit, sys
+sys.path[:0] = {path!r}
+
+def check():
+    # runs after the module's own exit hook: atexit calls last in, first out
+    after = sys.getrefcount(key)
+    again = list(wexo_native.loads_binary(data))[0]
+    print(held - after, again is key, sys.getrefcount(key) == after)
+
+atexit.register(check)
+import wexo_native
+data = {data!r}
+key = list(wexo_native.loads_binary(data))[0]
+assert list(wexo_native.loads_binary(data))[0] is key
+held = sys.getrefcount(key)
+"""
+
+
+def test_names_are_released_at_exit_and_not_kept_after():
+    import subprocess
+    data = doc(obj((s("exit_name"), b"\x81")))
+    code = EXIT_SCRIPT.format(path=[p for p in sys.path if p], data=data)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["1", "False", "True"]

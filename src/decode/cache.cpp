@@ -13,10 +13,14 @@
 // one result.
 //
 // Objects belong to one interpreter. The cache serves the main interpreter
-// only; decodes in sub-interpreters neither read nor fill it. A finalisation
-// of the interpreter ends with forget() (registered with Py_AtExit), which
-// drops every slot without touching its object, so that a program that
-// initialises the interpreter again starts with an empty cache.
+// only; decodes in sub-interpreters neither read nor fill it. It is bound to
+// the interpreter by the exec step of a module (cache_exec), which has the
+// atexit module call release() early in the interpreter's finalisation,
+// while the objects can still be released; the cache stays closed from then
+// on. The end of the finalisation calls forget() (registered with
+// Py_AtExit), which drops whatever slots are left without touching their
+// objects, so that a program that initialises the interpreter again starts
+// with an empty cache, whatever ran or did not run before.
 #include <cstring>
 
 #include "decode/decoder.h"
@@ -41,6 +45,8 @@ Slot slots[CACHE_SLOTS];
 PyInterpreterState* owner = nullptr;  // the main interpreter, once bound
 uint64_t clock = 0;                   // stamps, one per decode using the cache
 bool busy = false;                    // a decode holds a stamp
+bool hooked = false;                  // release() is registered with atexit
+bool closed = false;                  // release() has run: no more names
 bool refused = false;                 // Py_AtExit had no room: never bind
 
 // Called by Py_FinalizeEx after the interpreter is gone: its objects are
@@ -52,7 +58,23 @@ void forget() {
   }
   owner = nullptr;
   busy = false;
+  hooked = false;
+  closed = false;
 }
+
+// Called through atexit while the interpreter still works.
+PyObject* release(PyObject*, PyObject*) {
+  for (Slot& s : slots) {
+    Owned gone = Owned::steal(s.str);  // the cache's reference, released here
+    s.str = nullptr;
+    s.len = 0;
+  }
+  closed = true;
+  return Owned::borrow(Py_None).release();
+}
+
+PyMethodDef release_def = {"release_names", &release, METH_NOARGS,
+                           "Releases the short names wexo_native keeps across calls."};
 
 inline uint64_t load64(const uint8_t* p) {
   uint64_t v;
@@ -83,11 +105,23 @@ inline uint64_t slot_of(const uint8_t* p, uint64_t n) {
 
 }  // namespace
 
+int cache_exec() {
+  if (hooked || PyInterpreterState_GetID(PyInterpreterState_Get()) != 0) return 0;
+  Owned atexit = Owned::steal(PyImport_ImportModule("atexit"));
+  if (!atexit) return -1;
+  Owned fn = Owned::steal(PyCFunction_New(&release_def, nullptr));
+  if (!fn) return -1;
+  Owned done = Owned::steal(PyObject_CallMethod(atexit.get(), "register", "O", fn.get()));
+  if (!done) return -1;
+  hooked = true;
+  return 0;
+}
+
 uint64_t cache_open() {
-  if (busy) return 0;  // decodes never nest; if one ever did, it goes without
+  if (busy || closed) return 0;  // decodes never nest; if one ever did, it goes without
   PyInterpreterState* in = PyInterpreterState_Get();
   if (in != owner) {
-    if (owner || refused || PyInterpreterState_GetID(in) != 0) return 0;
+    if (owner || !hooked || refused || PyInterpreterState_GetID(in) != 0) return 0;
     if (Py_AtExit(&forget) < 0) {
       refused = true;
       return 0;

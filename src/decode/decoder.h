@@ -180,8 +180,11 @@ class Decoder {
   Result<Owned> sparse(uint64_t depth);
 };
 
-// A stamp for a new decode from the cache of names (cache.cpp), or 0 when
-// this decode cannot use it; a non-zero stamp is handed back with cache_close.
+// The cache of names across calls (cache.cpp). cache_exec, for the exec step
+// of a module, binds it to the main interpreter's exit; -1 with an exception
+// if that fails. cache_open gives a stamp for a new decode, or 0 when this
+// decode cannot use the cache; a non-zero stamp is handed back with cache_close.
+int cache_exec();
 uint64_t cache_open();
 void cache_close();
 
