@@ -66,9 +66,9 @@ PyObject* loads_binary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     data = converted.get();
   }
   // bytes and its subclasses are read in place: no copy, no method of theirs.
-  const char* start = PyBytes_AsString(data);
-  const Py_ssize_t size = PyBytes_Size(data);
-  if (!start || size < 0) return nullptr;
+  char* start = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(data, &start, &size) < 0) return nullptr;
   // Only our code runs during a decode, and every object it makes is
   // reachable from the result or released by it: collections triggered by
   // the new containers would only rescan them. The collector's own state is
