@@ -88,7 +88,7 @@ class Decoder {
   // site, after the same checks in the same order as the full dispatch.
   inline Result<Owned> value(uint64_t depth);
 
-  SmallVec<PoolEnt, 16> pool;
+  SmallVec<PoolEnt, 64> pool;  // a record's strings, without an allocation (2.5 KiB)
   SmallVec<Owned, 4> anchors;  // an empty Owned is a slot whose value is not complete
   const uint8_t* buf;
   uint64_t len;
