@@ -314,7 +314,8 @@ void stop() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  if (const char* every = std::getenv("WEXO_FUZZ_REINIT")) g_reinit = std::strtoull(every, nullptr, 10);
+  if (const char* every = std::getenv("WEXO_FUZZ_REINIT"))
+    g_reinit = std::strtoull(every, nullptr, 10);
   start();
   // Unless WEXO_FUZZ_REINIT asks, the interpreter is never finalised:
   // libFuzzer exits from its own code.
