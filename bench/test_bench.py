@@ -256,3 +256,28 @@ def test_encode_failing_peer_is_left_out(capsys: pytest.CaptureFixture[str]) -> 
     )
     table = bench_encode.times_table(run_, "GC off", list(real.dumps), markdown=False)
     assert "–" in table.splitlines()[2]  # the file's row shows no orjson ratio
+
+
+def test_single_messages_end_to_end(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    for module in ("wexo", "wexo_native", "orjson", "msgpack"):
+        pytest.importorskip(module)
+    import single
+
+    trees = {
+        "github_events": [{"id": "1", "type": "PushEvent", "public": True}],
+        "twitter": {"statuses": [{"id": 5, "text": "hé", "user": {"n": None}}]},
+        "citm_catalog": {"performances": [{"id": 1, "prices": [1.5, 2]}]},
+        "update-center": {"plugins": {"a": {"name": "a", "labels": ["x"]}}},
+        "apache_builds": {"jobs": [{"name": "j", "color": "blue"}]},
+        "movies": [{"title": "m", "year": 1999}],
+    }
+    for stem, tree in trees.items():
+        (tmp_path / f"{stem}.json").write_text(json.dumps(tree))
+    argv = ["--corpus", str(tmp_path), "--quick", "--rounds", "2", "--time", "0"]
+    assert single.main([*argv, "--markdown"]) == 0
+    captured = capsys.readouterr()
+    assert "warning" not in captured.err  # every decoder gave the record back
+    for row in ("| github event ", "| movie ", "| small message ", "| geomean "):
+        assert row in captured.out

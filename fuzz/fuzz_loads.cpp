@@ -40,6 +40,11 @@
 //     size too large" and "reference expansion too large" included;
 //   - a second tree that is not the first (same types, key order, float bits);
 //   - encoding the second tree giving other bytes than the first encoding.
+//
+// With WEXO_FUZZ_REINIT=N in the environment, the interpreter is finalised
+// and initialised again every N inputs, as an embedding application may do:
+// nothing the decoder keeps across calls may outlive the interpreter that
+// made it (ASan reports a use after free).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -71,6 +76,7 @@ namespace {
 PyObject* g_loads = nullptr;        // wexo_native.loads_binary
 PyObject* g_wexo_error = nullptr;   // wexo_native.WexoError
 uint64_t g_inputs = 0;
+uint64_t g_reinit = 0;              // WEXO_FUZZ_REINIT; 0: never
 
 const uint8_t* g_data = nullptr;  // the input being decoded, for reports
 size_t g_size = 0;
@@ -463,9 +469,8 @@ void decode_one(const uint8_t* data, size_t size, bool also_memoryview) {
   need(!PyErr_Occurred(), "exception left pending");
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+// Starts the interpreter (malloc as its allocator) and imports wexo_native.
+void start() {
   PyPreConfig pre;
   PyPreConfig_InitIsolatedConfig(&pre);
   pre.allocator = PYMEM_ALLOCATOR_MALLOC;  // every object a malloc block ASan can see
@@ -509,14 +514,61 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::abort();
   }
   Py_DECREF(mod);
+}
+
+// The key object of a one-key document decoded now. The decoder keeps short
+// names across calls: the same text decoded after a re-initialisation must
+// never come back as an object of the interpreter that ended.
+const uint8_t PROBE[] = {0x0f, 0x01, 0x08, 0x01, 0x4c, 'r', 'e', 'i', 'n', 'i', 't',
+                         '_', 'p', 'r', 'o', 'b', 'e', 0x81};
+PyObject* g_probe = nullptr;  // an address only, never dereferenced
+
+// keep: the key's reference is never released, so that no later object of
+// any interpreter can take its address.
+PyObject* probe_key(bool keep) {
+  PyObject* r = wexo_fuzz_run(PROBE, sizeof PROBE);
+  need(r && PyDict_CheckExact(r) && PyDict_GET_SIZE(r) == 1, "probe document failed");
+  Py_ssize_t pos = 0;
+  PyObject *k, *v;
+  PyDict_Next(r, &pos, &k, &v);
+  if (keep) Py_INCREF(k);
+  Py_DECREF(r);
+  return k;
+}
+
+// Ends the interpreter; start() makes a new one.
+void stop() {
+  g_probe = probe_key(true);
+  Py_CLEAR(g_loads);
+  Py_CLEAR(g_wexo_error);
+  if (Py_FinalizeEx() < 0) {
+    std::fprintf(stderr, "wexo fuzz: Py_FinalizeEx failed\n");
+    std::abort();
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  if (const char* every = std::getenv("WEXO_FUZZ_REINIT"))
+    g_reinit = std::strtoull(every, nullptr, 10);
+  start();
 #ifdef WEXO_FUZZ_ROUNDTRIP
   std::atexit(print_counts);
 #endif
-  // The interpreter is never finalised: libFuzzer exits from its own code.
+  // Unless WEXO_FUZZ_REINIT asks, the interpreter is never finalised:
+  // libFuzzer exits from its own code.
   return 0;
 }
 
+
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (g_reinit && g_inputs > 0 && g_inputs % g_reinit == 0) {
+    stop();
+    start();
+    need(probe_key(false) != g_probe, "a name decoded before the re-initialisation came back");
+  }
   g_data = data;
   g_size = size;
   const bool also_memoryview = (g_inputs++ % 8) == 0;

@@ -13,7 +13,10 @@
 #   bash scripts/fuzz.sh --build-only [--refcount] [--roundtrip]
 #
 # Environment: WEXO_FUZZ_JOBS (parallel fuzzing processes, default 1),
-# WEXO_FUZZ_MAX_LEN (default 16384), WEXO_FUZZ_ARGS (extra libFuzzer flags).
+# WEXO_FUZZ_MAX_LEN (default 16384), WEXO_FUZZ_ARGS (extra libFuzzer flags),
+# WEXO_FUZZ_REINIT=N (finalise and initialise the interpreter again every N
+# inputs; leak detection is then off, as the interpreter's own finalisation
+# leaves blocks behind).
 #
 # Exit status: 0 when the run ends without a finding. On a finding (crash,
 # sanitizer report, harness abort, leak, timeout or out-of-memory) the input
@@ -99,6 +102,12 @@ export ASAN_OPTIONS="quarantine_size_mb=16:malloc_context_size=30:allocator_may_
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
 jobs=${WEXO_FUZZ_JOBS:-1}
 parallel=()
+reinit=()
+if [ -n "${WEXO_FUZZ_REINIT:-}" ]; then
+  reinit=(-detect_leaks=0)
+  ASAN_OPTIONS="detect_leaks=0:$ASAN_OPTIONS"
+  export WEXO_FUZZ_REINIT
+fi
 if [ "$jobs" -gt 1 ]; then parallel=(-fork="$jobs" -ignore_crashes=0); fi
 echo "fuzz.sh: fuzzing for ${secs}s, corpus $work (seeds: fuzz/seeds, fuzz/regressions)"
 start=$(date +%s)
@@ -106,7 +115,7 @@ set +e
 # shellcheck disable=SC2086
 "$bin" -max_total_time="$secs" -max_len="${WEXO_FUZZ_MAX_LEN:-16384}" -rss_limit_mb=4096 \
   -timeout=60 -dict=fuzz/wexo.dict -print_final_stats=1 -artifact_prefix="$artifacts/" \
-  "${parallel[@]}" ${WEXO_FUZZ_ARGS:-} "$work" fuzz/seeds fuzz/regressions 2>&1 | tee "$log" \
+  "${parallel[@]}" "${reinit[@]}" ${WEXO_FUZZ_ARGS:-} "$work" fuzz/seeds fuzz/regressions 2>&1 | tee "$log" \
   | grep --line-buffered -E 'INITED|DONE|pulse|ERROR|FINDING|SUMMARY|==[0-9]+==|stat::|round trip'
 status=${PIPESTATUS[0]}
 set -e

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "decode/decoder.h"
 #include "encode/encoder.h"
 #include "err.h"
 #include "pyo.h"
@@ -193,6 +194,7 @@ PyMethodDef methods[] = {
 
 // Failures raised here are wexo_native's own WexoError, not a second class.
 int exec(PyObject* m) {
+  if (cache_exec() < 0) return -1;
   Owned native = Owned::steal(PyImport_ImportModule("wexo_native"));
   if (!native) return -1;
   Owned cls = Owned::steal(PyObject_GetAttrString(native.get(), "WexoError"));

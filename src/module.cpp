@@ -2,6 +2,7 @@
 // top-level decode (run.cpp).
 #include <cstring>
 
+#include "decode/decoder.h"
 #include "err.h"
 #include "pyo.h"
 #include "run.h"
@@ -50,9 +51,9 @@ PyObject* loads_binary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     data = converted.get();
   }
   // bytes and its subclasses are read in place: no copy, no method of theirs.
-  const char* start = PyBytes_AsString(data);
-  const Py_ssize_t size = PyBytes_Size(data);
-  if (!start || size < 0) return nullptr;
+  char* start = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(data, &start, &size) < 0) return nullptr;
   // Only our code runs during a decode, and every object it makes is
   // reachable from the result or released by it: collections triggered by
   // the new containers would only rescan them. The collector's own state is
@@ -86,6 +87,7 @@ int add(PyObject* m, const char* name, PyObject* obj) {
 }
 
 int exec(PyObject* m) {
+  if (cache_exec() < 0) return -1;
   Owned mod_name = Owned::steal(PyModule_GetNameObject(m));
   if (!mod_name) return -1;
   Owned fn = Owned::steal(PyCMethod_New(&loads_binary_def, m, mod_name.get(), nullptr));

@@ -141,3 +141,17 @@ def test_singletons_keep_their_count():
         except WexoError:
             pass
     assert [sys.getrefcount(x) for x in (None, True, False)] == counts
+
+
+@counts_blocks
+def test_names_kept_across_calls_do_not_grow_memory():
+    # more distinct names than the cache holds, cycling: after the warm-up
+    # every replacement frees the name it evicts
+    bodies = [doc(obj(*[(s(f"name_{j}_{i:04d}"), b"\x80") for i in range(300)]))
+              for j in range(8)]
+
+    def cycle():
+        for data in bodies:
+            loads_binary(data)
+
+    assert blocks_per_call(cycle, 300) < 0.1

@@ -269,3 +269,11 @@ def test_interpreter_memory_error_passes_through_unchanged(body):
     out = subprocess.run([sys.executable, "-c", MEMORY, body], capture_output=True, text=True,
                          timeout=120, env={"PYTHONPATH": str(LIB.parent)})
     assert out.stdout.strip() == "MemoryError", out.stdout + out.stderr
+
+
+def test_package_loads_is_the_native_function():
+    # no Python frame between wexo.loads and the decoder
+    import wexo
+    from wexo import _ext
+    assert wexo.loads is _ext.loads
+    assert wexo.loads(b"\x0f\x01\x81") == 1

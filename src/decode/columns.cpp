@@ -95,7 +95,7 @@ template <class Sink>
   Names dict;
   dict.reserve(d);
   for (uint64_t i = 0; i < d; ++i) {
-    TRY(k, key());
+    TRY(k, key(false));  // values, not names: not kept across calls
     dict.push_back(std::move(k));
   }
   for (uint64_t k = 0; k < n; ++k) {

@@ -46,6 +46,7 @@ constexpr uint64_t MAX_COUNT = 0x7FFFFFFF;
 constexpr int64_t EXPAND_BUDGET = int64_t{1} << 24;
 constexpr int64_t SIZE_BUDGET_BASE = int64_t{1} << 22;
 constexpr int64_t SIZE_BUDGET_PER_BYTE = 32;
+constexpr uint64_t CACHED_NAME_MAX = 64;  // longer names are never kept across calls
 
 // One pooled string: the pool's reference and where its UTF-8 bytes lie.
 struct PoolEnt {
@@ -89,13 +90,15 @@ class Decoder {
   // site, after the same checks in the same order as the full dispatch.
   inline Result<Owned> value(uint64_t depth);
 
-  SmallVec<PoolEnt, 16> pool;
+  SmallVec<PoolEnt, 64> pool;  // a record's strings, without an allocation (2.5 KiB)
   SmallVec<Owned, 4> anchors;  // an empty Owned is a slot whose value is not complete
   const uint8_t* buf;
   uint64_t len;
   uint64_t pos = 2;
   int64_t expand_budget;
   int64_t size_budget;
+  // This decode's mark in the cache of names across calls; 0: not using it.
+  const uint64_t stamp;
 
  private:
   friend struct DictSink;
@@ -136,7 +139,10 @@ class Decoder {
   Result<Owned> long_str();
   Result<Owned> str_ref();
   inline Result<uint64_t> pool_index();
-  Result<Key> key();
+  Result<Key> key(bool cached = true);
+
+  // cache.cpp
+  Result<Owned> name_body(uint64_t n);
 
   // containers.cpp
   Result<Owned> array(uint64_t depth);
@@ -175,6 +181,14 @@ class Decoder {
   // sparse.cpp
   Result<Owned> sparse(uint64_t depth);
 };
+
+// The cache of names across calls (cache.cpp). cache_exec, for the exec step
+// of a module, binds it to the main interpreter's exit; -1 with an exception
+// if that fails. cache_open gives a stamp for a new decode, or 0 when this
+// decode cannot use the cache; a non-zero stamp is handed back with cache_close.
+int cache_exec();
+uint64_t cache_open();
+void cache_close();
 
 // A copy of a finished value for an anchor reference: new lists and dicts,
 // the same scalars and strings. A success holding no object means the budget

@@ -25,12 +25,13 @@ void check_span(const uint8_t* p, uint64_t n) {
 #endif
 
 Decoder::Decoder(const uint8_t* b, uint64_t n, int64_t cells, int64_t copies)
-    : buf(b), len(n), expand_budget(copies), size_budget(cells) {}
+    : buf(b), len(n), expand_budget(copies), size_budget(cells), stamp(cache_open()) {}
 
 // The pool's references go first, then the anchors'.
 Decoder::~Decoder() {
   pool.clear();
   anchors.clear();
+  if (stamp) cache_close();
 }
 
 Failure Decoder::short_(uint64_t at) const { return bad("truncated input", at); }

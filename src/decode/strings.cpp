@@ -43,8 +43,9 @@ Result<Owned> Decoder::str_ref() {
   return Owned::borrow(pool[i].str_obj.get());
 }
 
-// A name: a string in any of its three forms, and no other tag.
-Result<Key> Decoder::key() {
+// A name: a string in any of its three forms, and no other tag. Inline
+// names go through the cache of names across calls unless !cached.
+Result<Key> Decoder::key(bool cached) {
   if (pos >= len) return short_(pos);
   const uint64_t at = pos;
   const uint8_t t = buf[pos++];
@@ -63,7 +64,7 @@ Result<Key> Decoder::key() {
     return bad("key must be a string", at);
   }
   const uint64_t s = pos;
-  TRY(str, str_body(n));
+  TRY(str, cached ? name_body(n) : str_body(n));
   return Key{std::move(str), s, n, n >= 2 ? pool.size() - 1 : NO_ENTRY};
 }
 
