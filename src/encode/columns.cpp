@@ -1,7 +1,6 @@
 // Writes typed columns (of tables, sparse tables and object columns) and
 // typed arrays: each column takes the smallest of the kinds that give every
 // cell back exactly, plain values winning ties.
-#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -126,6 +125,19 @@ bool decimal_plan(const Child* cells, std::size_t n, bool ints, unsigned* scale,
   return true;
 }
 
+// The bytes value() writes for a number or a boolean.
+uint64_t plain_size(const Child& c) {
+  int64_t v;
+  if (c.kind == K_INT) {
+    v = c.i;
+  } else if (c.kind == K_FLOAT && integral_double(c.f)) {
+    v = static_cast<int64_t>(c.f);
+  } else {
+    return c.kind == K_FLOAT ? 9 : 1;
+  }
+  return v >= 0 && v <= 0x7F ? 1 : 1 + uvarint_len(zigzag_of(v));
+}
+
 uint64_t delta_size(const Child* cells, std::size_t n) {
   uint64_t total = 1;
   uint64_t prev = 0;
@@ -193,9 +205,7 @@ Result<bool> Writer::typed_array(uint32_t index) {
   return scalar_column(cells, node.n, types, true);
 }
 
-// The smallest column for scalar cells. Plain values are written first and
-// kept when nothing beats them (ties included); otherwise they are taken
-// back and the winner written. For a typed array the plain candidate is a
+// The smallest column for scalar cells, plain values winning ties. For a typed array the plain candidate is a
 // plain array, one byte smaller than a typed array of the same payload.
 Result<bool> Writer::scalar_column(const Child* cells, std::size_t n, unsigned types, bool array) {
   const Mark start = mark();
@@ -240,17 +250,26 @@ Result<bool> Writer::scalar_column(const Child* cells, std::size_t n, unsigned t
     }
     if (on(OPT_DECIMAL)) use_dec = decimal_plan(cells, n, ints, &scale, &dec_size);
   }
-  if (!room(11)) return py_fail();
-  if (array) {
-    byte(TAG_ARRAY);
-    varint(n);
+  // Numbers and booleans touch no pool: their plain size is reckoned, and
+  // only the winner written. Strings are written plain, and taken back if
+  // something else wins.
+  const bool strings = (types & T_STR) != 0;
+  uint64_t best_size = 1;
+  if (strings) {
+    if (!room(11)) return py_fail();
+    if (array) {
+      byte(TAG_ARRAY);
+      varint(n);
+    } else {
+      byte(COL_VALUES);
+    }
+    const std::size_t values_at = out.size();
+    for (std::size_t k = 0; k < n; ++k) CHECK(value(cells[k], 0));
+    best_size += out.size() - values_at;
   } else {
-    byte(COL_VALUES);
+    for (std::size_t k = 0; k < n; ++k) best_size += plain_size(cells[k]);
   }
-  const std::size_t values_at = out.size();
-  for (std::size_t k = 0; k < n; ++k) CHECK(value(cells[k], 0));
   const uint64_t extra = array ? 1 : 0;
-  uint64_t best_size = 1 + (out.size() - values_at);
   if (use_bits && bits_size + extra < best_size) {
     best = BOOL_BITS;
     best_size = bits_size + extra;
@@ -264,6 +283,16 @@ Result<bool> Writer::scalar_column(const Child* cells, std::size_t n, unsigned t
     best_size = dec_size + extra;
   }
   if (use_dict && dict_size + extra < best_size) best = DICT_STR;
+  if (best == PLAIN && !strings) {
+    if (!room(11)) return py_fail();
+    if (array) {
+      byte(TAG_ARRAY);
+      varint(n);
+    } else {
+      byte(COL_VALUES);
+    }
+    for (std::size_t k = 0; k < n; ++k) CHECK(value(cells[k], 0));
+  }
   if (best == PLAIN) return true;
   rollback(start);
   if (array) {
@@ -358,11 +387,21 @@ Result<uint64_t> Writer::dictionary(const Child* cells, std::size_t n, bool writ
   Grow<uint32_t> order;
   Grow<uint32_t> rank;
   if (!order.resize(d) || !rank.resize(d)) return py_fail();
-  for (std::size_t i = 0; i < d; ++i) order[i] = static_cast<uint32_t>(i);
-  std::sort(order.data(), order.data() + d, [&counts](uint32_t a, uint32_t b) {
-    return counts[a] != counts[b] ? counts[a] > counts[b] : a < b;
-  });
-  for (std::size_t i = 0; i < d; ++i) rank[order[i]] = static_cast<uint32_t>(i);
+  // Most frequent first, equal counts in order of first appearance: a
+  // counting sort by count, stable, in time linear in n.
+  uint64_t most = 0;
+  for (std::size_t i = 0; i < d; ++i) most = counts[i] > most ? counts[i] : most;
+  // starts[k]: where the strings counted most - k begin
+  Grow<uint64_t> starts;
+  if (!starts.resize(most + 2)) return py_fail();
+  for (uint64_t k = 0; k <= most + 1; ++k) starts[k] = 0;
+  for (std::size_t i = 0; i < d; ++i) starts[most - counts[i] + 1] += 1;
+  for (uint64_t k = 1; k <= most + 1; ++k) starts[k] += starts[k - 1];
+  for (std::size_t i = 0; i < d; ++i) {
+    const uint64_t slot = starts[most - counts[i]]++;
+    order[slot] = static_cast<uint32_t>(i);
+    rank[i] = static_cast<uint32_t>(slot);
+  }
   const std::size_t at = out.size();
   if (!room(11)) return py_fail();
   byte(COL_DICT_STR);

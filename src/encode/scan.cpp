@@ -167,17 +167,17 @@ Status Walker::fail(PyObject* type, const char* what, std::size_t count) {
   return fail(type, text.get(), count);
 }
 
+// None, True and False.
+bool constant(PyObject* v, Child& c) {
+  if (v != Py_None && v != Py_True && v != Py_False) return false;
+  c.kind = v == Py_None ? K_NONE : v == Py_True ? K_TRUE : K_FALSE;
+  return true;
+}
+
 // The scalar kinds, and the refusal of anything else that is not a container.
 // Returns false with the message in *why (a TypeError when *type_error).
 bool scalar(PyObject* v, Child& c, const char** why, bool* type_error) {
-  if (v == Py_None) {
-    c.kind = K_NONE;
-    return true;
-  }
-  if (v == Py_True || v == Py_False) {
-    c.kind = v == Py_True ? K_TRUE : K_FALSE;
-    return true;
-  }
+  if (constant(v, c)) return true;
   if (PyUnicode_Check(v)) {
     Py_ssize_t n = 0;
     if (!PyUnicode_AsUTF8AndSize(v, &n)) {
@@ -499,14 +499,7 @@ bool classify(PyObject* v, Child& c, bool root) {
   c.obj = v;
   c.exact = true;
   c.node = NO_NODE;  // a container's node is made when the writer reaches it
-  if (v == Py_None) {
-    c.kind = K_NONE;
-    return true;
-  }
-  if (v == Py_True || v == Py_False) {
-    c.kind = v == Py_True ? K_TRUE : K_FALSE;
-    return true;
-  }
+  if (constant(v, c)) return true;
   PyTypeObject* type = Py_TYPE(v);
   if (type == &PyUnicode_Type) {
     Py_ssize_t n = 0;
