@@ -580,21 +580,18 @@ def machine_line(versions: Mapping[str, str]) -> str:
     )
 
 
+def rounds_span(cases: Sequence[Any]) -> str:
+    """The fewest and most rounds any timing of these cases took, as "9" or "9–81"."""
+    rounds = [st.rounds for case in cases for t in case.times.values() for st in t.values()]
+    low, high = min(rounds), max(rounds)
+    return f"{low}" if low == high else f"{low}–{high}"
+
+
 def report(run_: Run, codecs: Codecs, markdown: bool) -> str:
     s = run_.settings
     h = "### " if markdown else "== "
     decoders = [entry.name for entry in codecs.decoders]
-    rounds = [
-        st.rounds
-        for case in [*run_.files, run_.small]
-        for t in case.times.values()
-        for st in t.values()
-    ]
-    span = (
-        f"{min(rounds)}"
-        if min(rounds) == max(rounds)
-        else f"{min(rounds)}–{max(rounds)}"
-    )
+    span = rounds_span([*run_.files, run_.small])
     parts = [
         f"Machine: {machine_line(codecs.versions)}",
         "",

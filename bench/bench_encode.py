@@ -302,11 +302,10 @@ def times_table(
             f"{speedup(case, gc_label):,.0f}",
         ]
 
-    rs = [ratios(c, gc_label) for c in run_.files]
-    rows = [case_row(case) for case in run_.files]
-    rows.append(
-        [
-            f"geomean, all ({len(run_.files)} files)",
+    def geomean_row(label: str, cases: list[EncodeCase]) -> list[str]:
+        rs = [ratios(c, gc_label) for c in cases]
+        return [
+            label,
             "",
             "",
             *(
@@ -315,26 +314,15 @@ def times_table(
             ),
             "",
             "",
-            f"{geomean([speedup(c, gc_label) for c in run_.files]):,.0f}",
+            f"{geomean([speedup(c, gc_label) for c in cases]):,.0f}",
         ]
-    )
+
+    rs = [ratios(c, gc_label) for c in run_.files]
+    rows = [case_row(case) for case in run_.files]
+    rows.append(geomean_row(f"geomean, all ({len(run_.files)} files)", run_.files))
     heavy = [c for c in run_.files if c.name in bench.RECORD_HEAVY]
     if heavy:
-        hr = [ratios(c, gc_label) for c in heavy]
-        rows.append(
-            [
-                f"geomean, record-heavy ({len(heavy)})",
-                "",
-                "",
-                *(
-                    fmt_ratio(finite_geomean([r.get(k, math.nan) for r in hr]))
-                    for k in shown
-                ),
-                "",
-                "",
-                f"{geomean([speedup(c, gc_label) for c in heavy]):,.0f}",
-            ]
-        )
+        rows.append(geomean_row(f"geomean, record-heavy ({len(heavy)})", heavy))
     rows.append(
         [
             "max over files",
@@ -375,17 +363,7 @@ def report(run_: EncodeRun, encoders: Encoders, markdown: bool) -> str:
     s = run_.settings
     h = "### " if markdown else "== "
     names = list(encoders.dumps)
-    rounds = [
-        st.rounds
-        for case in [*run_.files, run_.small]
-        for t in case.times.values()
-        for st in t.values()
-    ]
-    span = (
-        f"{min(rounds)}"
-        if min(rounds) == max(rounds)
-        else f"{min(rounds)}–{max(rounds)}"
-    )
+    span = bench.rounds_span([*run_.files, run_.small])
     parts = [
         f"Machine: {bench.machine_line(encoders.versions)}",
         "",
@@ -449,7 +427,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.cpu is not None:
         os.sched_setaffinity(0, {args.cpu})
     if args.clock == "cpu":
-        bench.time_loop = cpu_time_loop  # type: ignore[assignment]
+        bench.time_loop = cpu_time_loop
     settings = bench.settings_from(args)
     files = bench.select_files(args.corpus, args.files)
     encoders = load_encoders()

@@ -89,6 +89,22 @@ int64_t start(Given given, int64_t value, int64_t fallback, int64_t format) {
   return value < format ? value : format;
 }
 
+// The limits a call asked for, applied once the document's size is known.
+struct Limits {
+  Given cells_given;
+  int64_t cells;
+  Given copies_given;
+  int64_t copies;
+};
+
+Budgets budgets_for(uint64_t n, const void* context) {
+  const Limits& l = *static_cast<const Limits*>(context);
+  const Budgets format = format_budgets(n);
+  const Budgets fallback = default_budgets(n);
+  return {start(l.cells_given, l.cells, fallback.cells, format.cells),
+          start(l.copies_given, l.copies, fallback.copies, format.copies)};
+}
+
 PyObject* fail_args(PyObject* type, const char* text) {
   PyErr_SetString(type, text);
   return nullptr;
@@ -123,27 +139,8 @@ PyObject* loads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   }
   if (!data)
     return fail_args(PyExc_TypeError, "loads() missing 1 required positional argument: 'data'");
-  Owned converted;  // released after run, on every path
-  if (!(PyType_GetFlags(Py_TYPE(data)) & Py_TPFLAGS_BYTES_SUBCLASS)) {
-    converted = Owned::steal(PyBytes_FromObject(data));
-    if (!converted) return nullptr;
-    data = converted.get();
-  }
-  // As in loads_binary: bytes are read in place, and no collection runs
-  // during the decode.
-  const char* b = PyBytes_AsString(data);
-  const Py_ssize_t size = PyBytes_Size(data);
-  if (!b || size < 0) return nullptr;
-  const uint64_t n = static_cast<uint64_t>(size);
-  const Budgets format = format_budgets(n);
-  const Budgets fallback = default_budgets(n);
-  const Budgets budgets = {start(cells_given, cells, fallback.cells, format.cells),
-                           start(copies_given, copies, fallback.copies, format.copies)};
-  const int collecting = PyGC_Disable();
-  Result<Owned> r = run(reinterpret_cast<const uint8_t*>(b), n, budgets);
-  if (collecting) PyGC_Enable();
-  if (!r.ok()) return raise(std::move(r).fail());
-  return (*r).release();
+  const Limits limits{cells_given, cells, copies_given, copies};
+  return decode_object(data, &budgets_for, &limits);
 }
 
 PyMethodDef methods[] = {

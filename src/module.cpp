@@ -44,25 +44,8 @@ PyObject* loads_binary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
                  "positional", "argument");
     return nullptr;
   }
-  Owned converted;  // released after run, on every path
-  if (!(PyType_GetFlags(Py_TYPE(data)) & Py_TPFLAGS_BYTES_SUBCLASS)) {
-    converted = Owned::steal(PyBytes_FromObject(data));
-    if (!converted) return nullptr;
-    data = converted.get();
-  }
-  // bytes and its subclasses are read in place: no copy, no method of theirs.
-  char* start = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(data, &start, &size) < 0) return nullptr;
-  // Only our code runs during a decode, and every object it makes is
-  // reachable from the result or released by it: collections triggered by
-  // the new containers would only rescan them. The collector's own state is
-  // restored afterwards.
-  const int collecting = PyGC_Disable();
-  Result<Owned> r = run(reinterpret_cast<const uint8_t*>(start), static_cast<uint64_t>(size));
-  if (collecting) PyGC_Enable();
-  if (!r.ok()) return raise(std::move(r).fail());
-  return (*r).release();
+  return decode_object(
+      data, [](uint64_t n, const void*) { return format_budgets(n); }, nullptr);
 }
 
 PyMethodDef loads_binary_def = {

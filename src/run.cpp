@@ -38,4 +38,28 @@ Result<Owned> run(const uint8_t* b, uint64_t n, Budgets start) {
   return v;
 }
 
+PyObject* decode_object(PyObject* data, BudgetsFor budgets_for, const void* context) {
+  Owned converted;  // released after run, on every path
+  if (!(PyType_GetFlags(Py_TYPE(data)) & Py_TPFLAGS_BYTES_SUBCLASS)) {
+    converted = Owned::steal(PyBytes_FromObject(data));
+    if (!converted) return nullptr;
+    data = converted.get();
+  }
+  // bytes and its subclasses are read in place: no copy, no method of theirs.
+  char* start = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(data, &start, &size) < 0) return nullptr;
+  const uint64_t n = static_cast<uint64_t>(size);
+  const Budgets budgets = budgets_for(n, context);
+  // Only our code runs during a decode, and every object it makes is
+  // reachable from the result or released by it: collections triggered by
+  // the new containers would only rescan them. The collector's own state is
+  // restored afterwards.
+  const int collecting = PyGC_Disable();
+  Result<Owned> r = run(reinterpret_cast<const uint8_t*>(start), n, budgets);
+  if (collecting) PyGC_Enable();
+  if (!r.ok()) return raise(std::move(r).fail());
+  return (*r).release();
+}
+
 }  // namespace wexo

@@ -42,4 +42,11 @@ Budgets default_budgets(uint64_t n);
 Result<Owned> run(const uint8_t* b, uint64_t n);
 Result<Owned> run(const uint8_t* b, uint64_t n, Budgets start);
 
+// What loads_binary and wexo._ext.loads share: data as bytes (read in place,
+// or converted by PyBytes_FromObject), decoded with the budgets budgets_for
+// gives for its size while the collector is paused. A new reference, or null
+// with the exception set.
+using BudgetsFor = Budgets (*)(uint64_t n, const void* context);
+PyObject* decode_object(PyObject* data, BudgetsFor budgets_for, const void* context);
+
 }  // namespace wexo

@@ -24,30 +24,11 @@ enum Types : unsigned {
 };
 
 unsigned types_of(const Child* cells, std::size_t n) {
+  // The bit of each kind when its type is exact; subclasses are T_OTHER.
+  constexpr unsigned BIT[] = {T_OTHER, T_BOOL, T_BOOL, T_INT, T_FLOAT, T_STR, T_OTHER, T_DICT};
+  static_assert(sizeof BIT / sizeof BIT[0] == K_DICT + 1, "one bit per kind");
   unsigned t = 0;
-  for (std::size_t k = 0; k < n; ++k) {
-    const Child& c = cells[k];
-    switch (c.kind) {
-      case K_FALSE:
-      case K_TRUE:
-        t |= T_BOOL;
-        break;
-      case K_INT:
-        t |= c.exact ? T_INT : T_OTHER;
-        break;
-      case K_FLOAT:
-        t |= c.exact ? T_FLOAT : T_OTHER;
-        break;
-      case K_STR:
-        t |= c.exact ? T_STR : T_OTHER;
-        break;
-      case K_DICT:
-        t |= c.exact ? T_DICT : T_OTHER;
-        break;
-      default:
-        t |= T_OTHER;
-    }
-  }
+  for (std::size_t k = 0; k < n; ++k) t |= cells[k].exact ? BIT[cells[k].kind] : T_OTHER;
   return t;
 }
 

@@ -85,6 +85,67 @@ class Grow {
   std::size_t cap_ = 0;
 };
 
+// Open addressing from a non-zero 64-bit key to a 32-bit value: container
+// identities to their nodes in the scan, pairs of key numbers in a header's
+// order.
+class KeyMap {
+ public:
+  KeyMap() = default;
+  KeyMap(const KeyMap&) = delete;
+  KeyMap& operator=(const KeyMap&) = delete;
+  ~KeyMap() { std::free(slots_); }
+  // The value of key, or UINT32_MAX.
+  uint32_t find(uint64_t key) const {
+    if (!cap_) return UINT32_MAX;
+    const Slot& slot = slots_[spot(key)];
+    return slot.key == key ? slot.value : UINT32_MAX;
+  }
+  // Adds key with value unless key is there; *added says which. False with
+  // MemoryError set when the table cannot grow.
+  [[nodiscard]] bool add(uint64_t key, uint32_t value, bool* added) {
+    if ((used_ + 1) * 2 > cap_ && !grow()) return false;
+    Slot& slot = slots_[spot(key)];
+    *added = slot.key != key;
+    if (*added) {
+      slot = Slot{key, value};
+      ++used_;
+    }
+    return true;
+  }
+
+ private:
+  struct Slot {
+    uint64_t key;  // 0: empty
+    uint32_t value;
+  };
+  // The slot of key, or the empty slot where it would go.
+  std::size_t spot(uint64_t key) const {
+    const uint64_t h = key * 0x9E3779B97F4A7C15u;
+    std::size_t i = static_cast<std::size_t>(h ^ (h >> 32)) & (cap_ - 1);
+    while (slots_[i].key && slots_[i].key != key) i = (i + 1) & (cap_ - 1);
+    return i;
+  }
+  [[gnu::noinline]] bool grow() {
+    const std::size_t cap = cap_ ? cap_ * 2 : 64;
+    Slot* old = slots_;
+    const std::size_t old_cap = cap_;
+    slots_ = static_cast<Slot*>(std::calloc(cap, sizeof(Slot)));
+    if (!slots_) {
+      slots_ = old;
+      PyErr_NoMemory();
+      return false;
+    }
+    cap_ = cap;
+    for (std::size_t i = 0; i < old_cap; ++i)
+      if (old[i].key) slots_[spot(old[i].key)] = old[i];
+    std::free(old);
+    return true;
+  }
+  Slot* slots_ = nullptr;
+  std::size_t cap_ = 0;
+  std::size_t used_ = 0;
+};
+
 // The kind of one value, found once by the scan.
 enum Kind : uint8_t {
   K_NONE,

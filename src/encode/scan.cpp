@@ -25,63 +25,7 @@ namespace {
 
 constexpr uint64_t MAX_EXPANDED = uint64_t{1} << 32;
 
-// Open addressing from container identity to node index.
-class NodeMap {
- public:
-  NodeMap(const NodeMap&) = delete;
-  NodeMap& operator=(const NodeMap&) = delete;
-  NodeMap() = default;
-  ~NodeMap() { std::free(slots_); }
-  // The node of obj, or NO_NODE.
-  uint32_t find(PyObject* obj) const {
-    if (!cap_) return NO_NODE;
-    for (std::size_t i = hash(obj) & (cap_ - 1);; i = (i + 1) & (cap_ - 1)) {
-      if (slots_[i].obj == obj) return slots_[i].node;
-      if (!slots_[i].obj) return NO_NODE;
-    }
-  }
-  [[nodiscard]] bool insert(PyObject* obj, uint32_t node) {
-    if ((used_ + 1) * 2 > cap_ && !grow()) return false;
-    place(obj, node);
-    ++used_;
-    return true;
-  }
-
- private:
-  struct Slot {
-    PyObject* obj;
-    uint32_t node;
-  };
-  static std::size_t hash(PyObject* p) {
-    uint64_t x = reinterpret_cast<uintptr_t>(p) >> 4;
-    x *= 0x9E3779B97F4A7C15u;
-    return static_cast<std::size_t>(x ^ (x >> 29));
-  }
-  void place(PyObject* obj, uint32_t node) {
-    std::size_t i = hash(obj) & (cap_ - 1);
-    while (slots_[i].obj) i = (i + 1) & (cap_ - 1);
-    slots_[i] = Slot{obj, node};
-  }
-  bool grow() {
-    const std::size_t cap = cap_ ? cap_ * 2 : 64;
-    Slot* old = slots_;
-    const std::size_t old_cap = cap_;
-    slots_ = static_cast<Slot*>(std::calloc(cap, sizeof(Slot)));
-    if (!slots_) {
-      slots_ = old;
-      PyErr_NoMemory();
-      return false;
-    }
-    cap_ = cap;
-    for (std::size_t i = 0; i < old_cap; ++i)
-      if (old[i].obj) place(old[i].obj, old[i].node);
-    std::free(old);
-    return true;
-  }
-  Slot* slots_ = nullptr;
-  std::size_t cap_ = 0;
-  std::size_t used_ = 0;
-};
+uint64_t identity(PyObject* obj) { return reinterpret_cast<uintptr_t>(obj); }
 
 // One open container of the walk.
 struct Frame {
@@ -99,7 +43,7 @@ enum class Mode { fast, safe, restart };
 struct Walker {
   Scan& s;
   Mode mode;
-  NodeMap map;  // containers that may be held in several places, but the root
+  KeyMap map;  // containers that may be held in several places, but the root: identity to node
   Grow<Frame> frames;
   PyObject* root = nullptr;
 
@@ -180,7 +124,8 @@ bool scalar(PyObject* v, Child& c, const char** why, bool* type_error) {
   if (constant(v, c)) return true;
   if (PyUnicode_Check(v)) {
     Py_ssize_t n = 0;
-    if (!PyUnicode_AsUTF8AndSize(v, &n)) {
+    const char* p = PyUnicode_AsUTF8AndSize(v, &n);
+    if (!p) {
       if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
         *why = nullptr;  // MemoryError: passed on as it is
         return false;
@@ -192,7 +137,7 @@ bool scalar(PyObject* v, Child& c, const char** why, bool* type_error) {
     }
     c.kind = K_STR;
     c.exact = PyUnicode_CheckExact(v);
-    set_text(c, PyUnicode_AsUTF8AndSize(v, nullptr), n);
+    set_text(c, p, n);
     return true;
   }
   if (PyLong_Check(v)) {
@@ -234,42 +179,8 @@ Status Walker::enter(uint64_t k, PyObject* v) {
   c.obj = v;
   c.exact = true;
   const std::size_t top = frames.size();
-  // The common exact types by identity first: the type tests of the
-  // limited API are calls.
+  // Exact types by identity first: the type tests of the limited API are calls.
   PyTypeObject* type = Py_TYPE(v);
-  if (type == &PyUnicode_Type && top) {
-    Py_ssize_t n = 0;
-    if (const char* p = PyUnicode_AsUTF8AndSize(v, &n)) {
-      c.kind = K_STR;
-      set_text(c, p, n);
-      frames[top - 1].count += 1;
-      if (frames[top - 1].tallest < 1) frames[top - 1].tallest = 1;
-      s.items[k] = c;
-      return Done{};
-    }
-    PyErr_Clear();  // the general path below reports it
-  } else if (type == &PyLong_Type && top) {
-    int overflow = 0;
-    const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-    if (!overflow) {
-      c.kind = K_INT;
-      c.i = x;
-      frames[top - 1].count += 1;
-      if (frames[top - 1].tallest < 1) frames[top - 1].tallest = 1;
-      s.items[k] = c;
-      return Done{};
-    }
-  } else if (type == &PyFloat_Type && top) {
-    const double x = PyFloat_AsDouble(v);
-    if (std::isfinite(x)) {
-      c.kind = K_FLOAT;
-      c.f = x;
-      frames[top - 1].count += 1;
-      if (frames[top - 1].tallest < 1) frames[top - 1].tallest = 1;
-      s.items[k] = c;
-      return Done{};
-    }
-  }
   const bool list = type == &PyList_Type || type == &PyTuple_Type ||
                     (type != &PyDict_Type && (PyList_Check(v) || PyTuple_Check(v)));
   const bool dict = !list && (type == &PyDict_Type || PyDict_Check(v));
@@ -319,7 +230,8 @@ Status Walker::enter(uint64_t k, PyObject* v) {
   // An element held by nothing but its container's one reference is in one
   // place only and cannot enclose itself: it needs no entry in the map.
   const bool lone = mode == Mode::fast && top && Py_REFCNT(v) == 1;
-  const uint32_t known = lone ? NO_NODE : v == root ? (top ? 0 : NO_NODE) : map.find(v);
+  const uint32_t known =
+      lone ? NO_NODE : v == root ? (top ? 0 : NO_NODE) : map.find(identity(v));
   if (known != NO_NODE) {
     Node& node = s.nodes[known];
     if (node.uses == 0) return fail(PyExc_ValueError, "circular reference", top);
@@ -390,7 +302,9 @@ Status Walker::enter(uint64_t k, PyObject* v) {
   node.n = n;
   node.dict = dict;
   node.uses = 0;  // 0 while open: meeting it again is a cycle
-  if (!s.nodes.push(node) || (!lone && top && !map.insert(v, index))) return py_fail();
+  bool added = false;  // a container met for the first time is absent from the map
+  if (!s.nodes.push(node) || (!lone && top && !map.add(identity(v), index, &added)))
+    return py_fail();
   if (!s.items.resize(s.items.size() + (dict ? 2 * n : n))) return py_fail();
   c.node = index;
   if (top) {

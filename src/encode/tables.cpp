@@ -29,52 +29,6 @@ bool same_text(const Child& a, const Child& b) {
   return p && q && n == m && std::memcmp(p, q, static_cast<std::size_t>(n)) == 0;
 }
 
-// A set of (a, b) pairs of key numbers.
-class PairSet {
- public:
-  PairSet() = default;
-  PairSet(const PairSet&) = delete;
-  PairSet& operator=(const PairSet&) = delete;
-  ~PairSet() { std::free(slots_); }
-  // 1 if added, 0 if present, -1 on MemoryError.
-  int add(uint32_t a, uint32_t b) {
-    if ((used_ + 1) * 2 > cap_ && !grow()) return -1;
-    const uint64_t key = (uint64_t{a} << 32 | b) + 1;
-    std::size_t i = spot(key);
-    if (slots_[i] == key) return 0;
-    slots_[i] = key;
-    ++used_;
-    return 1;
-  }
-
- private:
-  std::size_t spot(uint64_t key) const {
-    uint64_t h = key * 0x9E3779B97F4A7C15u;
-    std::size_t i = static_cast<std::size_t>(h ^ (h >> 32)) & (cap_ - 1);
-    while (slots_[i] && slots_[i] != key) i = (i + 1) & (cap_ - 1);
-    return i;
-  }
-  bool grow() {
-    const std::size_t cap = cap_ ? cap_ * 2 : 64;
-    uint64_t* old = slots_;
-    const std::size_t old_cap = cap_;
-    slots_ = static_cast<uint64_t*>(std::calloc(cap, sizeof(uint64_t)));
-    if (!slots_) {
-      slots_ = old;
-      PyErr_NoMemory();
-      return false;
-    }
-    cap_ = cap;
-    for (std::size_t i = 0; i < old_cap; ++i)
-      if (old[i]) slots_[spot(old[i])] = old[i];
-    std::free(old);
-    return true;
-  }
-  uint64_t* slots_ = nullptr;
-  std::size_t cap_ = 0;
-  std::size_t used_ = 0;
-};
-
 // One column order in which every row's keys appear in their own order:
 // a topological order of "a comes right before b in some row", ties broken
 // by first appearance, so rows that agree keep their order. False when the
@@ -88,13 +42,13 @@ Result<bool> header_order(const RowKeys& nm, Grow<uint32_t>& order) {
   if (!needs.resize(count) || !starts.resize(count + 1)) return py_fail();
   for (std::size_t a = 0; a < count; ++a) needs[a] = 0;
   for (std::size_t a = 0; a <= count; ++a) starts[a] = 0;
-  PairSet seen;
+  KeyMap seen;  // the pairs (a, b) found so far
   const std::size_t rows = nm.starts.size() - 1;
   for (std::size_t r = 0; r < rows; ++r) {
     for (uint64_t k = nm.starts[r] + 1; k < nm.starts[r + 1]; ++k) {
       const uint32_t a = nm.keys[k - 1], b = nm.keys[k];
-      const int added = seen.add(a, b);
-      if (added < 0) return py_fail();
+      bool added = false;
+      if (!seen.add((uint64_t{a} << 32 | b) + 1, 0, &added)) return py_fail();
       if (!added) continue;
       if (!edges.push(uint64_t{a} << 32 | b)) return py_fail();
       needs[b] += 1;
