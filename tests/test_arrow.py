@@ -1,0 +1,642 @@
+"""wexo.loads_arrow: tables and sparse tables as Arrow columns. The type of every column kind and
+of plain cells, the same rows as loads_binary, the same refusals with the same message and offset,
+the limits of wexo.loads, the bound on copied string bytes, and no leaks."""
+
+from __future__ import annotations
+
+import gc
+import json
+import os
+import random
+import re
+import sys
+from pathlib import Path
+from typing import Any, Callable
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+pa = pytest.importorskip("pyarrow")
+
+import wexo  # noqa: E402
+from conftest import KINDS, WexoError, arr, doc, f64, loads_binary, obj, s, same, uv, zz  # noqa: E402
+from test_encoder_native import NAMES, OPTION_SETS, SCALARS, TREES  # noqa: E402
+from test_roundtrip import CORPUS_FILES  # noqa: E402
+import test_sparse  # noqa: E402
+import test_tables  # noqa: E402
+
+SANITIZER = bool(os.environ.get("WEXO_SANITIZER"))
+counts_blocks = pytest.mark.skipif(SANITIZER, reason="no block counts under PYTHONMALLOC=malloc")
+
+loads_arrow = wexo.loads_arrow
+UNLIMITED = {"max_cells": None, "max_copies": None}
+ROOT = re.compile(r"loads_arrow\(\) needs a document whose root is a table or a sparse table, not \S")
+
+# ---- building documents
+
+
+def col_ints(*values: int) -> bytes:
+    """COL_DELTA_INT holding values: each delta wraps modulo 2**64, as the running sum does."""
+    out, prev = bytearray(b"\x01"), 0
+    for v in values:
+        d = (v - prev) % 2**64
+        out += zz(d - 2**64 if d >= 2**63 else d)
+        prev = v
+    return bytes(out)
+
+
+def col_decimal(scale: int, *mantissas: int) -> bytes:
+    return b"\x02" + bytes([scale]) + b"".join(zz(m) for m in mantissas)
+
+
+def col_dict(entries: list[str], *indexes: int) -> bytes:
+    return b"\x03" + uv(len(entries)) + b"".join(s(e) for e in entries) + b"".join(uv(i) for i in indexes)
+
+
+def col_bits(*bits: bool, pad: int = 0) -> bytes:
+    """COL_BOOL_BITS; pad sets the unused high bits of the last byte, which readers ignore."""
+    out = bytearray((len(bits) + 7) // 8)
+    for k, bit in enumerate(bits):
+        out[k // 8] |= bit << (k % 8)
+    if bits and len(bits) % 8:
+        out[-1] |= pad & (0xFF << (len(bits) % 8)) & 0xFF
+    return b"\x04" + bytes(out)
+
+
+def col_values(*cells: bytes) -> bytes:
+    return b"\x00" + b"".join(cells)
+
+
+def col_object(names: list[str], *columns: bytes) -> bytes:
+    return b"\x05" + uv(len(names)) + b"".join(s(n) for n in names) + b"".join(columns)
+
+
+def table(names: list[str], n: int, *columns: bytes) -> bytes:
+    return b"\x09" + uv(len(names)) + b"".join(s(x) for x in names) + uv(n) + b"".join(columns)
+
+
+def typed(n: int, column: bytes) -> bytes:
+    return b"\x0c" + uv(n) + column
+
+
+def every(column: bytes) -> bytes:
+    """A sparse column block present in every row."""
+    return b"\x00" + column
+
+
+def some(present: list[bool], column: bytes) -> bytes:
+    """A sparse column block with a presence bitmap."""
+    return b"\x01" + col_bits(*present)[1:] + column
+
+
+def sparse(names: list[str], n: int, *blocks: bytes) -> bytes:
+    return b"\x0d" + uv(len(names)) + b"".join(s(x) for x in names) + uv(n) + b"".join(blocks)
+
+
+I = b"\x03"  # TAG_INT, before a zigzag varint
+
+
+def small(n: int) -> bytes:
+    return bytes([0x80 | n])
+
+
+# ---- what may differ between loads_arrow and loads_binary
+
+
+def norm(x: Any) -> Any:
+    """x with the differences the Arrow path may show taken out: numbers compare by value (an int
+    in a float64 column comes back as a float), and a key holding None is dropped, since a field
+    absent from a sparse row or from one dict of a struct column comes back as None. A bool stays
+    apart from the numbers."""
+    if isinstance(x, dict):
+        return {k: norm(v) for k, v in x.items() if v is not None}
+    if isinstance(x, list):
+        return [norm(v) for v in x]
+    if isinstance(x, bool):
+        return ("bool", x)
+    return x
+
+
+def rows_agree(got: list[dict[str, Any]], want: list[dict[str, Any]]) -> bool:
+    return norm(got) == norm(want)
+
+
+# ---- the capabilities, one table of byte vectors each
+
+int64, float64, utf8, boolean, null = pa.int64(), pa.float64(), pa.utf8(), pa.bool_(), pa.null()
+DICT = pa.dictionary(pa.int32(), pa.utf8())
+UNION = "dense_union"  # a dense union; its children's types are checked apart
+BIG = 2**53 + 1
+
+COLUMN_KINDS = [  # id, body, {column: (Arrow type, values)}
+    ("delta", table(["a"], 3, col_ints(10, -5, 2**63 - 1)),
+     {"a": (int64, [10, -5, 2**63 - 1])}),
+    ("delta wraps", table(["a"], 2, b"\x01" + zz(2**63 - 1) + zz(1)),  # past 2**63 - 1
+     {"a": (int64, [2**63 - 1, -(2**63)])}),
+    ("decimal scale 0", table(["a"], 3, col_decimal(0, 5, -7, 2**60)),
+     {"a": (int64, [5, -7, 2**60])}),
+    # integral quotients are floats here, where loads_binary gives ints
+    ("decimal scale 2", table(["a"], 4, col_decimal(2, 1500, 125, -1, 0)),
+     {"a": (float64, [15.0, 1.25, -0.01, 0.0])}),
+    # mantissas past 2**53 divide exactly, as loads_binary's big_decimal does
+    ("decimal big", table(["a"], 3, col_decimal(1, 2**53 + 10, -(2**63), 7)),
+     {"a": (float64, [(2**53 + 10) / 10, -(2**63) / 10, 0.7])}),
+    ("decimal scale 6", table(["a"], 2, col_decimal(6, 1, 123456789)),
+     {"a": (float64, [1e-06, 123.456789])}),
+    ("dictionary", table(["a"], 4, col_dict(["ab", "c", "ab"], 0, 1, 2, 0)),
+     {"a": (DICT, ["ab", "c", "ab", "ab"])}),
+    ("dictionary unused entries", table(["a"], 1, col_dict(["x", "yy", "zzz"], 2)),
+     {"a": (DICT, ["zzz"])}),
+    # N = 10: two bytes, garbage in the six unused bits
+    ("bits", table(["a"], 10, col_bits(True, False, True, True, False, False, False, False, True, False,
+                                       pad=0xFC)),
+     {"a": (boolean, [True, False, True, True, False, False, False, False, True, False])}),
+    ("bits 3 of 8", table(["a"], 3, col_bits(False, True, False, pad=0xF8)),
+     {"a": (boolean, [False, True, False])}),
+    ("bits 8", table(["a"], 8, col_bits(*[True] * 8)), {"a": (boolean, [True] * 8)}),
+    ("object", table(["o"], 2, col_object(["x", "y"], col_ints(1, 2), col_values(s("p"), b"\x00"))),
+     {"o": (pa.struct([("x", int64), ("y", utf8)]), [{"x": 1, "y": "p"}, {"x": 2, "y": None}])}),
+    ("object in object", table(["o"], 2, col_object(["in", "b"], col_object(["d"], col_decimal(1, 5, 10)),
+                                                    col_bits(True, False))),
+     {"o": (pa.struct([("in", pa.struct([("d", float64)])), ("b", boolean)]),
+            [{"in": {"d": 0.5}, "b": True}, {"in": {"d": 1.0}, "b": False}])}),
+    ("several columns", table(["i", "d", "s", "b"], 2, col_ints(1, 2), col_decimal(3, 1, 2),
+                              col_dict(["q"], 0, 0), col_bits(False, True)),
+     {"i": (int64, [1, 2]), "d": (float64, [0.001, 0.002]), "s": (DICT, ["q", "q"]),
+      "b": (boolean, [False, True])}),
+    ("zero rows", table(["i", "d", "e", "s", "b", "o"], 0, col_ints(), col_decimal(0), col_decimal(4),
+                        col_dict(["unused"]), col_bits(), col_object(["x"], col_ints())),
+     {"i": (int64, []), "d": (int64, []), "e": (float64, []), "s": (DICT, []), "b": (boolean, []),
+      "o": (pa.struct([("x", int64)]), [])}),
+]
+
+PLAIN_CELLS = [  # id, cells of one COL_VALUES column, Arrow type, values
+    ("none", [b"\x00", b"\x00"], null, [None, None]),
+    ("bool", [b"\x02", b"\x01", b"\x00"], boolean, [True, False, None]),
+    ("int", [small(1), I + zz(2**62), b"\x00", I + zz(-(2**63))], int64, [1, 2**62, None, -(2**63)]),
+    ("float", [f64(0.5), b"\x00", f64(-1e300)], float64, [0.5, None, -1e300]),
+    ("str", [s("a"), s(""), s("x" * 40), b"\x00"], utf8, ["a", "", "x" * 40, None]),
+    ("pooled str", [s("abc"), b"\x06\x00", s("é" * 20), b"\x06\x01"], utf8, ["abc", "abc", "é" * 20, "é" * 20]),
+    ("ints and floats", [small(1), f64(0.5), I + zz(-(2**53))], float64, [1.0, 0.5, -(2.0**53)]),
+    # an integral TAG_FLOAT below 2**53 is an int, as loads_binary gives it
+    ("integral floats are ints", [f64(3.0), small(1), f64(-0.0)], int64, [3, 1, 0]),
+    ("2**53 as a float", [f64(2.0**53), small(1)], float64, [2.0**53, 1.0]),
+    # an int that a double cannot hold keeps its value in a union
+    ("big int and float", [I + zz(BIG), f64(0.5)], UNION, [BIG, 0.5]),
+    ("str and int", [s("a"), small(1), s("b")], UNION, ["a", 1, "b"]),
+    ("bool and int", [b"\x02", small(1), b"\x01", small(0)], UNION, [True, 1, False, 0]),
+    ("str, int and None", [s("a"), b"\x00", small(7)], UNION, ["a", None, 7]),
+    ("lists", [arr(small(1), small(2)), arr(), b"\x00"], pa.list_(int64), [[1, 2], [], None]),
+    ("lists of lists", [arr(arr(s("a")), arr()), arr(arr(s("b"), s("c")))], pa.list_(pa.list_(utf8)),
+     [[["a"], []], [["b", "c"]]]),
+    ("typed arrays", [typed(3, col_ints(1, 2, 3)), typed(0, col_ints())], pa.list_(int64), [[1, 2, 3], []]),
+    ("typed bools", [typed(3, col_bits(True, False, True)), typed(1, col_bits(False))], pa.list_(boolean),
+     [[True, False, True], [False]]),
+    ("typed decimals", [typed(2, col_decimal(1, 5, 15))], pa.list_(float64), [[0.5, 1.5]]),
+    ("nested tables", [table(["k"], 2, col_ints(1, 2)), table(["k"], 1, col_ints(3))],
+     pa.list_(pa.struct([("k", int64)])), [[{"k": 1}, {"k": 2}], [{"k": 3}]]),
+    ("dicts", [obj((s("a"), small(1)), (s("b"), s("x"))), obj((s("a"), small(2)), (s("b"), s("y")))],
+     pa.struct([("a", int64), ("b", utf8)]), [{"a": 1, "b": "x"}, {"a": 2, "b": "y"}]),
+    # every key seen in the column, in first-seen order; None where a dict lacked it
+    ("dicts with differing keys", [obj((s("a"), small(1))), obj((s("b"), s("x")), (s("a"), small(2))), b"\x00"],
+     pa.struct([("a", int64), ("b", utf8)]), [{"a": 1, "b": None}, {"a": 2, "b": "x"}, None]),
+    ("anchored list and its copy", [b"\x0a" + arr(small(4)), b"\x0b\x00"], pa.list_(int64), [[4], [4]]),
+]
+
+
+def check_columns(body: bytes, expected: dict[str, tuple[Any, list[Any]]]) -> None:
+    data = doc(body)
+    want = loads_binary(data)
+    for kind in KINDS:
+        t = loads_arrow(kind(data))
+        assert isinstance(t, pa.Table)
+        assert t.column_names == list(expected)
+        assert t.num_rows == len(next(iter(expected.values()))[1])
+        for name, (arrow_type, values) in expected.items():
+            got = t.schema.field(name).type
+            if arrow_type == UNION:
+                assert pa.types.is_union(got) and got.mode == "dense", got
+            else:
+                assert got == arrow_type, (name, got)
+            cells = t.column(name).to_pylist()
+            assert same(cells, values), (name, cells)
+        assert rows_agree(t.to_pylist(), want)
+
+
+@pytest.mark.parametrize("body,expected", [c[1:] for c in COLUMN_KINDS], ids=[c[0] for c in COLUMN_KINDS])
+def test_column_kinds(body, expected):
+    check_columns(body, expected)
+
+
+@pytest.mark.parametrize("cells,arrow_type,values", [c[1:] for c in PLAIN_CELLS], ids=[c[0] for c in PLAIN_CELLS])
+def test_plain_cells(cells, arrow_type, values):
+    check_columns(table(["v"], len(cells), col_values(*cells)), {"v": (arrow_type, values)})
+
+
+@pytest.mark.parametrize("cells,arrow_type,values", [c[1:] for c in PLAIN_CELLS], ids=[c[0] for c in PLAIN_CELLS])
+def test_plain_cells_in_a_sparse_table(cells, arrow_type, values):
+    # the same cells, each after an absent row: absent rows are nulls of the same type
+    n = 2 * len(cells)
+    present = [k % 2 == 1 for k in range(n)]
+    body = sparse(["k", "v"], n, every(col_ints(*range(n))), some(present, col_values(*cells)))
+    spread = [v for value in values for v in (None, value)]
+    check_columns(body, {"k": (int64, list(range(n))), "v": (arrow_type, spread)})
+
+
+def test_dictionary_is_the_documents():
+    # the format's dictionary becomes Arrow's as it stands: entries may repeat
+    t = loads_arrow(doc(table(["a"], 4, col_dict(["ab", "c", "ab"], 0, 1, 2, 0))))
+    chunk = t.column("a").combine_chunks()
+    assert chunk.dictionary.to_pylist() == ["ab", "c", "ab"]
+    assert chunk.indices.to_pylist() == [0, 1, 2, 0]
+    assert chunk.indices.type == pa.int32()
+
+
+def test_union_children_keep_each_type():
+    t = loads_arrow(doc(table(["v"], 4, col_values(s("a"), small(1), b"\x02", f64(0.5)))))
+    u = t.schema.field("v").type
+    children = {u.field(i).type for i in range(u.num_fields)}
+    # one child per type, none of them a conversion of another
+    assert {utf8, boolean} <= children
+    assert len(children) == u.num_fields
+    assert same(t.column("v").to_pylist(), ["a", 1, True, 0.5])
+
+
+H = ["a", "b"]
+SPARSE_KINDS = [  # id, body, {column: (Arrow type, values)}
+    # the worked example: a in every row, b (True and 7) in rows 0 and 2
+    ("example", bytes.fromhex("0d024161416203000114020201050002 87".replace(" ", "")),
+     {"a": (int64, [10, 11, 12]), "b": (UNION, [True, None, 7])}),
+    ("delta, running sum over present cells", sparse(["a"], 3, some([True, False, True], b"\x01\x0a\x02")),
+     {"a": (int64, [5, None, 6])}),
+    # N = 10, three present rows: the bool column takes one byte, its bit 0 for row 1
+    ("bits", sparse(["a"], 10, some([False, True] + [False] * 6 + [True, True], col_bits(True, False, True))),
+     {"a": (boolean, [None, True] + [None] * 6 + [False, True])}),
+    ("N = 9", sparse(["a"], 9, some([False] * 8 + [True], col_bits(True))),
+     {"a": (boolean, [None] * 8 + [True])}),
+    ("decimal", sparse(["a"], 3, some([True, False, True], col_decimal(2, 150, -5))),
+     {"a": (float64, [1.5, None, -0.05])}),
+    ("dictionary", sparse(["a"], 3, some([False, True, True], col_dict(["q", "r"], 1, 0))),
+     {"a": (DICT, [None, "r", "q"])}),
+    ("object", sparse(["a"], 3, some([False, True, True], col_object(["x"], col_ints(1, 2)))),
+     {"a": (pa.struct([("x", int64)]), [None, {"x": 1}, {"x": 2}])}),
+    # a row present in no column: nulls throughout
+    ("row in no column", sparse(H, 3, some([True, False, False], col_bits(True)),
+                                some([False, False, True], col_bits(True))),
+     {"a": (boolean, [True, None, None]), "b": (boolean, [None, None, True])}),
+    ("all present through a bitmap", sparse(["a"], 8, some([True] * 8, col_ints(*range(8)))),
+     {"a": (int64, list(range(8)))}),
+    # all-zero bitmaps: no cell, yet each kind's fixed part is there and sets the type
+    ("all absent", sparse(["i", "d", "e", "s", "b", "o", "v"], 3,
+                          some([False] * 3, col_ints()), some([False] * 3, col_decimal(0)),
+                          some([False] * 3, col_decimal(3)), some([False] * 3, col_dict(["x", "yy"])),
+                          some([False] * 3, col_bits()), some([False] * 3, col_object(["x"], col_bits())),
+                          some([False] * 3, col_values())),
+     {"i": (int64, [None] * 3), "d": (int64, [None] * 3), "e": (float64, [None] * 3),
+      "s": (DICT, [None] * 3), "b": (boolean, [None] * 3),
+      "o": (pa.struct([("x", boolean)]), [None] * 3), "v": (null, [None] * 3)}),
+    ("all absent, N = 9", sparse(["a"], 9, some([False] * 9, col_ints())), {"a": (int64, [None] * 9)}),
+    ("zero rows", sparse(H, 0, every(col_ints()), b"\x01" + col_decimal(2)),
+     {"a": (int64, []), "b": (float64, [])}),
+    ("presence-all kinds", sparse(["i", "s", "o"], 2, every(col_ints(3, 4)), every(col_dict(["z"], 0, 0)),
+                                  every(col_object(["x"], col_bits(True, True)))),
+     {"i": (int64, [3, 4]), "s": (DICT, ["z", "z"]), "o": (pa.struct([("x", boolean)]), [{"x": True}] * 2)}),
+]
+
+
+@pytest.mark.parametrize("body,expected", [c[1:] for c in SPARSE_KINDS], ids=[c[0] for c in SPARSE_KINDS])
+def test_sparse_kinds(body, expected):
+    check_columns(body, expected)
+
+
+def test_validity_of_sparse_columns():
+    t = loads_arrow(doc(sparse(["a"], 10, some([k % 3 == 0 for k in range(10)], col_ints(0, 3, 6, 9)))))
+    chunk = t.column("a").combine_chunks()
+    assert chunk.null_count == 6
+    assert chunk.is_valid().to_pylist() == [k % 3 == 0 for k in range(10)]
+
+
+def test_every_vector_of_the_decoder_tests_agrees():
+    for body, _ in test_tables.TABLES + test_sparse.SPARSE:
+        data = doc(body)
+        assert rows_agree(loads_arrow(data).to_pylist(), loads_binary(data)), body.hex(" ")
+
+
+# ---- the same rows as loads_binary, for everything the encoder makes
+
+
+def outcome(fn: Callable[[bytes], Any], data: bytes) -> tuple[Any, ...]:
+    """("ok", rows), ("wexo", message, offset) or ("root", text): anything else propagates."""
+    try:
+        r = fn(data)
+    except WexoError as e:
+        return ("wexo", e.message, e.offset)
+    except TypeError as e:
+        if ROOT.match(str(e)):
+            return ("root", str(e))
+        raise
+    return ("ok", r.to_pylist() if isinstance(r, pa.Table) else r)
+
+
+def agrees(data: bytes, reference: Callable[[bytes], Any] = loads_binary, **limits: int | None) -> str:
+    """Checks loads_arrow against reference on data; returns the outcome's kind."""
+    want = outcome(reference, data)
+    got = outcome(lambda d: loads_arrow(d, **limits), data)
+    if want[0] == "wexo":
+        assert got == want, data.hex(" ")
+        return "wexo"
+    if got[0] == "root":
+        assert data[2] not in (0x09, 0x0D), data.hex(" ")
+        return "root"
+    assert data[2] in (0x09, 0x0D) and got[0] == "ok", (got, data.hex(" "))
+    assert rows_agree(got[1], want[1]), data.hex(" ")
+    return "ok"
+
+
+def records(children):
+    """Lists of records: the same keys (tables), keys that vary (sparse tables), nested records."""
+    keys = st.lists(NAMES, min_size=1, max_size=5, unique=True)
+    uniform = keys.flatmap(lambda ks: st.lists(st.fixed_dictionaries({k: children for k in ks}),
+                                               min_size=1, max_size=12))
+    varied = st.lists(st.dictionaries(NAMES, children, min_size=1, max_size=5), min_size=2, max_size=12)
+    return uniform | varied
+
+
+# cells that the column encodings favour: runs of ints, decimals, repeated strings, bools
+COLUMN_CELLS = st.one_of(
+    st.integers(-1000, 1000), st.integers(-(2**63), 2**63 - 1),
+    st.integers(-99999, 99999).map(lambda n: n / 100), st.sampled_from(["red", "green", "blue", "x" * 33]),
+    st.booleans(), st.none(),
+)
+CELLS = st.one_of(COLUMN_CELLS, SCALARS, TREES, records(COLUMN_CELLS))
+
+
+@settings(max_examples=40 if SANITIZER else 400, deadline=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(records(CELLS), OPTION_SETS)
+def test_same_rows_as_loads_binary(rows, options):
+    agrees(wexo.dumps(rows, **options), **UNLIMITED)
+
+
+def record_lists(tree: Any):
+    """Every list of two or more dicts anywhere in tree."""
+    stack = [tree]
+    while stack:
+        x = stack.pop()
+        if isinstance(x, list):
+            if len(x) >= 2 and all(isinstance(v, dict) for v in x):
+                yield x
+            stack.extend(x)
+        elif isinstance(x, dict):
+            stack.extend(x.values())
+
+
+@pytest.mark.parametrize("path", CORPUS_FILES, ids=lambda p: p.name)
+def test_corpus_record_lists(path):
+    tree = json.loads(path.read_bytes())
+    found = 0
+    for rows in record_lists(tree):
+        data = wexo.dumps(rows)
+        assert agrees(data) == "ok"
+        found += 1
+    if isinstance(tree, list) and tree and all(isinstance(v, dict) for v in tree):
+        assert found
+
+
+# ---- the same refusals
+
+PARITY_DOCUMENTS = {  # name: document
+    "column kinds": doc(table(["i", "d", "s", "b", "o", "v"], 3, col_ints(1, 500, -7), col_decimal(2, 1, 2, 3),
+                              col_dict(["ab", "cd"], 0, 1, 0), col_bits(True, False, True),
+                              col_object(["x", "y"], col_ints(1, 2, 3), col_values(s("p"), s("ab"), b"\x06\x00")),
+                              col_values(s("q"), small(1), arr(small(2), f64(0.5))))),
+    "plain cells": doc(table(["v", "w"], 3, col_values(obj((s("k"), small(1))), b"\x00", obj((s("j"), s("zz")))),
+                             col_values(typed(2, col_bits(True, False)), table(["n"], 1, col_ints(5)), arr()))),
+    "sparse": doc(sparse(["a", "b", "c"], 10, every(col_ints(*range(10))),
+                         some([k % 3 == 0 for k in range(10)], col_dict(["xy", "z"], 0, 1, 1, 0)),
+                         some([k in (1, 9) for k in range(10)], col_values(s("long string here"), b"\x06\x00")))),
+    "sparse objects": doc(sparse(["o", "d"], 9, some([k % 2 == 0 for k in range(9)],
+                                                     col_object(["x"], col_decimal(1, 1, 2, 3, 4, 5))),
+                                 some([False] * 9, col_decimal(3)))),
+    "encoder's": wexo.dumps([{"id": i, "p": i / 4, "n": f"n{i % 3}", "ok": i % 2 == 0, "pos": {"x": i},
+                              "t": [i, "x"] if i % 4 else None} for i in range(12)]),
+    "encoder's sparse": wexo.dumps([{"a": 1}, {"a": 2, "b": "x"}, {"b": "y", "c": [1]}, {"a": 3.5}] * 3),
+}
+
+
+@pytest.mark.parametrize("name", list(PARITY_DOCUMENTS))
+def test_every_truncation_fails_alike(name):
+    data = PARITY_DOCUMENTS[name]
+    assert agrees(data) == "ok"
+    for n in range(len(data)):
+        assert agrees(data[:n]) == "wexo"
+
+
+@pytest.mark.parametrize("name", list(PARITY_DOCUMENTS))
+def test_single_byte_mutations_fail_or_succeed_alike(name):
+    data = PARITY_DOCUMENTS[name]
+    rng = random.Random(name)
+    kinds = set()
+    for _ in range(60 if SANITIZER else 400):
+        b = bytearray(data)
+        at = rng.randrange(2, len(b))
+        b[at] = rng.choice([rng.randrange(256), b[at] ^ (1 << rng.randrange(8)), 0x00, 0x06, 0x80, 0xFF])
+        kinds.add(agrees(bytes(b)))
+    assert "wexo" in kinds
+
+
+@pytest.mark.parametrize("name", list(PARITY_DOCUMENTS))
+def test_small_limits_refuse_alike(name):
+    data = PARITY_DOCUMENTS[name]
+    for cells in (0, 1, 2, 3, 5, 8, 13, 21, 40, None):
+        for copies in (0, 1, 2, None):
+            limits = {"max_cells": cells, "max_copies": copies}
+            agrees(data, lambda d: wexo.loads(d, **limits), **limits)
+
+
+def test_limits_hold_on_copies():
+    # three references to an anchored list of ten: 30 copies
+    data = doc(table(["v"], 4, col_values(b"\x0a" + arr(*[small(1)] * 10), b"\x0b\x00", b"\x0b\x00", b"\x0b\x00")))
+    for copies in (0, 10, 29, 30, 31, 100):
+        assert agrees(data, lambda d: wexo.loads(d, max_copies=copies), max_copies=copies) in ("ok", "wexo")
+    with pytest.raises(WexoError) as info:
+        loads_arrow(data, max_copies=5)
+    assert info.value.message == "reference expansion too large"
+
+
+def test_default_limits_are_loads():
+    # a sparse table of many rows in few bytes: refused by default, accepted without limits
+    data = doc(sparse(["a"], 8 * 4000, some([False] * (8 * 4000), col_ints())))
+    assert agrees(data, wexo.loads) in ("ok", "wexo")
+    assert agrees(data, lambda d: wexo.loads(d, **UNLIMITED), **UNLIMITED) == "ok"
+
+
+# ---- roots that are not tables
+
+NOT_TABLES = [  # body
+    b"\x00", b"\x01", b"\x02", small(5), I + zz(-3), f64(0.5), f64(2.0), s("ab"), s("x" * 40),
+    arr(), arr(obj((s("a"), small(1)))), obj(), obj((s("a"), small(1))),
+    typed(2, col_ints(1, 2)), typed(1, col_object(["a"], col_ints(1))),
+    b"\x0a" + arr(small(1)),                                  # an anchored list
+]
+
+
+@pytest.mark.parametrize("body", NOT_TABLES, ids=[b.hex() for b in NOT_TABLES])
+def test_other_roots_are_a_type_error(body):
+    data = doc(body)
+    loads_binary(data)
+    for kind in KINDS:
+        with pytest.raises(TypeError, match=ROOT):
+            loads_arrow(kind(data))
+
+
+MALFORMED = [  # body: each root not a table, each refused by the decoder
+    arr(small(1), b"\x0e"),                  # bad tag inside
+    obj((s("a"), small(1)), (s("a"), small(2))),  # duplicate key
+    s("abc")[:-1],                           # truncated
+    arr(small(1)) + b"\x00",                 # trailing data
+    typed(2, col_dict(["a"], 0, 1)),         # bad dictionary index
+    b"\x0b\x00",                             # anchor not yet defined
+    table(["a"], 1, col_ints(1)) + b"\x00",  # a table, then trailing data
+    b"",                                     # the prologue only
+]
+
+
+@pytest.mark.parametrize("body", MALFORMED, ids=[b.hex() for b in MALFORMED])
+def test_malformed_documents_raise_the_decoders_error(body):
+    data = doc(body)
+    with pytest.raises(WexoError) as want:
+        loads_binary(data)
+    for kind in KINDS:
+        with pytest.raises(WexoError) as got:
+            loads_arrow(kind(data))
+        assert (got.value.message, got.value.offset) == (want.value.message, want.value.offset)
+        assert str(got.value) == str(want.value)
+
+
+def test_bad_prologue():
+    for data in (b"", b"\x0f", b"\x0f\x02\x00", b"\x00\x01\x00"):
+        assert agrees(data) == "wexo"
+
+
+# ---- string bytes copied per reference are bounded
+
+
+def test_one_long_string_in_many_cells_is_refused():
+    # a 1 MiB pooled string named by 4,096 two-byte references: 4 GiB if each copied it
+    long = s("x" * (1 << 20))
+    for body in (
+        table(["v"], 4096, col_values(long, *[b"\x06\x00"] * 4095)),
+        sparse(["v"], 4096, every(col_values(long, *[b"\x06\x00"] * 4095))),
+        table(["v"], 2, col_values(long, arr(*[b"\x06\x00"] * 4095))),
+        table(["v"], 1, col_values(obj((s("k"), long), (s("l"), arr(*[b"\x06\x00"] * 4095))))),
+    ):
+        data = doc(body)
+        assert len(loads_binary(data)) >= 1
+        with pytest.raises(WexoError) as info:
+            loads_arrow(data, **UNLIMITED)
+        assert info.value.message == "decoded size too large"
+        assert len(body) - 2 * 4095 < info.value.offset - 2 <= len(body)
+
+
+def test_a_few_copies_of_a_long_string_are_fine():
+    long = "y" * 100_000
+    data = doc(table(["v"], 8, col_values(s(long), *[b"\x06\x00"] * 7)))
+    assert loads_arrow(data).column("v").to_pylist() == [long] * 8
+
+
+# ---- references and memory
+
+
+def blocks_per_call(fn, n=2000) -> float:
+    for _ in range(50):
+        fn()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(n):
+        fn()
+    gc.collect()
+    return (sys.getallocatedblocks() - before) / n
+
+
+LEAK_SUCCESS = {name: data for name, data in PARITY_DOCUMENTS.items()}
+LEAK_SUCCESS["unions"] = doc(table(["v"], 4, col_values(s("a"), small(1), b"\x02", arr(s("bc")))))
+LEAK_FAILURE = {  # name: document failing after building columns
+    "last byte cut": PARITY_DOCUMENTS["column kinds"][:-1],
+    "sparse cut": PARITY_DOCUMENTS["sparse"][:-2],
+    "bad index": doc(table(["a", "b"], 2, col_ints(1, 2), col_dict(["x"], 0, 1))),
+    "trailing": PARITY_DOCUMENTS["plain cells"] + b"\x00",
+    "string bound": doc(table(["v"], 600, col_values(s("x" * 100_000), *[b"\x06\x00"] * 599))),
+}
+
+
+def releases(data: bytes, expect: type) -> Callable[[], None]:
+    def call():
+        try:
+            t = loads_arrow(data)
+        except expect:
+            return
+        assert expect is type(None)
+        t.to_pylist()
+        del t
+    return call
+
+
+@counts_blocks
+@pytest.mark.parametrize("name", list(LEAK_SUCCESS))
+def test_success_paths_do_not_leak(name):
+    assert blocks_per_call(releases(LEAK_SUCCESS[name], type(None))) < 0.1
+
+
+@counts_blocks
+@pytest.mark.parametrize("name", list(LEAK_FAILURE))
+def test_failure_paths_do_not_leak(name):
+    n = 100 if name == "string bound" else 2000
+    assert blocks_per_call(releases(LEAK_FAILURE[name], WexoError), n) < 0.1
+
+
+@counts_blocks
+def test_root_and_argument_errors_do_not_leak():
+    data = bytearray(doc(arr(s("abc"), small(1))))
+
+    def several():
+        for bad in (lambda: loads_arrow(data), lambda: loads_arrow(memoryview(data)),
+                    lambda: loads_arrow(), lambda: loads_arrow(data, data), lambda: loads_arrow(data, x=1),
+                    lambda: loads_arrow("str"), lambda: loads_arrow(data, max_cells="1")):
+            try:
+                bad()
+            except TypeError:
+                pass
+
+    assert blocks_per_call(several) < 0.1
+
+
+def rss() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+@pytest.mark.skipif(SANITIZER, reason="ASan's quarantine holds freed memory")
+def test_arrow_buffers_are_released():
+    # 300 calls on a table of 40,000 cells: leaked buffers would hold hundreds of MB
+    data = wexo.dumps([{"i": i * 7919, "s": f"s{i % 50}", "f": i / 8, "b": i % 3 == 0,
+                        "v": f"text {i}" if i % 2 else i} for i in range(8000)])
+    from wexo import _ext
+    for fn in (lambda: loads_arrow(data), lambda: _ext.loads_columns(data)):
+        for _ in range(20):
+            fn()
+        before = rss()
+        for _ in range(300):
+            fn()
+        assert rss() - before < 50 << 20
+
+
+def test_capsules_import_once():
+    from wexo import _ext
+    schema, array = _ext.loads_columns(doc(table(["a"], 2, col_ints(1, 2))))
+    batch = pa.RecordBatch._import_from_c_capsule(schema, array)
+    assert batch.to_pylist() == [{"a": 1}, {"a": 2}]
+    with pytest.raises(Exception):
+        pa.RecordBatch._import_from_c_capsule(schema, array)  # moved out already
