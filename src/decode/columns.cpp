@@ -4,21 +4,18 @@
 
 namespace wexo {
 
-namespace {
-
-constexpr double POW10[7] = {1.0, 10.0, 100.0, 1000.0, 10000.0, 100000.0, 1000000.0};
-constexpr uint64_t IPOW10[7] = {1, 10, 100, 1000, 10000, 100000, 1000000};
-constexpr uint64_t EXACT_LIMIT = uint64_t{1} << 53;  // mantissas a double holds exactly
-
-}  // namespace
-
-Result<Owned> big_decimal(int64_t m, unsigned s) {
+Result<double> big_quotient(int64_t m, unsigned s) {
   TRY(num, made(PyLong_FromLongLong(m)));
   TRY(den, made(PyLong_FromUnsignedLongLong(IPOW10[s])));
   // True division of two ints: the exact quotient rounded to the nearest double.
   TRY(quot, made(PyNumber_TrueDivide(num.get(), den.get())));
   const double q = PyFloat_AsDouble(quot.get());
   if (q == -1.0 && PyErr_Occurred()) return py_fail();
+  return q;
+}
+
+Result<Owned> big_decimal(int64_t m, unsigned s) {
+  TRY(q, big_quotient(m, s));
   return number(q);
 }
 
@@ -33,18 +30,14 @@ Status Decoder::column(uint64_t n, uint64_t depth, Sink& sink) {
   const uint8_t kind = buf[pos++];
   switch (kind) {
     case COL_VALUES:  // n values
-      for (uint64_t k = 0; k < n; ++k) {
-        TRY(cell, value(depth + 1));
-        CHECK(sink.store(k, std::move(cell)));
-      }
+      for (uint64_t k = 0; k < n; ++k) CHECK(sink.value_cell(*this, k, depth + 1));
       return Done{};
     case COL_DELTA_INT: {  // n zigzag deltas; the running sum wraps modulo 2^64
       uint64_t acc = 0;
       for (uint64_t k = 0; k < n; ++k) {
         TRY(v, uvarint());
         acc += static_cast<uint64_t>(zigzag(v));
-        TRY(cell, made(PyLong_FromLongLong(static_cast<int64_t>(acc))));
-        CHECK(sink.store(k, std::move(cell)));
+        CHECK(sink.int_cell(k, static_cast<int64_t>(acc)));
       }
       return Done{};
     }
@@ -55,10 +48,7 @@ Status Decoder::column(uint64_t n, uint64_t depth, Sink& sink) {
       if (remaining() < b) return short_(pos);
       const uint8_t* bits = buf + pos;
       pos += b;
-      for (uint64_t k = 0; k < n; ++k) {
-        PyObject* v = (bits[k >> 3] >> (k & 7)) & 1 ? Py_True : Py_False;
-        CHECK(sink.store(k, Owned::borrow(v)));
-      }
+      for (uint64_t k = 0; k < n; ++k) CHECK(sink.bool_cell(k, (bits[k >> 3] >> (k & 7)) & 1));
       return Done{};
     }
     case COL_OBJECT: return object_column(n, depth, sink);
@@ -76,13 +66,7 @@ template <class Sink>
   for (uint64_t k = 0; k < n; ++k) {
     TRY(v, uvarint());
     const int64_t m = zigzag(v);
-    const uint64_t mag = m < 0 ? 0 - static_cast<uint64_t>(m) : static_cast<uint64_t>(m);
-    Result<Owned> cell = s == 0 ? made(PyLong_FromLongLong(m))
-                         : mag > EXACT_LIMIT
-                             ? big_decimal(m, s)
-                             : number(static_cast<double>(m) / POW10[s]);
-    if (!cell.ok()) return std::move(cell).fail();
-    CHECK(sink.store(k, std::move(*cell)));
+    CHECK(s == 0 ? sink.int_cell(k, m) : sink.decimal_cell(k, m, s));
   }
   return Done{};
 }
@@ -98,21 +82,29 @@ template <class Sink>
     TRY(k, key(false));  // values, not names: not kept across calls
     dict.push_back(std::move(k));
   }
+  CHECK(sink.dict_begin(dict));
   for (uint64_t k = 0; k < n; ++k) {
     TRY(i, uvarint());
     if (i >= d) return bad("bad dictionary index", pos);
-    CHECK(sink.store(k, Owned::borrow(dict[i].str_obj.get())));
+    CHECK(sink.dict_cell(k, dict, i));
   }
   return Done{};
 }
 
-// uvarint K (at least 1) | K distinct names | K columns of n cells. The new
-// dicts become cells only once every sub-column is complete.
+// uvarint K (at least 1) | K distinct names | K columns of n cells
 template <class Sink>
 [[gnu::noinline]] Status Decoder::object_column(uint64_t n, uint64_t depth, Sink& sink) {
   TRY(kn, count());
   if (kn == 0) return bad("empty object column", pos);
   TRY(names, unique_keys(kn, "duplicate key"));
+  return sink.objects(*this, n, depth, names);
+}
+
+// The cells of an object column as dicts, which become cells only once
+// every sub-column is complete.
+template <class Sink>
+[[gnu::noinline]] Status Decoder::object_cells(uint64_t n, uint64_t depth, const Names& names,
+                                               Sink& sink) {
   // Copies of one template, filled in place like table rows: every
   // sub-column stores all n cells before any dict becomes a cell.
   Owned tmpl;
@@ -140,6 +132,9 @@ template <class Sink>
   return Done{};
 }
 
+template Status Decoder::object_cells<DictSink>(uint64_t, uint64_t, const Names&, DictSink&);
+template Status Decoder::object_cells<ListSink>(uint64_t, uint64_t, const Names&, ListSink&);
+template Status Decoder::object_cells<SparseSink>(uint64_t, uint64_t, const Names&, SparseSink&);
 template Status Decoder::column<DictSink>(uint64_t, uint64_t, DictSink&);
 template Status Decoder::column<ListSink>(uint64_t, uint64_t, ListSink&);
 template Status Decoder::column<SparseSink>(uint64_t, uint64_t, SparseSink&);
