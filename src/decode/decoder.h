@@ -202,6 +202,13 @@ int cache_exec();
 uint64_t cache_open();
 void cache_close();
 
+// The number of 1 bits in n bytes (sparse.cpp).
+uint64_t set_bits(const uint8_t* p, uint64_t n);
+
+// The keyed hash behind the sets of names, for other sets of byte strings
+// that input can fill: its keys are random per thread.
+uint64_t keyed_hash(const uint8_t* p, uint64_t n);
+
 // A copy of a finished value for an anchor reference: new lists and dicts,
 // the same scalars and strings. A success holding no object means the budget
 // ran out; budget is written back whatever the outcome.
