@@ -32,6 +32,8 @@ counts_blocks = pytest.mark.skipif(SANITIZER, reason="no block counts under PYTH
 loads_arrow = wexo.loads_arrow
 UNLIMITED = {"max_cells": None, "max_copies": None}
 ROOT = re.compile(r"loads_arrow\(\) needs a document whose root is a table or a sparse table, not \S")
+# Arrow's names are C strings: a name holding a NUL character cannot be one.
+NUL_NAME = "wexo: a column or field name holds a NUL character, which Arrow's names cannot"
 
 # ---- building documents
 
@@ -327,7 +329,8 @@ def test_every_vector_of_the_decoder_tests_agrees():
 
 
 def outcome(fn: Callable[[bytes], Any], data: bytes) -> tuple[Any, ...]:
-    """("ok", rows), ("wexo", message, offset) or ("root", text): anything else propagates."""
+    """("ok", rows), ("wexo", message, offset), ("root", text) or ("nul",): anything else
+    propagates."""
     try:
         r = fn(data)
     except WexoError as e:
@@ -335,6 +338,10 @@ def outcome(fn: Callable[[bytes], Any], data: bytes) -> tuple[Any, ...]:
     except TypeError as e:
         if ROOT.match(str(e)):
             return ("root", str(e))
+        raise
+    except ValueError as e:
+        if str(e) == NUL_NAME:
+            return ("nul",)
         raise
     return ("ok", r.to_pylist() if isinstance(r, pa.Table) else r)
 
@@ -349,6 +356,10 @@ def agrees(data: bytes, reference: Callable[[bytes], Any] = loads_binary, **limi
     if got[0] == "root":
         assert data[2] not in (0x09, 0x0D), data.hex(" ")
         return "root"
+    if got[0] == "nul":
+        # the name may belong to a column no row holds, hence the weaker check
+        assert 0 in data[2:], data.hex(" ")
+        return "nul"
     assert data[2] in (0x09, 0x0D) and got[0] == "ok", (got, data.hex(" "))
     assert rows_agree(got[1], want[1]), data.hex(" ")
     return "ok"
@@ -395,13 +406,9 @@ def record_lists(tree: Any):
 @pytest.mark.parametrize("path", CORPUS_FILES, ids=lambda p: p.name)
 def test_corpus_record_lists(path):
     tree = json.loads(path.read_bytes())
-    found = 0
-    for rows in record_lists(tree):
-        data = wexo.dumps(rows)
-        assert agrees(data) == "ok"
-        found += 1
-    if isinstance(tree, list) and tree and all(isinstance(v, dict) for v in tree):
-        assert found
+    kinds = [agrees(wexo.dumps(rows)) for rows in record_lists(tree)]
+    assert set(kinds) <= {"ok", "root"}  # the encoder may write a short list as an array
+    assert not kinds or "ok" in kinds
 
 
 # ---- the same refusals
@@ -567,7 +574,7 @@ LEAK_FAILURE = {  # name: document failing after building columns
     "sparse cut": PARITY_DOCUMENTS["sparse"][:-2],
     "bad index": doc(table(["a", "b"], 2, col_ints(1, 2), col_dict(["x"], 0, 1))),
     "trailing": PARITY_DOCUMENTS["plain cells"] + b"\x00",
-    "string bound": doc(table(["v"], 600, col_values(s("x" * 100_000), *[b"\x06\x00"] * 599))),
+    "string bound": doc(table(["v"], 2000, col_values(s("x" * 100_000), *[b"\x06\x00"] * 1999))),
 }
 
 
