@@ -41,6 +41,20 @@
 //   - a second tree that is not the first (same types, key order, float bits);
 //   - encoding the second tree giving other bytes than the first encoding.
 //
+// Every input also goes through the columnar reader (wexo::arrow::columns,
+// fuzz/arrow_shim.cpp), which builds the Arrow C structures of a root table
+// without pyarrow; a table it builds must pass nanoarrow's full validation
+// (offsets, union offsets and dictionary indexes in range) and hold as many
+// rows as the decoder's list, and is then released. Findings, besides the
+// above:
+//   - a table built from a document the decoder refuses, or with another
+//     number of rows, or one that fails validation;
+//   - a refusal other than the decoder's (message and offset), where the
+//     decoder refuses too;
+//   - where the decoder succeeds, any refusal but these: TypeError for a root
+//     that is not a table, ValueError for a name holding NUL, "decoded size
+//     too large" (the bound on copied string bytes), MemoryError.
+//
 // With WEXO_FUZZ_REINIT=N in the environment, the interpreter is finalised
 // and initialised again every N inputs, as an embedding application may do:
 // nothing the decoder keeps across calls may outlive the interpreter that
@@ -65,6 +79,8 @@ extern "C" PyObject* PyInit_wexo_native(void);
 extern "C" PyObject* wexo_fuzz_run(const uint8_t* data, size_t size);
 extern "C" PyObject* wexo_fuzz_run_limited(const uint8_t* data, size_t size, int64_t cells,
                                            int64_t copies);
+extern "C" int wexo_fuzz_arrow(const uint8_t* data, size_t size, int64_t* rows);
+extern "C" const char* wexo_fuzz_arrow_problem(void);
 #ifdef WEXO_FUZZ_ROUNDTRIP
 extern "C" PyObject* wexo_fuzz_encode(PyObject* root, unsigned options);
 extern "C" unsigned wexo_fuzz_encode_all(void);
@@ -271,6 +287,57 @@ void compare_limited(const uint8_t* data, size_t size, const Outcome& direct, in
   limited.clear();
 }
 
+// The columnar reader on the same bytes, against the decoder's outcome.
+void compare_arrow(const uint8_t* data, size_t size, const Outcome& direct) {
+  int64_t rows = -1;
+  const int r = wexo_fuzz_arrow(data, size, &rows);
+  if (r < 0) {
+    std::fprintf(stderr, "==wexo-fuzz== %s\n", wexo_fuzz_arrow_problem());
+    finding("the columnar reader built a broken table");
+  }
+  if (direct.memory_error) {
+    PyErr_Clear();
+    return;
+  }
+  if (r == 1) {
+    need(!PyErr_Occurred(), "columnar table built with an exception set");
+    need(direct.result != nullptr, "columnar table built from a document the decoder refuses");
+    need(PyList_CheckExact(direct.result) && rows == PyList_GET_SIZE(direct.result),
+         "columnar table and decoder differ in their number of rows");
+    return;
+  }
+  need(PyErr_Occurred() != nullptr, "columnar reader failed without an exception");
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (PyErr_GivenExceptionMatches(type, PyExc_MemoryError)) {
+    // out of memory: no verdict
+  } else if (type == g_wexo_error) {
+    need(value != nullptr, "WexoError without an instance");
+    ErrorInfo info = check_wexo_error(value);
+    if (direct.result) {
+      need(PyUnicode_CompareWithASCIIString(info.message, "decoded size too large") == 0,
+           "columnar reader refuses a document the decoder accepts");
+    } else {
+      need(info.offset == direct.error.offset &&
+               PyUnicode_Compare(info.message, direct.error.message) == 0,
+           "columnar reader and decoder refuse with different messages or offsets");
+    }
+    Py_DECREF(info.message);
+  } else if (type == PyExc_TypeError) {
+    need(direct.result && size >= 3 && data[2] != 0x09 && data[2] != 0x0D,
+         "columnar reader raised TypeError for a table root or a malformed document");
+  } else if (type == PyExc_ValueError) {
+    need(direct.result != nullptr, "columnar reader raised ValueError for a malformed document");
+  } else {
+    PyErr_Restore(type, value, tb);
+    finding("columnar reader raised an unexpected exception");
+  }
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(tb);
+}
+
 #ifdef WEXO_FUZZ_ROUNDTRIP
 // What the round trips did, printed at exit.
 struct Counts {
@@ -440,6 +507,7 @@ void roundtrips(PyObject* tree) {
 
 void decode_one(const uint8_t* data, size_t size, bool also_memoryview) {
   Outcome direct = settle(wexo_fuzz_run(data, size));
+  compare_arrow(data, size, direct);
   compare_limited(data, size, direct, -1, -1);
   if (size >= 4) compare_limited(data, size, direct, data[size - 1], data[size - 2]);
   if (also_memoryview) {

@@ -77,7 +77,14 @@ ensure_cmake python3
 
 # ---- build (out of tree)
 mkdir -p build
-CXX="$CLANG" cmake -S . -B "$build" -G Ninja -DWEXO_FUZZ=ON "${extra_cmake[@]}" \
+# nanoarrow is C: clang for it too. A build directory configured earlier with
+# another C compiler is configured afresh.
+CC_CLANG=${CLANG/clang++/clang}
+if [ -f "$build/CMakeCache.txt" ] \
+    && ! grep -q "^CMAKE_C_COMPILER:[A-Z]*=.*/$CC_CLANG\$" "$build/CMakeCache.txt"; then
+  rm -f "$build/CMakeCache.txt"
+fi
+CXX="$CLANG" CC="$CC_CLANG" cmake -S . -B "$build" -G Ninja -DWEXO_FUZZ=ON "${extra_cmake[@]}" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$PY" >"$build.configure.log" 2>&1 \
   || { cat "$build.configure.log"; exit 1; }
 cmake --build "$build" --target "$target"

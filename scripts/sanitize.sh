@@ -45,7 +45,14 @@ fi
 
 # ---- build: the module alone, out of tree
 mkdir -p build
-CXX="$CLANG" cmake -S . -B "$build" -G Ninja -DWEXO_SANITIZE=ON \
+# nanoarrow is C: clang for it too. A build directory configured earlier with
+# another C compiler is configured afresh.
+CC_CLANG=${CLANG/clang++/clang}
+if [ -f "$build/CMakeCache.txt" ] \
+    && ! grep -q "^CMAKE_C_COMPILER:[A-Z]*=.*/$CC_CLANG\$" "$build/CMakeCache.txt"; then
+  rm -f "$build/CMakeCache.txt"
+fi
+CXX="$CLANG" CC="$CC_CLANG" cmake -S . -B "$build" -G Ninja -DWEXO_SANITIZE=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$PY" >"$build.configure.log" 2>&1 \
   || { cat "$build.configure.log"; exit 1; }
 cmake --build "$build" --target wexo_native wexo_ext

@@ -523,7 +523,10 @@ def test_malformed_documents_raise_the_decoders_error(body):
 
 
 def test_bad_prologue():
-    for data in (b"", b"\x0f", b"\x0f\x02\x00", b"\x00\x01\x00"):
+    good = table(["a"], 1, col_ints(1))
+    for data in (b"", b"\x0f", b"\x0f\x02\x00", b"\x00\x01\x00",
+                 b"\x32\x01" + good, b"\x0f\x07" + good,  # a table behind a bad prologue
+                 b"\x0f\x00" + sparse(["a"], 0, every(col_ints())), b"\x0f\x01\x09"):
         assert agrees(data) == "wexo"
 
 
