@@ -650,3 +650,19 @@ def test_capsules_import_once():
     assert batch.to_pylist() == [{"a": 1}, {"a": 2}]
     with pytest.raises(Exception):
         pa.RecordBatch._import_from_c_capsule(schema, array)  # moved out already
+
+
+# ---- pyarrow, optional
+
+
+def test_pyarrow_is_imported_only_when_needed():
+    import subprocess
+    code = "import sys, wexo; wexo.loads(wexo.dumps([{'a': 1}] * 3)); print('pyarrow' in sys.modules)"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "False"
+
+
+def test_without_pyarrow_an_import_error_says_how_to_install_it(monkeypatch):
+    monkeypatch.setitem(sys.modules, "pyarrow", None)
+    with pytest.raises(ImportError, match=r"pip install 'wexo-native\[arrow\]'"):
+        loads_arrow(doc(table(["a"], 1, col_ints(1))))
