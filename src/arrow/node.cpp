@@ -15,7 +15,10 @@ namespace {
 
 constexpr uint64_t SCAN_FIELDS = 16;  // structs with more fields look names up by hash
 constexpr int64_t MAX_OFFSET = INT32_MAX;
-constexpr uint64_t NULL_COST = 8;  // bytes charged for each null a padding makes
+constexpr uint64_t NULL_COST = 8;     // bytes charged for each null a padding makes
+constexpr uint64_t NODE_COST = 512;   // bytes charged for each field or member: its buffers' start
+constexpr int64_t FIRST_BYTES = 64;   // the first allocation of a value buffer
+constexpr int64_t FIRST_CHARS = 256;  // and of a string buffer's characters
 
 #define NA_OK(expr)                                        \
   do {                                                     \
@@ -98,6 +101,9 @@ Status Node::become(Kind k, Spend& spend) {
   const int64_t n = length;
   if (!spend.charge(NULL_COST * static_cast<uint64_t>(n))) return spend.over();
   kind = k;
+  // Buffers start at a useful size rather than doubling up from a few bytes.
+  if (k != Kind::STRUCT && k != Kind::BOOL) NA_OK(ArrowBufferReserve(&data, FIRST_BYTES));
+  if (k == Kind::STR) NA_OK(ArrowBufferReserve(&extra, FIRST_CHARS));
   if (n > 0) {
     NA_OK(ArrowBitmapReserve(&valid, n));
     ArrowBitmapAppendUnsafe(&valid, 0, n);
@@ -114,7 +120,7 @@ Status Node::become(Kind k, Spend& spend) {
     case Kind::STR: NA_OK(ArrowBufferAppendFill(&data, 0, (n + 1) * 4)); break;
     case Kind::LIST: {
       NA_OK(ArrowBufferAppendFill(&data, 0, (n + 1) * 4));
-      CHECK(add_child(reinterpret_cast<const uint8_t*>("item"), 4, 0));
+      CHECK(add_child(reinterpret_cast<const uint8_t*>("item"), 4, 0, spend));
       break;
     }
     default: break;  // STRUCT: fields are padded when they are written
@@ -127,7 +133,7 @@ Status Node::valid_bit(bool v) {
   if (validity) {
     NA_OK(ArrowBitmapAppend(&valid, v, 1));
   } else if (!v) {
-    NA_OK(ArrowBitmapReserve(&valid, length + 1));
+    NA_OK(ArrowBitmapReserve(&valid, length + 8 * FIRST_BYTES));
     ArrowBitmapAppendUnsafe(&valid, 1, length);
     ArrowBitmapAppendUnsafe(&valid, 0, 1);
     validity = true;
@@ -135,7 +141,8 @@ Status Node::valid_bit(bool v) {
   return Done{};
 }
 
-Status Node::add_child(const uint8_t* name, uint64_t n, uint64_t hash) {
+Status Node::add_child(const uint8_t* name, uint64_t n, uint64_t hash, Spend& spend) {
+  if (!spend.charge(NODE_COST + n)) return spend.over();
   TRY(node, make());
   Child c;
   c.name.append(reinterpret_cast<const char*>(name), n);
@@ -225,10 +232,10 @@ Status Node::to_union(Spend& spend) {
 
 // The union member of kind k, made when absent, with the next row's type id
 // and offset recorded.
-Result<Node*> Node::member(Kind k, Spend&) {
+Result<Node*> Node::member(Kind k, Spend& spend) {
   uint64_t i = 0;
   while (i < children.size() && children[i].node->kind != k) ++i;
-  if (i == children.size()) CHECK(add_child(nullptr, 0, 0));
+  if (i == children.size()) CHECK(add_child(nullptr, 0, 0, spend));
   Node* m = children[i].node;
   NA_OK(ArrowBufferAppendInt8(&data, static_cast<int8_t>(i)));
   CHECK(append_offset(&extra, m->length));
@@ -258,6 +265,21 @@ Result<Node*> Node::slot(Kind k, bool null, Spend& spend) {
   CHECK(valid_bit(true));
   ++length;
   return this;
+}
+
+Result<Node*> Node::struct_rows(uint64_t r, Spend& spend) {
+  if (r == 0) return static_cast<Node*>(nullptr);
+  if (kind == Kind::EMPTY && length == 0) CHECK(become(Kind::STRUCT, spend));
+  if (kind == Kind::STRUCT && !validity) {
+    length += static_cast<int64_t>(r);
+    return this;
+  }
+  Node* t = nullptr;
+  for (uint64_t i = 0; i < r; ++i) {
+    TRY(row, slot(Kind::STRUCT, false, spend));
+    t = row;
+  }
+  return t;
 }
 
 Status Node::ints_to_doubles() {
@@ -295,13 +317,13 @@ Status Node::append_double(double v, Spend& spend) {
   return Done{};
 }
 
-Status Node::append_bool(bool b, Spend& spend) {
+Status Node::append_bool_slow(bool b, Spend& spend) {
   TRY(node, slot(Kind::BOOL, false, spend));
   NA_OK(ArrowBitmapAppend(&node->bits, b, 1));
   return Done{};
 }
 
-Status Node::append_str(const uint8_t* p, uint64_t n, Spend& spend) {
+Status Node::append_str_slow(const uint8_t* p, uint64_t n, Spend& spend) {
   if (!spend.charge(n)) return spend.over();
   TRY(node, slot(Kind::STR, false, spend));
   const int64_t end = node->extra.size_bytes + static_cast<int64_t>(n);
@@ -309,6 +331,17 @@ Status Node::append_str(const uint8_t* p, uint64_t n, Spend& spend) {
   NA_OK(ArrowBufferAppend(&node->extra, p, static_cast<int64_t>(n)));
   NA_OK(ArrowBufferAppendInt32(&node->data, static_cast<int32_t>(end)));
   return Done{};
+}
+
+void Node::reserve(uint8_t column_kind, int64_t n) {
+  // A failure here is no failure: the appends grow the buffers, or fail.
+  switch (column_kind) {
+    case COL_DELTA_INT:
+    case COL_DECIMAL: (void)ArrowBufferReserve(&data, n * 8); break;
+    case COL_DICT_STR: (void)ArrowBufferReserve(&data, n * 4); break;
+    case COL_BOOL_BITS: (void)ArrowBitmapReserve(&bits, n); break;
+    default: break;
+  }
 }
 
 Status Node::end_list() { return append_offset(&data, item()->length); }
@@ -372,13 +405,19 @@ Status Node::dict_to_str(Spend& spend) {
   return Done{};
 }
 
-Result<Node*> Node::field(const uint8_t* name, uint64_t n) {
+Result<Node*> Node::field(const uint8_t* name, uint64_t n, Spend& spend) {
   auto same = [&](const Child& c) {
     return c.name.size() == n && (n == 0 || std::memcmp(c.name.data(), name, n) == 0);
   };
   // Records list their fields in one order, mostly: look where the last
   // field left off first.
-  if (hint < children.size() && same(children[hint])) return children[hint++].node;
+  // A record may leave a field or two out.
+  for (uint64_t i = hint; i < children.size() && i < hint + 3; ++i) {
+    if (same(children[i])) {
+      hint = i + 1;
+      return children[i].node;
+    }
+  }
   const bool hashed = children.size() > SCAN_FIELDS;
   const uint64_t h = hashed ? keyed_hash(name, n) : 0;
   if (!hashed) {
@@ -412,11 +451,11 @@ Result<Node*> Node::field(const uint8_t* name, uint64_t n) {
       }
     }
     index[p] = static_cast<uint32_t>(children.size() + 1);
-    CHECK(add_child(name, n, hh));
+    CHECK(add_child(name, n, hh, spend));
     hint = children.size();
     return children[children.size() - 1].node;
   }
-  CHECK(add_child(name, n, 0));
+  CHECK(add_child(name, n, 0, spend));
   hint = children.size();
   return children[children.size() - 1].node;
 }

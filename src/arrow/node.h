@@ -61,12 +61,17 @@ class Node {
   // complete the row: a list's items then end_list; a struct's fields.
   inline Status append_int(int64_t v, Spend& spend);
   Status append_double(double v, Spend& spend);
-  Status append_bool(bool b, Spend& spend);
-  Status append_str(const uint8_t* p, uint64_t n, Spend& spend);
+  inline Status append_bool(bool b, Spend& spend);
+  // Room for n cells of a column of that kind byte, as a hint.
+  void reserve(uint8_t column_kind, int64_t n);
+  inline Status append_str(const uint8_t* p, uint64_t n, Spend& spend);
   Status append_null(Spend& spend);
   // The node that takes the next row as a value of kind k (null: a null of
   // that kind): this node, or its union member of that kind.
   Result<Node*> slot(Kind k, bool null, Spend& spend);
+  // r rows of structs at once: the struct node that takes them, or null for
+  // none.
+  Result<Node*> struct_rows(uint64_t r, Spend& spend);
   Status end_list();  // a list row: its items were appended to item()
   Node* item() { return children[0].node; }
 
@@ -80,7 +85,7 @@ class Node {
   inline Status append_index(int64_t i, Spend& spend);
 
   // Struct fields: the field of that name, made (with no rows yet) when new.
-  Result<Node*> field(const uint8_t* name, uint64_t n);
+  Result<Node*> field(const uint8_t* name, uint64_t n, Spend& spend);
   // Appends nulls until the node has rows rows.
   Status pad(int64_t rows, Spend& spend);
 
@@ -97,9 +102,11 @@ class Node {
   Status ints_to_doubles();
   Status valid_bit(bool valid);
   Status append_int_slow(int64_t v, Spend& spend);
+  Status append_str_slow(const uint8_t* p, uint64_t n, Spend& spend);
+  Status append_bool_slow(bool b, Spend& spend);
   Status append_index_slow(int64_t i, Spend& spend);
   Result<Node*> member(Kind k, Spend& spend);
-  Status add_child(const uint8_t* name, uint64_t n, uint64_t hash);
+  Status add_child(const uint8_t* name, uint64_t n, uint64_t hash, Spend& spend);
   Status prepare(Spend& spend);
   Status schema_(ArrowSchema* schema) const;
   Status fill(ArrowArray* array);
@@ -129,6 +136,33 @@ inline Status Node::append_int(int64_t v, Spend& spend) {
     return Done{};
   }
   return append_int_slow(v, spend);
+}
+
+// Strings and booleans: a node of their kind without nulls.
+inline Status Node::append_str(const uint8_t* p, uint64_t n, Spend& spend) {
+  if (kind == Kind::STR && !validity && spend.left >= static_cast<int64_t>(n) &&
+      data.capacity_bytes - data.size_bytes >= 4 &&
+      static_cast<uint64_t>(extra.capacity_bytes - extra.size_bytes) >= n &&
+      extra.size_bytes + static_cast<int64_t>(n) <= INT32_MAX) {
+    if (n) std::memcpy(extra.data + extra.size_bytes, p, n);
+    extra.size_bytes += static_cast<int64_t>(n);
+    const auto end = static_cast<int32_t>(extra.size_bytes);
+    std::memcpy(data.data + data.size_bytes, &end, 4);
+    data.size_bytes += 4;
+    spend.left -= static_cast<int64_t>(n);
+    ++length;
+    return Done{};
+  }
+  return append_str_slow(p, n, spend);
+}
+
+inline Status Node::append_bool(bool b, Spend& spend) {
+  if (kind == Kind::BOOL && !validity && bits.buffer.capacity_bytes * 8 > bits.size_bits) {
+    ArrowBitmapAppendUnsafe(&bits, b, 1);
+    ++length;
+    return Done{};
+  }
+  return append_bool_slow(b, spend);
 }
 
 inline Status Node::append_index(int64_t i, Spend& spend) {
