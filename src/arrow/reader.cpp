@@ -162,7 +162,7 @@ Status Reader::objects(ArrowSink& sink, uint64_t n, uint64_t depth, const Names&
   }
   const int64_t r0 = t->length - static_cast<int64_t>(span);
   for (const Key& name : names) {
-    TRY(f, t->field(d.buf + name.start, name.len, spend));
+    TRY(f, t->field(d.buf + name.start, name.len, name.entry, spend));
     CHECK(f->pad(r0, spend));
     ArrowSink sub{*this, f, sink.bits, span};
     CHECK(d.column(n, depth + 1, sub));
@@ -252,6 +252,7 @@ Result<uint64_t> Reader::name() {
   if (t == TAG_STR_REF) {
     TRY(i, d.pool_index());
     name_at = d.pool[i].start;
+    name_entry = i;
     return d.pool[i].len;
   }
   uint64_t n;
@@ -267,7 +268,11 @@ Result<uint64_t> Reader::name() {
   if (n > d.remaining()) return d.short_(s);
   if (!utf8(d.buf + s, n)) return bad("string is not valid UTF-8", s);
   d.pos = s + n;
-  if (n >= 2) d.pool.push_back(PoolEnt{Owned(), s, n});
+  name_entry = NO_ENTRY;
+  if (n >= 2) {
+    name_entry = d.pool.size();
+    d.pool.push_back(PoolEnt{Owned(), s, n});
+  }
   name_at = s;
   return n;
 }
@@ -284,12 +289,16 @@ Status Reader::array(Node& node, uint64_t depth) {
 // fails after its value, as in the decoder.
 Status Reader::object(Node& node, uint64_t depth) {
   TRY(n, d.count());
-  TRY(row, node.slot(Kind::STRUCT, false, spend));
+  Node* row = node.struct_row();
+  if (!row) {
+    TRY(slotted, node.slot(Kind::STRUCT, false, spend));
+    row = slotted;
+  }
   const int64_t r = row->length - 1;
   for (uint64_t k = 0; k < n; ++k) {
     TRY(len, name());
     const uint64_t at = name_at;
-    TRY(f, row->field(d.buf + at, len, spend));
+    TRY(f, row->field(d.buf + at, len, name_entry, spend));
     if (f->length > r) {
       Scratch scratch;
       TRY(s, scratch.get());
@@ -342,7 +351,7 @@ Status Reader::rows(Node& parent, const Names& names, uint64_t r, uint64_t depth
   }
   const int64_t r0 = t->length - static_cast<int64_t>(r);
   for (const Key& name : names) {
-    TRY(f, t->field(d.buf + name.start, name.len, spend));
+    TRY(f, t->field(d.buf + name.start, name.len, name.entry, spend));
     CHECK(f->pad(r0, spend));
     if (!sparse) {
       ArrowSink sink{*this, f, nullptr, r};
@@ -415,7 +424,8 @@ Status Reader::object_value(Node& node, PyObject* x) {
     Py_ssize_t n = 0;
     const char* text = PyUnicode_AsUTF8AndSize(key, &n);
     if (!text) return py_fail();
-    TRY(f, row->field(reinterpret_cast<const uint8_t*>(text), static_cast<uint64_t>(n), spend));
+    TRY(f, row->field(reinterpret_cast<const uint8_t*>(text), static_cast<uint64_t>(n),
+                      NO_ENTRY, spend));
     CHECK(f->pad(r, spend));
     CHECK(object_value(*f, item));
   }

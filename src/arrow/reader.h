@@ -61,6 +61,7 @@ class Reader {
   Status object_value(Node& node, PyObject* x);
 
   uint64_t name_at = 0;
+  uint64_t name_entry = NO_ENTRY;
 };
 
 inline Status ArrowSink::gap() {
