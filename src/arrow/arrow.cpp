@@ -59,8 +59,7 @@ Status columns(const uint8_t* b, uint64_t n, Budgets start, ArrowSchema* schema,
                ArrowArray* array) {
   if (n < 3 || b[0] != DOC_MAGIC || b[1] != DOC_VERSION ||
       (b[2] != TAG_TABLE && b[2] != TAG_SPARSE)) {
-    // The decoder's verdict first: a malformed document (a bad prologue
-    // included) fails as it does.
+    // The decoder's verdict first: a malformed document fails as it does.
     TRY(whole, run(b, n, start));
     PyErr_Format(PyExc_TypeError,
                  "loads_arrow() needs a document whose root is a table or a sparse table, "

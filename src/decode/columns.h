@@ -22,26 +22,32 @@ inline uint64_t decimal_magnitude(int64_t m) {
 template <class S>
 struct PySink {
   S& self() { return static_cast<S&>(*this); }
-  Status value_cell(Decoder& d, uint64_t k, uint64_t depth) {
+  [[gnu::always_inline]] Status value_cell(Decoder& d, uint64_t k, uint64_t depth) {
     TRY(cell, d.value(depth));
     return self().store(k, std::move(cell));
   }
-  Status int_cell(uint64_t k, int64_t v) {
-    TRY(cell, made(PyLong_FromLongLong(v)));
-    return self().store(k, std::move(cell));
+  [[gnu::always_inline]] Status int_cell(uint64_t k, int64_t v) {
+    PyObject* cell = PyLong_FromLongLong(v);
+    if (!cell) return py_fail();
+    return self().store(k, Owned::steal(cell));
   }
   // m / 10^s, s from 1 to 6; |m| up to 2^53 needs no interpreter arithmetic.
-  Status decimal_cell(uint64_t k, int64_t m, unsigned s) {
-    Result<Owned> cell = decimal_magnitude(m) > EXACT_LIMIT
-                             ? big_decimal(m, s)
-                             : number(static_cast<double>(m) / POW10[s]);
-    if (!cell.ok()) return std::move(cell).fail();
-    return self().store(k, std::move(*cell));
+  [[gnu::always_inline]] Status decimal_cell(uint64_t k, int64_t m, unsigned s) {
+    if (decimal_magnitude(m) > EXACT_LIMIT) {
+      TRY(cell, big_decimal(m, s));
+      return self().store(k, std::move(cell));
+    }
+    PyObject* cell = number_obj(static_cast<double>(m) / POW10[s]);
+    if (!cell) return py_fail();
+    return self().store(k, Owned::steal(cell));
   }
-  Status bool_cell(uint64_t k, bool b) { return self().store(k, Owned::borrow(b ? Py_True : Py_False)); }
+  [[gnu::always_inline]] Status bool_cell(uint64_t k, bool b) {
+    return self().store(k, Owned::borrow(b ? Py_True : Py_False));
+  }
+  void start(uint8_t, uint64_t) {}  // the kind byte and the count, before any cell
   Status dict_begin(const Names&) { return Done{}; }
   // Cells naming one entry share its str object.
-  Status dict_cell(uint64_t k, const Names& dict, uint64_t i) {
+  [[gnu::always_inline]] Status dict_cell(uint64_t k, const Names& dict, uint64_t i) {
     return self().store(k, Owned::borrow(dict[i].str_obj.get()));
   }
   Status objects(Decoder& d, uint64_t n, uint64_t depth, const Names& names) {
