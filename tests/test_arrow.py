@@ -32,8 +32,13 @@ counts_blocks = pytest.mark.skipif(SANITIZER, reason="no block counts under PYTH
 loads_arrow = wexo.loads_arrow
 UNLIMITED = {"max_cells": None, "max_copies": None}
 ROOT = re.compile(r"loads_arrow\(\) needs a document whose root is a table or a sparse table, not \S")
-# Arrow's names are C strings: a name holding a NUL character cannot be one.
+# What Arrow cannot hold, refused with ValueError once the document has decoded: a name holding
+# a NUL character (Arrow's names are C strings), types nested deeper than Arrow's importers follow,
+# a column past 32-bit offsets.
 NUL_NAME = "wexo: a column or field name holds a NUL character, which Arrow's names cannot"
+TOO_DEEP = "wexo: the table's types nest more than 64 levels deep, beyond what Arrow imports"
+TOO_BIG = ("wexo: a column holds more than 2**31 - 1 bytes or items, which Arrow's 32-bit offsets "
+           "cannot address")
 
 # ---- building documents
 
@@ -329,8 +334,8 @@ def test_every_vector_of_the_decoder_tests_agrees():
 
 
 def outcome(fn: Callable[[bytes], Any], data: bytes) -> tuple[Any, ...]:
-    """("ok", rows), ("wexo", message, offset), ("root", text) or ("nul",): anything else
-    propagates."""
+    """("ok", rows), ("wexo", message, offset), ("root", text) or ("arrow", text): anything
+    else propagates."""
     try:
         r = fn(data)
     except WexoError as e:
@@ -340,8 +345,8 @@ def outcome(fn: Callable[[bytes], Any], data: bytes) -> tuple[Any, ...]:
             return ("root", str(e))
         raise
     except ValueError as e:
-        if str(e) == NUL_NAME:
-            return ("nul",)
+        if str(e) in (NUL_NAME, TOO_DEEP, TOO_BIG):
+            return ("arrow", str(e))
         raise
     return ("ok", r.to_pylist() if isinstance(r, pa.Table) else r)
 
@@ -356,10 +361,10 @@ def agrees(data: bytes, reference: Callable[[bytes], Any] = loads_binary, **limi
     if got[0] == "root":
         assert data[2] not in (0x09, 0x0D), data.hex(" ")
         return "root"
-    if got[0] == "nul":
-        # the name may belong to a column no row holds, hence the weaker check
-        assert 0 in data[2:], data.hex(" ")
-        return "nul"
+    if got[0] == "arrow":
+        # a NUL name may belong to a column no row holds, hence the weak check
+        assert got[1] != NUL_NAME or 0 in data[2:], data.hex(" ")
+        return "arrow"
     assert data[2] in (0x09, 0x0D) and got[0] == "ok", (got, data.hex(" "))
     assert rows_agree(got[1], want[1]), data.hex(" ")
     return "ok"
@@ -528,6 +533,31 @@ def test_bad_prologue():
                  b"\x32\x01" + good, b"\x0f\x07" + good,  # a table behind a bad prologue
                  b"\x0f\x00" + sparse(["a"], 0, every(col_ints())), b"\x0f\x01\x09"):
         assert agrees(data) == "wexo"
+
+
+def nested_lists(levels: int) -> bytes:
+    v = small(1)
+    for _ in range(levels):
+        v = arr(v)
+    return v
+
+
+def test_what_arrow_cannot_hold_is_a_value_error():
+    assert loads_arrow(doc(table(["v"], 1, col_values(nested_lists(62))))).num_rows == 1
+    for body, text in (
+        (table(["v"], 1, col_values(nested_lists(63))), TOO_DEEP),
+        (table(["v"], 1, col_values(nested_lists(500))), TOO_DEEP),
+        (table(["a\0b"], 1, col_ints(1)), NUL_NAME),
+        (table(["v"], 1, col_values(obj((s("\0"), small(1))))), NUL_NAME),
+        (sparse(["o"], 1, some([True], col_object(["x\0"], col_ints(1)))), NUL_NAME),
+    ):
+        data = doc(body)
+        loads_binary(data)
+        with pytest.raises(ValueError) as info:
+            loads_arrow(data)
+        assert type(info.value) is ValueError and str(info.value) == text
+        # malformed, the same document raises the decoder's error instead
+        assert agrees(data[:-1]) == "wexo"
 
 
 # ---- string bytes copied per reference are bounded
