@@ -32,7 +32,8 @@
 // those options, inside a list that holds the tree twice and a few of its own
 // containers once more (shared containers: the encoder's anchors, and the
 // decoder's expansion budget). Each document is decoded again from a buffer of
-// its exact size. Findings, besides the above:
+// its exact size, and goes through the columnar reader as inputs do. Findings,
+// besides the above:
 //   - any exception from the encoder but MemoryError (a tree nested deeper
 //     than a document may hold is counted and skipped: the encoder refuses it
 //     with ValueError, and must, since the tree has no shared parts);
@@ -202,7 +203,7 @@ struct ErrorInfo {
   uint64_t offset = 0;
 };
 
-ErrorInfo check_wexo_error(PyObject* exc) {
+ErrorInfo check_wexo_error(PyObject* exc, size_t size = g_size) {
   ErrorInfo info;
   PyObject* message = PyObject_GetAttrString(exc, "message");
   need(message && PyUnicode_CheckExact(message), "WexoError.message is not a str");
@@ -210,7 +211,7 @@ ErrorInfo check_wexo_error(PyObject* exc) {
   need(offset && PyLong_CheckExact(offset), "WexoError.offset is not an int");
   const unsigned long long off = PyLong_AsUnsignedLongLong(offset);
   need(!PyErr_Occurred(), "WexoError.offset out of range");
-  need(off <= g_size, "WexoError.offset lies past the end of the input");
+  need(off <= size, "WexoError.offset lies past the end of the input");
   need(PyUnicode_GET_LENGTH(message) > 0, "WexoError.message is empty");
   PyObject* text = PyObject_Str(exc);
   need(text != nullptr, "str(WexoError) failed");
@@ -314,7 +315,7 @@ void compare_arrow(const uint8_t* data, size_t size, const Outcome& direct) {
     // out of memory: no verdict
   } else if (type == g_wexo_error) {
     need(value != nullptr, "WexoError without an instance");
-    ErrorInfo info = check_wexo_error(value);
+    ErrorInfo info = check_wexo_error(value, size);
     if (direct.result) {
       need(PyUnicode_CompareWithASCIIString(info.message, "decoded size too large") == 0,
            "columnar reader refuses a document the decoder accepts");
@@ -454,6 +455,13 @@ void roundtrip(PyObject* tree, unsigned options, uint64_t tree_height, bool shar
   if (again) {
     ++g_counts.documents;
     need(same_tree(tree, again), "the encoder's document decodes to another tree");
+    // The encoder's tables are richer than most mutated inputs: through the
+    // columnar reader too, from a buffer of the document's exact size.
+    const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(doc));
+    const std::vector<uint8_t> exact(bytes, bytes + PyBytes_GET_SIZE(doc));
+    Outcome decoded;
+    decoded.result = again;  // borrowed: released below
+    compare_arrow(exact.data(), exact.size(), decoded);
     PyObject* doc2 = encode_checked(shared ? tree : again, options, tree_height);
     if (doc2) {
       if (PyBytes_GET_SIZE(doc2) != PyBytes_GET_SIZE(doc) ||
