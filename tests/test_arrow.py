@@ -566,7 +566,12 @@ def test_what_arrow_cannot_hold_is_a_value_error():
 def test_one_long_string_in_many_cells_is_refused():
     # a 1 MiB pooled string named by 4,096 two-byte references: 4 GiB if each copied it
     long = s("x" * (1 << 20))
+    refs = b"\x03" + uv(4095) + b"\x06\x00" * 4095 + uv(0)  # a dictionary of 4,095 references
     for body in (
+        table(["s", "v"], 1, col_values(long), refs),
+        table(["v"], 2, col_values(long, typed(1, refs))),
+        sparse(["s", "v"], 1, every(col_values(long)), some([True], refs)),
+        table(["s", "o"], 1, col_values(long), col_object(["k"], refs)),
         table(["v"], 4096, col_values(long, *[b"\x06\x00"] * 4095)),
         sparse(["v"], 4096, every(col_values(long, *[b"\x06\x00"] * 4095))),
         table(["v"], 2, col_values(long, arr(*[b"\x06\x00"] * 4095))),
