@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import gc
 import json
+from array import array
 import os
 import random
 import re
@@ -585,6 +586,15 @@ def test_one_long_string_in_many_cells_is_refused():
         assert len(body) - 2 * 4095 < info.value.offset - 2 <= len(body)
 
 
+def test_struct_fields_padded_for_every_row_are_bounded():
+    # 20,000 dicts, each with a key of its own: a struct of 20,000 fields of 20,000 rows
+    data = wexo.dumps([{"v": {f"k{i}": i}} for i in range(20_000)])
+    assert data[2] == 0x09
+    with pytest.raises(WexoError) as info:
+        loads_arrow(data)
+    assert info.value.message == "decoded size too large"
+
+
 def test_a_few_copies_of_a_long_string_are_fine():
     long = "y" * 100_000
     data = doc(table(["v"], 8, col_values(s(long), *[b"\x06\x00"] * 7)))
@@ -639,6 +649,37 @@ def test_success_paths_do_not_leak(name):
 def test_failure_paths_do_not_leak(name):
     n = 100 if name == "string bound" else 2000
     assert blocks_per_call(releases(LEAK_FAILURE[name], WexoError), n) < 0.1
+
+
+ARGUMENTS = [  # positional arguments, keyword arguments: refused as wexo.loads refuses them
+    ((), {}),
+    ((b"\x0f\x01\x00", 1), {}),
+    (("str",), {}),
+    ((None,), {}),
+    ((b"\x0f\x01\x00",), {"other": 1}),
+    ((b"\x0f\x01\x00",), {"max_cells": -1}),
+    ((b"\x0f\x01\x00",), {"max_copies": -5}),
+    ((b"\x0f\x01\x00",), {"max_cells": 1.5}),
+    ((b"\x0f\x01\x00",), {"max_cells": True}),
+    ((b"\x0f\x01\x00",), {"max_copies": "1"}),
+]
+
+
+@pytest.mark.parametrize("args,kwargs", ARGUMENTS, ids=range(len(ARGUMENTS)))
+def test_arguments_refused_as_loads_refuses_them(args, kwargs):
+    with pytest.raises((TypeError, ValueError)) as want:
+        wexo.loads(*args, **kwargs)
+    with pytest.raises((TypeError, ValueError)) as got:
+        loads_arrow(*args, **kwargs)
+    assert type(got.value) is type(want.value)
+    # the same text but for the function's name
+    assert str(got.value).split("()", 1)[-1] == str(want.value).split("()", 1)[-1]
+
+
+def test_any_buffer_is_read():
+    data = doc(table(["a"], 2, col_ints(1, 2)))
+    for arg in (list(data), memoryview(b"\0".join(bytes([c]) for c in data) + b"\0")[::2], array("B", data)):
+        assert loads_arrow(arg).to_pylist() == [{"a": 1}, {"a": 2}]
 
 
 @counts_blocks
