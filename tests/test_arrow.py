@@ -10,6 +10,7 @@ from array import array
 import os
 import random
 import re
+import struct
 import sys
 from pathlib import Path
 from typing import Any, Callable
@@ -323,6 +324,39 @@ def test_validity_of_sparse_columns():
     chunk = t.column("a").combine_chunks()
     assert chunk.null_count == 6
     assert chunk.is_valid().to_pylist() == [k % 3 == 0 for k in range(10)]
+
+
+def utf8_candidates():
+    """Every one- and two-byte sequence, and three- and four-byte ones around the boundaries of
+    overlong forms, surrogates and U+10FFFF."""
+    yield from (bytes([a]) for a in range(256))
+    yield from (bytes([a, b]) for a in range(0xC0, 0x100) for b in range(256))
+    edges = (0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0)
+    yield from (bytes([a, b, c]) for a in range(0xE0, 0xF0) for b in edges for c in (0x7F, 0x80, 0xBF, 0xC0))
+    yield from (bytes([a, b, c, d]) for a in range(0xF0, 0xF8) for b in edges for c in (0x80, 0xC0)
+                for d in (0x80, 0xBF, 0xC0))
+
+
+def test_utf8_judged_as_the_decoder_judges_it():
+    # the columnar reader checks string cells and names itself
+    kinds = set()
+    for raw in utf8_candidates():
+        short = bytes([0x40 | len(raw)]) + raw
+        for body in (table(["v"], 1, col_values(short)),                    # a string cell
+                     b"\x09\x01" + short + b"\x01\x01\x02",               # a column name
+                     table(["v"], 1, col_values(b"\x08\x01" + short + small(0)))):  # a key
+            kinds.add(agrees(doc(body)))
+    assert kinds == {"ok", "wexo", "arrow"}
+
+
+@settings(max_examples=40 if SANITIZER else 300, deadline=None)
+@given(st.integers(1, 6), st.lists(st.one_of(st.integers(-(2**63), 2**63 - 1), st.integers(-(10**7), 10**7)),
+                                   min_size=1, max_size=20))
+def test_decimals_are_the_decoders_doubles(scale, mantissas):
+    data = doc(table(["d"], len(mantissas), col_decimal(scale, *mantissas)))
+    want = [struct.pack("<d", float(row["d"])) for row in loads_binary(data)]
+    got = loads_arrow(data).column("d").to_pylist()
+    assert [struct.pack("<d", v) for v in got] == want
 
 
 def test_every_vector_of_the_decoder_tests_agrees():
