@@ -23,7 +23,7 @@ pa = pytest.importorskip("pyarrow")
 
 import wexo  # noqa: E402
 from conftest import KINDS, WexoError, arr, doc, f64, loads_binary, obj, s, same, uv, zz  # noqa: E402
-from test_encoder_native import NAMES, OPTION_SETS, SCALARS, TREES  # noqa: E402
+from test_encoder_native import NAMES, OPTION_SETS, SCALARS, TREES, shared_trees  # noqa: E402
 from test_roundtrip import CORPUS_FILES  # noqa: E402
 import test_sparse  # noqa: E402
 import test_tables  # noqa: E402
@@ -425,9 +425,20 @@ CELLS = st.one_of(COLUMN_CELLS, SCALARS, TREES, records(COLUMN_CELLS))
 
 @settings(max_examples=40 if SANITIZER else 400, deadline=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
-@given(records(CELLS), OPTION_SETS)
+@given(records(CELLS) | shared_trees(), OPTION_SETS)  # shared cells: anchors and their copies
 def test_same_rows_as_loads_binary(rows, options):
     agrees(wexo.dumps(rows, **options), **UNLIMITED)
+
+
+LIMITS = st.one_of(st.none(), st.integers(0, 64), st.integers(0, 4096))
+
+
+@settings(max_examples=30 if SANITIZER else 200, deadline=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(records(CELLS) | shared_trees(), OPTION_SETS, LIMITS, LIMITS)
+def test_same_refusals_as_loads_within_limits(rows, options, cells, copies):
+    limits = {"max_cells": cells, "max_copies": copies}
+    agrees(wexo.dumps(rows, **options), lambda d: wexo.loads(d, **limits), **limits)
 
 
 def record_lists(tree: Any):
@@ -651,11 +662,15 @@ def blocks_per_call(fn, n=2000) -> float:
 
 LEAK_SUCCESS = {name: data for name, data in PARITY_DOCUMENTS.items()}
 LEAK_SUCCESS["unions"] = doc(table(["v"], 4, col_values(s("a"), small(1), b"\x02", arr(s("bc")))))
+# anchored values and their copies go through the decoder's objects
+LEAK_SUCCESS["anchors"] = doc(table(["v"], 4, col_values(
+    b"\x0a" + obj((s("k"), arr(s("xyz"), f64(0.5)))), b"\x0b\x00", b"\x0a" + s("pooled"), b"\x0b\x01")))
 LEAK_FAILURE = {  # name: document failing after building columns
     "last byte cut": PARITY_DOCUMENTS["column kinds"][:-1],
     "sparse cut": PARITY_DOCUMENTS["sparse"][:-2],
     "bad index": doc(table(["a", "b"], 2, col_ints(1, 2), col_dict(["x"], 0, 1))),
     "trailing": PARITY_DOCUMENTS["plain cells"] + b"\x00",
+    "anchor undefined": doc(table(["v"], 3, col_values(b"\x0a" + arr(s("ab")), b"\x0b\x00", b"\x0b\x01"))),
     "string bound": doc(table(["v"], 2000, col_values(s("x" * 100_000), *[b"\x06\x00"] * 1999))),
 }
 
