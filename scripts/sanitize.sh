@@ -12,9 +12,8 @@
 # with WEXO_SANITIZER=1, which tells tests that cannot work under that
 # allocator (sys.getallocatedblocks() is always 0 there) to skip themselves.
 # Missing prerequisites are installed: clang-14 (Debian), cmake and ninja
-# (PyPI, when missing or older than 3.26), pytest, hypothesis and pyarrow (into
-# the virtual environment .venv-sanitize; pyarrow for wexo.loads_arrow's tests,
-# which run here too: the module's Arrow buffers are checked like the rest).
+# (PyPI, when missing or older than 3.26), pytest and hypothesis (into the
+# virtual environment .venv-sanitize).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -38,8 +37,8 @@ ensure_cmake "$PY"
 if [ ! -x "$venv/bin/python" ]; then
   "$PY" -m venv "$venv"
 fi
-if ! "$venv/bin/python" -c "import pytest, hypothesis, pyarrow" 2>/dev/null; then
-  "$venv/bin/python" -m pip install -q pytest hypothesis "pyarrow>=14"
+if ! "$venv/bin/python" -c "import pytest, hypothesis" 2>/dev/null; then
+  "$venv/bin/python" -m pip install -q pytest hypothesis
 fi
 
 # ---- build: the module alone, out of tree
