@@ -9,6 +9,7 @@
 #include "err.h"
 #include "pyo.h"
 #include "run.h"
+#include "arrow/arrow.h"
 
 namespace wexo {
 namespace {
@@ -56,7 +57,7 @@ enum class Given { absent, none, number };
 
 // A limit's value: a non-negative int, or None. Anything else is refused
 // before the document is read.
-bool limit(PyObject* x, const char* name, Given& given, int64_t& value) {
+bool limit(const char* what, PyObject* x, const char* name, Given& given, int64_t& value) {
   if (x == Py_None) {
     given = Given::none;
     return true;
@@ -65,7 +66,7 @@ bool limit(PyObject* x, const char* name, Given& given, int64_t& value) {
     Owned type_name = Owned::steal(
         PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(x)), "__name__"));
     if (!type_name) return false;
-    PyErr_Format(PyExc_TypeError, "loads(): %s must be an int or None, not %U", name,
+    PyErr_Format(PyExc_TypeError, "%s(): %s must be an int or None, not %U", what, name,
                  type_name.get());
     return false;
   }
@@ -73,7 +74,7 @@ bool limit(PyObject* x, const char* name, Given& given, int64_t& value) {
   const long long v = PyLong_AsLongLongAndOverflow(x, &overflow);
   if (v == -1 && PyErr_Occurred()) return false;
   if (overflow < 0 || (overflow == 0 && v < 0)) {
-    PyErr_Format(PyExc_ValueError, "loads(): %s must not be negative", name);
+    PyErr_Format(PyExc_ValueError, "%s(): %s must not be negative", what, name);
     return false;
   }
   given = Given::number;
@@ -105,15 +106,12 @@ Budgets budgets_for(uint64_t n, const void* context) {
           start(l.copies_given, l.copies, fallback.copies, format.copies)};
 }
 
-PyObject* fail_args(PyObject* type, const char* text) {
-  PyErr_SetString(type, text);
-  return nullptr;
-}
-
-// loads(data, *, max_cells=<default>, max_copies=<default>)
-PyObject* loads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// The arguments of loads and loads_columns: (data, *, max_cells=<default>,
+// max_copies=<default>). what names the function in messages.
+PyObject* decode_call(const char* what, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, Decode decode_with) {
   if (nargs > 1) {
-    PyErr_Format(PyExc_TypeError, "loads() takes 1 positional argument but %zd were given",
+    PyErr_Format(PyExc_TypeError, "%s() takes 1 positional argument but %zd were given", what,
                  nargs);
     return nullptr;
   }
@@ -125,22 +123,34 @@ PyObject* loads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     PyObject* name = PyTuple_GetItem(kwnames, i);  // borrowed
     PyObject* x = args[nargs + i];                 // borrowed
     if (PyUnicode_CompareWithASCIIString(name, "max_cells") == 0) {
-      if (!limit(x, "max_cells", cells_given, cells)) return nullptr;
+      if (!limit(what, x, "max_cells", cells_given, cells)) return nullptr;
     } else if (PyUnicode_CompareWithASCIIString(name, "max_copies") == 0) {
-      if (!limit(x, "max_copies", copies_given, copies)) return nullptr;
+      if (!limit(what, x, "max_copies", copies_given, copies)) return nullptr;
     } else if (PyUnicode_CompareWithASCIIString(name, "data") == 0) {
-      if (data)
-        return fail_args(PyExc_TypeError, "loads() got multiple values for argument 'data'");
+      if (data) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'data'", what);
+        return nullptr;
+      }
       data = x;
     } else {
-      PyErr_Format(PyExc_TypeError, "loads() got an unexpected keyword argument '%U'", name);
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", what, name);
       return nullptr;
     }
   }
-  if (!data)
-    return fail_args(PyExc_TypeError, "loads() missing 1 required positional argument: 'data'");
+  if (!data) {
+    PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: 'data'", what);
+    return nullptr;
+  }
   const Limits limits{cells_given, cells, copies_given, copies};
-  return decode_object(data, &budgets_for, &limits);
+  return decode_object(data, &budgets_for, &limits, decode_with);
+}
+
+PyObject* loads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return decode_call("loads", args, nargs, kwnames, nullptr);
+}
+
+PyObject* loads_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return decode_call("loads_columns", args, nargs, kwnames, &arrow::capsules);
 }
 
 PyMethodDef methods[] = {
@@ -151,6 +161,13 @@ PyMethodDef methods[] = {
      "and typed arrays, max_copies the container slots copied by anchor references.\n"
      "Left out, each is proportional to the input's size; None is the format's own\n"
      "budget. A limit never exceeds the format's budget."},
+    {"loads_columns",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&loads_columns)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "loads_columns(data, *, max_cells=..., max_copies=...)\n--\n\n"
+     "Decodes one WEXO document whose root is a table or a sparse table into Arrow data:\n"
+     "a pair of PyCapsules (\"arrow_schema\", \"arrow_array\") holding one struct array whose\n"
+     "children are the columns, for pyarrow.record_batch(). The limits are those of loads."},
     {"dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&dumps)),
      METH_FASTCALL | METH_KEYWORDS,
      "dumps(obj, /, *, pool=True, tables=True, sparse=True, typed_arrays=True, delta=True, "

@@ -38,7 +38,8 @@ Result<Owned> run(const uint8_t* b, uint64_t n, Budgets start) {
   return v;
 }
 
-PyObject* decode_object(PyObject* data, BudgetsFor budgets_for, const void* context) {
+PyObject* decode_object(PyObject* data, BudgetsFor budgets_for, const void* context,
+                        Decode decode_with) {
   Owned converted;  // released after run, on every path
   if (!(PyType_GetFlags(Py_TYPE(data)) & Py_TPFLAGS_BYTES_SUBCLASS)) {
     converted = Owned::steal(PyBytes_FromObject(data));
@@ -56,7 +57,8 @@ PyObject* decode_object(PyObject* data, BudgetsFor budgets_for, const void* cont
   // the new containers would only rescan them. The collector's own state is
   // restored afterwards.
   const int collecting = PyGC_Disable();
-  Result<Owned> r = run(reinterpret_cast<const uint8_t*>(start), n, budgets);
+  const auto* b = reinterpret_cast<const uint8_t*>(start);
+  Result<Owned> r = decode_with ? decode_with(b, n, budgets) : run(b, n, budgets);
   if (collecting) PyGC_Enable();
   if (!r.ok()) return raise(std::move(r).fail());
   return (*r).release();

@@ -46,7 +46,10 @@ Result<Owned> run(const uint8_t* b, uint64_t n, Budgets start);
 // or converted by PyBytes_FromObject), decoded with the budgets budgets_for
 // gives for its size while the collector is paused. A new reference, or null
 // with the exception set.
+// decode_with does the decoding (run, by default).
 using BudgetsFor = Budgets (*)(uint64_t n, const void* context);
-PyObject* decode_object(PyObject* data, BudgetsFor budgets_for, const void* context);
+using Decode = Result<Owned> (*)(const uint8_t* b, uint64_t n, Budgets start);
+PyObject* decode_object(PyObject* data, BudgetsFor budgets_for, const void* context,
+                        Decode decode_with = nullptr);
 
 }  // namespace wexo

@@ -3,7 +3,8 @@
 dumps and dump encode through the native module wexo._ext (the pure-Python encoder in
 wexo._encode is the reference it is tested against); loads and load decode through wexo._ext,
 over wexo_native's decoder, whose WexoError reports malformed input. By default they bound what
-a document may build in proportion to its size (max_cells, max_copies).
+a document may build in proportion to its size (max_cells, max_copies). loads_arrow decodes a
+table into a pyarrow.Table (pyarrow is needed for it only: the arrow extra).
 """
 
 from pkgutil import extend_path
@@ -12,7 +13,8 @@ from pkgutil import extend_path
 # wexo/ folder of its own; installed, both parts share one folder.
 __path__ = extend_path(__path__, __name__)
 
+from ._arrow import loads_arrow  # noqa: E402
 from ._dumps import dump, dumps  # noqa: E402
 from ._native import WexoError, load, loads  # noqa: E402
 
-__all__ = ["dump", "dumps", "load", "loads", "WexoError"]
+__all__ = ["dump", "dumps", "load", "loads", "loads_arrow", "WexoError"]

@@ -20,6 +20,14 @@ def loads(
 ) -> Any:
     """Decodes one WEXO document within limits (None: the format's own budget)."""
 
+def loads_columns(
+    data: ReadableBuffer | Iterable[SupportsIndex],
+    *,
+    max_cells: int | None = ...,
+    max_copies: int | None = ...,
+) -> tuple[object, object]:
+    """A root table as Arrow data: capsules ("arrow_schema", "arrow_array") of one struct array."""
+
 def dumps(
     obj: object,
     /,

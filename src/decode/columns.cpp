@@ -1,118 +1,29 @@
-// column<Sink>: the typed-column reader with its six kinds, written once for
-// every sink; and big_decimal.
-#include "decode/columns.h"
+// The Python sinks' instances of column<Sink> (written once, in
+// columns_impl.h), their object columns as dicts, and big_decimal.
+#include "decode/columns_impl.h"
 
 namespace wexo {
 
-namespace {
-
-constexpr double POW10[7] = {1.0, 10.0, 100.0, 1000.0, 10000.0, 100000.0, 1000000.0};
-constexpr uint64_t IPOW10[7] = {1, 10, 100, 1000, 10000, 100000, 1000000};
-constexpr uint64_t EXACT_LIMIT = uint64_t{1} << 53;  // mantissas a double holds exactly
-
-}  // namespace
-
-Result<Owned> big_decimal(int64_t m, unsigned s) {
+Result<double> big_quotient(int64_t m, unsigned s) {
   TRY(num, made(PyLong_FromLongLong(m)));
   TRY(den, made(PyLong_FromUnsignedLongLong(IPOW10[s])));
   // True division of two ints: the exact quotient rounded to the nearest double.
   TRY(quot, made(PyNumber_TrueDivide(num.get(), den.get())));
   const double q = PyFloat_AsDouble(quot.get());
   if (q == -1.0 && PyErr_Occurred()) return py_fail();
+  return q;
+}
+
+Result<Owned> big_decimal(int64_t m, unsigned s) {
+  TRY(q, big_quotient(m, s));
   return number(q);
 }
 
-// kind byte | payload of n cells. The depth test, the budget charge and the
-// end-of-input test all report the cursor at entry, the kind byte's offset.
+// The cells of an object column as dicts, which become cells only once
+// every sub-column is complete.
 template <class Sink>
-Status Decoder::column(uint64_t n, uint64_t depth, Sink& sink) {
-  if (depth > MAX_DEPTH) return bad("nesting too deep", pos);
-  CHECK(charge(n + 1, pos));
-  if (pos >= len) return short_(pos);
-  const uint64_t at = pos;
-  const uint8_t kind = buf[pos++];
-  switch (kind) {
-    case COL_VALUES:  // n values
-      for (uint64_t k = 0; k < n; ++k) {
-        TRY(cell, value(depth + 1));
-        CHECK(sink.store(k, std::move(cell)));
-      }
-      return Done{};
-    case COL_DELTA_INT: {  // n zigzag deltas; the running sum wraps modulo 2^64
-      uint64_t acc = 0;
-      for (uint64_t k = 0; k < n; ++k) {
-        TRY(v, uvarint());
-        acc += static_cast<uint64_t>(zigzag(v));
-        TRY(cell, made(PyLong_FromLongLong(static_cast<int64_t>(acc))));
-        CHECK(sink.store(k, std::move(cell)));
-      }
-      return Done{};
-    }
-    case COL_DECIMAL: return decimal_column(n, sink);
-    case COL_DICT_STR: return dict_str_column(n, sink);
-    case COL_BOOL_BITS: {  // ceil(n / 8) bytes, bit 0 of byte 0 first
-      const uint64_t b = n / 8 + (n % 8 != 0);
-      if (remaining() < b) return short_(pos);
-      const uint8_t* bits = buf + pos;
-      pos += b;
-      for (uint64_t k = 0; k < n; ++k) {
-        PyObject* v = (bits[k >> 3] >> (k & 7)) & 1 ? Py_True : Py_False;
-        CHECK(sink.store(k, Owned::borrow(v)));
-      }
-      return Done{};
-    }
-    case COL_OBJECT: return object_column(n, depth, sink);
-    default: break;
-  }
-  return bad("bad column kind", at);
-}
-
-// scale byte (0..6) | n zigzag mantissas
-template <class Sink>
-[[gnu::noinline]] Status Decoder::decimal_column(uint64_t n, Sink& sink) {
-  // At the end of the input this is a bad scale too, not a truncation.
-  if (pos >= len || buf[pos] > 6) return bad("bad decimal scale", pos);
-  const unsigned s = buf[pos++];
-  for (uint64_t k = 0; k < n; ++k) {
-    TRY(v, uvarint());
-    const int64_t m = zigzag(v);
-    const uint64_t mag = m < 0 ? 0 - static_cast<uint64_t>(m) : static_cast<uint64_t>(m);
-    Result<Owned> cell = s == 0 ? made(PyLong_FromLongLong(m))
-                         : mag > EXACT_LIMIT
-                             ? big_decimal(m, s)
-                             : number(static_cast<double>(m) / POW10[s]);
-    if (!cell.ok()) return std::move(cell).fail();
-    CHECK(sink.store(k, std::move(*cell)));
-  }
-  return Done{};
-}
-
-// uvarint D | D strings | n indexes below D. Cells naming one entry share
-// its str object.
-template <class Sink>
-[[gnu::noinline]] Status Decoder::dict_str_column(uint64_t n, Sink& sink) {
-  TRY(d, count());
-  Names dict;
-  dict.reserve(d);
-  for (uint64_t i = 0; i < d; ++i) {
-    TRY(k, key(false));  // values, not names: not kept across calls
-    dict.push_back(std::move(k));
-  }
-  for (uint64_t k = 0; k < n; ++k) {
-    TRY(i, uvarint());
-    if (i >= d) return bad("bad dictionary index", pos);
-    CHECK(sink.store(k, Owned::borrow(dict[i].str_obj.get())));
-  }
-  return Done{};
-}
-
-// uvarint K (at least 1) | K distinct names | K columns of n cells. The new
-// dicts become cells only once every sub-column is complete.
-template <class Sink>
-[[gnu::noinline]] Status Decoder::object_column(uint64_t n, uint64_t depth, Sink& sink) {
-  TRY(kn, count());
-  if (kn == 0) return bad("empty object column", pos);
-  TRY(names, unique_keys(kn, "duplicate key"));
+[[gnu::noinline]] Status Decoder::object_cells(uint64_t n, uint64_t depth, const Names& names,
+                                               Sink& sink) {
   // Copies of one template, filled in place like table rows: every
   // sub-column stores all n cells before any dict becomes a cell.
   Owned tmpl;
@@ -140,6 +51,9 @@ template <class Sink>
   return Done{};
 }
 
+template Status Decoder::object_cells<DictSink>(uint64_t, uint64_t, const Names&, DictSink&);
+template Status Decoder::object_cells<ListSink>(uint64_t, uint64_t, const Names&, ListSink&);
+template Status Decoder::object_cells<SparseSink>(uint64_t, uint64_t, const Names&, SparseSink&);
 template Status Decoder::column<DictSink>(uint64_t, uint64_t, DictSink&);
 template Status Decoder::column<ListSink>(uint64_t, uint64_t, ListSink&);
 template Status Decoder::column<SparseSink>(uint64_t, uint64_t, SparseSink&);

@@ -6,8 +6,57 @@
 
 namespace wexo {
 
+constexpr double POW10[7] = {1.0, 10.0, 100.0, 1000.0, 10000.0, 100000.0, 1000000.0};
+constexpr uint64_t IPOW10[7] = {1, 10, 100, 1000, 10000, 100000, 1000000};
+constexpr uint64_t EXACT_LIMIT = uint64_t{1} << 53;  // mantissas a double holds exactly
+
+// |m| as an unsigned number (2^63 for the most negative m).
+inline uint64_t decimal_magnitude(int64_t m) {
+  return m < 0 ? 0 - static_cast<uint64_t>(m) : static_cast<uint64_t>(m);
+}
+
+// The cells of the Python sinks are objects: PySink makes each typed cell's
+// object and hands it to the sink's store(k, cell). The columnar reader
+// (src/arrow) is a sink of another kind, which takes the same calls and
+// makes no object per cell.
+template <class S>
+struct PySink {
+  S& self() { return static_cast<S&>(*this); }
+  [[gnu::always_inline]] Status value_cell(Decoder& d, uint64_t k, uint64_t depth) {
+    TRY(cell, d.value(depth));
+    return self().store(k, std::move(cell));
+  }
+  [[gnu::always_inline]] Status int_cell(uint64_t k, int64_t v) {
+    PyObject* cell = PyLong_FromLongLong(v);
+    if (!cell) return py_fail();
+    return self().store(k, Owned::steal(cell));
+  }
+  // m / 10^s, s from 1 to 6; |m| up to 2^53 needs no interpreter arithmetic.
+  [[gnu::always_inline]] Status decimal_cell(uint64_t k, int64_t m, unsigned s) {
+    if (decimal_magnitude(m) > EXACT_LIMIT) {
+      TRY(cell, big_decimal(m, s));
+      return self().store(k, std::move(cell));
+    }
+    PyObject* cell = number_obj(static_cast<double>(m) / POW10[s]);
+    if (!cell) return py_fail();
+    return self().store(k, Owned::steal(cell));
+  }
+  [[gnu::always_inline]] Status bool_cell(uint64_t k, bool b) {
+    return self().store(k, Owned::borrow(b ? Py_True : Py_False));
+  }
+  Status dict_begin(const Names&) { return Done{}; }
+  // Cells naming one entry share its str object.
+  [[gnu::always_inline]] Status dict_cell(uint64_t k, const Names& dict, uint64_t i) {
+    return self().store(k, Owned::borrow(dict[i].str_obj.get()));
+  }
+  Status objects(Decoder& d, uint64_t n, uint64_t depth, const Names& names) {
+    return d.object_cells(n, depth, names, self());
+  }
+};
+
 // Cell k becomes the value of name in row dict k.
-struct DictSink {
+struct DictSink : PySink<DictSink> {
+  DictSink(PyObject* const* r, uint64_t c, PyObject* nm) : rows(r), count(c), name(nm) {}
   PyObject* const* rows;  // borrowed row dicts
   uint64_t count;
   PyObject* name;  // borrowed column name
@@ -19,7 +68,8 @@ struct DictSink {
 };
 
 // Cell k goes into slot k of a list made with exactly n empty slots.
-struct ListSink {
+struct ListSink : PySink<ListSink> {
+  explicit ListSink(PyObject* l) : list(l) {}
   PyObject* list;  // borrowed
   Status store(uint64_t k, Owned cell) {
     // Set-item takes over the reference even when it fails.
@@ -31,7 +81,8 @@ struct ListSink {
 // Cell k goes to the k-th present row of a sparse column: one forward scan
 // over the bitmap, which is read in place and holds at least as many set bits
 // as there are cells.
-struct SparseSink {
+struct SparseSink : PySink<SparseSink> {
+  SparseSink(PyObject* const* r, const uint8_t* b, PyObject* nm) : rows(r), bits(b), name(nm) {}
   PyObject* const* rows;  // borrowed row dicts
   const uint8_t* bits;    // the presence bitmap inside the input
   PyObject* name;         // borrowed column name

@@ -71,8 +71,9 @@ Result<Owned> Decoder::object(uint64_t depth) {
     if (pos < len && buf[pos] == TAG_STR_REF) {
       ++pos;
       TRY(i, pool_index());
+      TRY(obj, pool_obj(i));
       const PoolEnt& e = pool[i];
-      name = e.str_obj.get();
+      name = obj;
       start = e.start;
       size = e.len;
     } else {

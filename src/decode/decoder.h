@@ -49,6 +49,8 @@ constexpr int64_t SIZE_BUDGET_PER_BYTE = 32;
 constexpr uint64_t CACHED_NAME_MAX = 64;  // longer names are never kept across calls
 
 // One pooled string: the pool's reference and where its UTF-8 bytes lie.
+// The columnar reader pools strings it has checked but not made: their
+// object is made when a reference first needs it (Decoder::pool_obj).
 struct PoolEnt {
   Owned str_obj;
   uint64_t start;
@@ -76,6 +78,9 @@ using Names = Vec<Key>;
 struct DictSink;
 struct ListSink;
 struct SparseSink;
+namespace arrow {
+class Reader;
+}
 
 class Decoder {
  public:
@@ -104,6 +109,9 @@ class Decoder {
   friend struct DictSink;
   friend struct ListSink;
   friend struct SparseSink;
+  friend class arrow::Reader;
+  template <class S>
+  friend struct PySink;
 
   // Elements announced by the open pre-sized arrays whose decoding has not
   // begun. Each needs at least one unread byte, so in a document that can
@@ -139,6 +147,8 @@ class Decoder {
   Result<Owned> long_str();
   Result<Owned> str_ref();
   inline Result<uint64_t> pool_index();
+  inline Result<PyObject*> pool_obj(uint64_t i);  // borrowed from the pool
+  Result<PyObject*> pool_make(uint64_t i);
   Result<Key> key(bool cached = true);
 
   // cache.cpp
@@ -166,6 +176,8 @@ class Decoder {
   template <class Sink>
   Status object_column(uint64_t n, uint64_t depth, Sink& sink);
   template <class Sink>
+  Status object_cells(uint64_t n, uint64_t depth, const Names& names, Sink& sink);
+  template <class Sink>
   Status dict_str_column(uint64_t n, Sink& sink);
   template <class Sink>
   Status decimal_column(uint64_t n, Sink& sink);
@@ -190,14 +202,22 @@ int cache_exec();
 uint64_t cache_open();
 void cache_close();
 
+// The number of 1 bits in n bytes (sparse.cpp).
+uint64_t set_bits(const uint8_t* p, uint64_t n);
+
+// The keyed hash behind the sets of names, for other sets of byte strings
+// that input can fill: its keys are random per thread.
+uint64_t keyed_hash(const uint8_t* p, uint64_t n);
+
 // A copy of a finished value for an anchor reference: new lists and dicts,
 // the same scalars and strings. A success holding no object means the budget
 // ran out; budget is written back whatever the outcome.
 Result<Owned> deep_copy(PyObject* x, int64_t& budget, uint64_t depth);
 
 // Converts mantissa m at scale s (1..6) through the interpreter's exact
-// integer division.
+// integer division; big_quotient gives the double it rounds to.
 Result<Owned> big_decimal(int64_t m, unsigned s);
+Result<double> big_quotient(int64_t m, unsigned s);
 
 // A dict mapping each name, in order, to None: rows copied from it hold
 // every key already, and their columns replace the values in place.
@@ -248,6 +268,11 @@ inline Result<uint64_t> Decoder::pool_index() {
   TRY(i, uvarint());
   if (i >= pool.size()) return bad("bad string reference", pos);
   return i;
+}
+
+inline Result<PyObject*> Decoder::pool_obj(uint64_t i) {
+  if (pool[i].str_obj) return pool[i].str_obj.get();
+  return pool_make(i);
 }
 
 inline Result<Owned> Decoder::value(uint64_t depth) {

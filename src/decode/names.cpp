@@ -147,6 +147,8 @@ uint64_t siphash13(const uint8_t* p, uint64_t n, const HashKeys& k) {
 
 }  // namespace
 
+uint64_t keyed_hash(const uint8_t* p, uint64_t n) { return siphash13(p, n, keys()); }
+
 // uvarint count (at least 1) | count names
 Result<Names> Decoder::header() {
   TRY(c, count());

@@ -5,9 +5,6 @@
 
 namespace wexo {
 
-namespace {
-
-
 // Population count of n bytes, eight at a time (no compiler runtime call).
 uint64_t set_bits(const uint8_t* p, uint64_t n) {
   uint64_t c = 0;
@@ -23,8 +20,6 @@ uint64_t set_bits(const uint8_t* p, uint64_t n) {
   }
   return c;
 }
-
-}  // namespace
 
 // header | uvarint N | per name: presence flag, [bitmap], typed column
 Result<Owned> Decoder::sparse(uint64_t depth) {

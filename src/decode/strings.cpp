@@ -40,7 +40,19 @@ Result<Owned> Decoder::long_str() {
 // TAG_STR_REF | uvarint index: the very object of the first occurrence.
 Result<Owned> Decoder::str_ref() {
   TRY(i, pool_index());
-  return Owned::borrow(pool[i].str_obj.get());
+  TRY(obj, pool_obj(i));
+  return Owned::borrow(obj);
+}
+
+// The object of a string pooled by the columnar reader, which checked its
+// UTF-8 already: only the interpreter's memory can fail here.
+Result<PyObject*> Decoder::pool_make(uint64_t i) {
+  PoolEnt& e = pool[i];
+  check_span(buf + e.start, e.len);
+  TRY(obj, made(PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(buf + e.start),
+                                            static_cast<Py_ssize_t>(e.len))));
+  e.str_obj = std::move(obj);
+  return e.str_obj.get();
 }
 
 // A name: a string in any of its three forms, and no other tag. Inline
@@ -51,8 +63,9 @@ Result<Key> Decoder::key(bool cached) {
   const uint8_t t = buf[pos++];
   if (t == TAG_STR_REF) {
     TRY(i, pool_index());
+    TRY(obj, pool_obj(i));
     const PoolEnt& e = pool[i];
-    return Key{Owned::borrow(e.str_obj.get()), e.start, e.len, i};
+    return Key{Owned::borrow(obj), e.start, e.len, i};
   }
   uint64_t n;
   if ((t & 0xE0) == TAG_SHORT_STR) {

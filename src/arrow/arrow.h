@@ -1,0 +1,31 @@
+// The columnar entry point: a document whose root is a table or a sparse
+// table, as one Arrow struct array (a record batch) in the Arrow C data
+// interface, without a Python object per cell.
+#pragma once
+
+#include <cstdint>
+
+#include "err.h"
+#include "run.h"
+
+struct ArrowSchema;
+struct ArrowArray;
+
+namespace wexo::arrow {
+
+// Bytes of strings and padding nulls a table may hold beyond its input: per
+// input byte, plus a base (see Spend in node.h).
+constexpr int64_t SPEND_PER_BYTE = 16;
+constexpr int64_t SPEND_BASE = int64_t{64} << 20;
+
+// The schema and array of the root table, each filled and owned by the
+// caller's structs (released with their release callbacks). A root that is
+// not a table decodes in full, and then fails with TypeError naming what it
+// is; a document the decoder refuses fails as the decoder fails.
+Status columns(const uint8_t* b, uint64_t n, Budgets start, ArrowSchema* schema,
+               ArrowArray* array);
+
+// For Python: a pair of capsules ("arrow_schema", "arrow_array").
+Result<Owned> capsules(const uint8_t* b, uint64_t n, Budgets start);
+
+}  // namespace wexo::arrow

@@ -1,0 +1,518 @@
+// Node: appending cells, the changes of kind, struct fields, and the export
+// into the Arrow C data interface.
+#include "arrow/node.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "decode/decoder.h"
+
+namespace wexo::arrow {
+
+namespace {
+
+constexpr uint64_t SCAN_FIELDS = 16;  // structs with more fields look names up by hash
+constexpr int64_t MAX_OFFSET = INT32_MAX;
+constexpr uint64_t NULL_COST = 8;  // bytes charged for each null a padding makes
+
+#define NA_OK(expr)                                        \
+  do {                                                     \
+    if ((expr) != NANOARROW_OK) return no_memory();        \
+  } while (0)
+
+Failure too_large() {
+  PyErr_SetString(PyExc_ValueError,
+                  "wexo: a column holds more than 2**31 - 1 bytes or items, which Arrow's "
+                  "32-bit offsets cannot address");
+  return py_fail();
+}
+
+Status append_offset(ArrowBuffer* offsets, int64_t end) {
+  if (end > MAX_OFFSET) return too_large();
+  NA_OK(ArrowBufferAppendInt32(offsets, static_cast<int32_t>(end)));
+  return Done{};
+}
+
+int32_t last_offset(const ArrowBuffer& offsets) {
+  int32_t v;
+  std::memcpy(&v, offsets.data + offsets.size_bytes - 4, 4);
+  return v;
+}
+
+const char* kind_name(Kind k) {
+  switch (k) {
+    case Kind::EMPTY: return "null";
+    case Kind::BOOL: return "bool";
+    case Kind::INT: return "int64";
+    case Kind::FLOAT: return "double";
+    case Kind::STR: return "string";
+    case Kind::DICT: return "dictionary";
+    case Kind::LIST: return "list";
+    case Kind::STRUCT: return "struct";
+    case Kind::UNION: return "union";
+  }
+  return "";
+}
+
+}  // namespace
+
+Failure no_memory() {
+  PyErr_NoMemory();
+  return py_fail();
+}
+
+Node::Node() {
+  ArrowBitmapInit(&valid);
+  ArrowBitmapInit(&bits);
+  ArrowBufferInit(&data);
+  ArrowBufferInit(&extra);
+  ArrowBufferInit(&dict_offsets);
+  ArrowBufferInit(&dict_chars);
+}
+
+Node::~Node() {
+  ArrowBitmapReset(&valid);
+  ArrowBitmapReset(&bits);
+  ArrowBufferReset(&data);
+  ArrowBufferReset(&extra);
+  ArrowBufferReset(&dict_offsets);
+  ArrowBufferReset(&dict_chars);
+  for (Child& c : children) {
+    if (c.node) {
+      c.node->~Node();
+      std::free(c.node);
+    }
+  }
+}
+
+Result<Node*> Node::make() {
+  void* p = std::malloc(sizeof(Node));
+  if (!p) return no_memory();
+  return new (p) Node();
+}
+
+// The rows so far are all nulls: lay them out as nulls of kind k.
+Status Node::become(Kind k, Spend& spend) {
+  const int64_t n = length;
+  if (!spend.charge(NULL_COST * static_cast<uint64_t>(n))) return spend.over();
+  kind = k;
+  if (n > 0) {
+    NA_OK(ArrowBitmapReserve(&valid, n));
+    ArrowBitmapAppendUnsafe(&valid, 0, n);
+    validity = true;
+  }
+  switch (k) {
+    case Kind::BOOL: NA_OK(ArrowBitmapAppend(&bits, 0, n)); break;
+    case Kind::INT:
+    case Kind::FLOAT: NA_OK(ArrowBufferAppendFill(&data, 0, n * 8)); break;
+    case Kind::DICT:
+      NA_OK(ArrowBufferAppendFill(&data, 0, n * 4));
+      NA_OK(ArrowBufferAppendInt32(&dict_offsets, 0));
+      break;
+    case Kind::STR: NA_OK(ArrowBufferAppendFill(&data, 0, (n + 1) * 4)); break;
+    case Kind::LIST: {
+      NA_OK(ArrowBufferAppendFill(&data, 0, (n + 1) * 4));
+      CHECK(add_child(reinterpret_cast<const uint8_t*>("item"), 4, 0));
+      break;
+    }
+    default: break;  // STRUCT: fields are padded when they are written
+  }
+  return Done{};
+}
+
+// One more validity bit; the bitmap is made at the first null.
+Status Node::valid_bit(bool v) {
+  if (validity) {
+    NA_OK(ArrowBitmapAppend(&valid, v, 1));
+  } else if (!v) {
+    NA_OK(ArrowBitmapReserve(&valid, length + 1));
+    ArrowBitmapAppendUnsafe(&valid, 1, length);
+    ArrowBitmapAppendUnsafe(&valid, 0, 1);
+    validity = true;
+  }
+  return Done{};
+}
+
+Status Node::add_child(const uint8_t* name, uint64_t n, uint64_t hash) {
+  TRY(node, make());
+  Child c;
+  c.name.append(reinterpret_cast<const char*>(name), n);
+  c.hash = hash;
+  c.node = node;
+  children.push_back(std::move(c));
+  return Done{};
+}
+
+Status Node::append_null(Spend& spend) {
+  switch (kind) {
+    case Kind::EMPTY:
+      ++length;
+      ++nulls;
+      return Done{};
+    case Kind::UNION: {
+      // A union has no validity of its own: the null is its first member's.
+      NA_OK(ArrowBufferAppendInt8(&data, 0));
+      CHECK(append_offset(&extra, children[0].node->length));
+      ++length;
+      return children[0].node->append_null(spend);
+    }
+    default: break;
+  }
+  CHECK(valid_bit(false));
+  switch (kind) {
+    case Kind::BOOL: NA_OK(ArrowBitmapAppend(&bits, 0, 1)); break;
+    case Kind::INT:
+    case Kind::FLOAT: NA_OK(ArrowBufferAppendInt64(&data, 0)); break;
+    case Kind::DICT: NA_OK(ArrowBufferAppendInt32(&data, 0)); break;
+    case Kind::STR:
+    case Kind::LIST: NA_OK(ArrowBufferAppendInt32(&data, last_offset(data))); break;
+    default: break;
+  }
+  ++length;
+  ++nulls;
+  return Done{};
+}
+
+Status Node::pad(int64_t rows, Spend& spend) {
+  if (rows <= length) return Done{};
+  if (!spend.charge(NULL_COST * static_cast<uint64_t>(rows - length)))
+    return spend.over();
+  if (kind == Kind::EMPTY) {
+    nulls += rows - length;
+    length = rows;
+    return Done{};
+  }
+  while (length < rows) CHECK(append_null(spend));
+  return Done{};
+}
+
+// Every row so far moves into the first member of a new union.
+Status Node::to_union(Spend& spend) {
+  if (!spend.charge(5 * static_cast<uint64_t>(length))) return spend.over();
+  TRY(first, make());
+  std::swap(first->kind, kind);
+  std::swap(first->length, length);
+  std::swap(first->nulls, nulls);
+  std::swap(first->validity, validity);
+  std::swap(first->exact, exact);
+  std::swap(first->valid, valid);
+  std::swap(first->bits, bits);
+  std::swap(first->data, data);
+  std::swap(first->extra, extra);
+  std::swap(first->dict_offsets, dict_offsets);
+  std::swap(first->dict_chars, dict_chars);
+  std::swap(first->dict_size, dict_size);
+  first->children.swap(children);
+  first->index.swap(index);
+  std::swap(first->hint, hint);
+  kind = Kind::UNION;
+  length = first->length;
+  Child c;
+  c.node = first;
+  children.push_back(std::move(c));
+  if (length > MAX_OFFSET) return too_large();
+  NA_OK(ArrowBufferReserve(&data, length));
+  NA_OK(ArrowBufferReserve(&extra, length * 4));
+  for (int64_t i = 0; i < length; ++i) {
+    ArrowBufferAppendUnsafe(&data, "\0", 1);
+    const auto off = static_cast<int32_t>(i);
+    ArrowBufferAppendUnsafe(&extra, &off, 4);
+  }
+  return Done{};
+}
+
+// The union member of kind k, made when absent, with the next row's type id
+// and offset recorded.
+Result<Node*> Node::member(Kind k, Spend&) {
+  uint64_t i = 0;
+  while (i < children.size() && children[i].node->kind != k) ++i;
+  if (i == children.size()) CHECK(add_child(nullptr, 0, 0));
+  Node* m = children[i].node;
+  NA_OK(ArrowBufferAppendInt8(&data, static_cast<int8_t>(i)));
+  CHECK(append_offset(&extra, m->length));
+  ++length;
+  return m;
+}
+
+Result<Node*> Node::slot(Kind k, bool null, Spend& spend) {
+  if (kind == Kind::UNION) {
+    TRY(m, member(k, spend));
+    return m->slot(k, null, spend);
+  }
+  if (kind == Kind::EMPTY) {
+    CHECK(become(k, spend));
+  } else if (kind != k) {
+    if (kind == Kind::DICT && k == Kind::STR) {
+      CHECK(dict_to_str(spend));
+    } else {
+      CHECK(to_union(spend));
+      return slot(k, null, spend);
+    }
+  }
+  if (null) {
+    CHECK(append_null(spend));
+    return this;
+  }
+  CHECK(valid_bit(true));
+  ++length;
+  return this;
+}
+
+Status Node::ints_to_doubles() {
+  const int64_t n = static_cast<int64_t>(data.size_bytes / 8);
+  for (int64_t i = 0; i < n; ++i) {
+    int64_t v;
+    std::memcpy(&v, data.data + 8 * i, 8);
+    const double d = static_cast<double>(v);
+    std::memcpy(data.data + 8 * i, &d, 8);
+  }
+  kind = Kind::FLOAT;
+  return Done{};
+}
+
+Status Node::append_int_slow(int64_t v, Spend& spend) {
+  const uint64_t mag = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+  if (kind == Kind::FLOAT && mag <= (uint64_t{1} << 53))
+    return append_double(static_cast<double>(v), spend);
+  TRY(node, slot(Kind::INT, false, spend));
+  NA_OK(ArrowBufferAppendInt64(&node->data, v));
+  if (mag > (uint64_t{1} << 53)) node->exact = false;
+  return Done{};
+}
+
+Status Node::append_double(double v, Spend& spend) {
+  if (kind == Kind::FLOAT && !validity && data.capacity_bytes - data.size_bytes >= 8) {
+    std::memcpy(data.data + data.size_bytes, &v, 8);
+    data.size_bytes += 8;
+    ++length;
+    return Done{};
+  }
+  if (kind == Kind::INT && exact) CHECK(ints_to_doubles());
+  TRY(node, slot(Kind::FLOAT, false, spend));
+  NA_OK(ArrowBufferAppendDouble(&node->data, v));
+  return Done{};
+}
+
+Status Node::append_bool(bool b, Spend& spend) {
+  TRY(node, slot(Kind::BOOL, false, spend));
+  NA_OK(ArrowBitmapAppend(&node->bits, b, 1));
+  return Done{};
+}
+
+Status Node::append_str(const uint8_t* p, uint64_t n, Spend& spend) {
+  if (!spend.charge(n)) return spend.over();
+  TRY(node, slot(Kind::STR, false, spend));
+  const int64_t end = node->extra.size_bytes + static_cast<int64_t>(n);
+  if (end > MAX_OFFSET) return too_large();
+  NA_OK(ArrowBufferAppend(&node->extra, p, static_cast<int64_t>(n)));
+  NA_OK(ArrowBufferAppendInt32(&node->data, static_cast<int32_t>(end)));
+  return Done{};
+}
+
+Status Node::end_list() { return append_offset(&data, item()->length); }
+
+Result<int64_t> Node::dict_begin(const uint8_t* buf, const Names& dict, Spend& spend) {
+  if (kind == Kind::EMPTY) CHECK(become(Kind::DICT, spend));
+  const int64_t base = dict_size;
+  for (const Key& e : dict) {
+    if (!spend.charge(e.len)) return spend.over();
+    const int64_t end = dict_chars.size_bytes + static_cast<int64_t>(e.len);
+    if (end > MAX_OFFSET) return too_large();
+    NA_OK(ArrowBufferAppend(&dict_chars, buf + e.start, static_cast<int64_t>(e.len)));
+    NA_OK(ArrowBufferAppendInt32(&dict_offsets, static_cast<int32_t>(end)));
+  }
+  dict_size += static_cast<int64_t>(dict.size());
+  if (dict_size > MAX_OFFSET) return too_large();
+  return base;
+}
+
+Status Node::append_index_slow(int64_t i, Spend& spend) {
+  TRY(node, slot(Kind::DICT, false, spend));
+  NA_OK(ArrowBufferAppendInt32(&node->data, static_cast<int32_t>(i)));
+  return Done{};
+}
+
+// Plain strings in place of a dictionary's indexes; null rows stay empty.
+Status Node::dict_to_str(Spend& spend) {
+  ArrowBuffer offsets, chars;
+  ArrowBufferInit(&offsets);
+  ArrowBufferInit(&chars);
+  struct Drop {
+    ArrowBuffer* a;
+    ArrowBuffer* b;
+    ~Drop() {
+      ArrowBufferReset(a);
+      ArrowBufferReset(b);
+    }
+  } drop{&offsets, &chars};
+  NA_OK(ArrowBufferReserve(&offsets, (length + 1) * 4));
+  ArrowBufferAppendUnsafe(&offsets, "\0\0\0\0", 4);
+  for (int64_t r = 0; r < length; ++r) {
+    int32_t i;
+    std::memcpy(&i, data.data + 4 * r, 4);
+    const bool present = !validity || ArrowBitGet(valid.buffer.data, r);
+    if (present) {
+      int32_t s, e;
+      std::memcpy(&s, dict_offsets.data + 4 * i, 4);
+      std::memcpy(&e, dict_offsets.data + 4 * (i + 1), 4);
+      if (!spend.charge(static_cast<uint64_t>(e - s))) return spend.over();
+      if (chars.size_bytes + (e - s) > MAX_OFFSET) return too_large();
+      NA_OK(ArrowBufferAppend(&chars, dict_chars.data + s, e - s));
+    }
+    NA_OK(ArrowBufferAppendInt32(&offsets, static_cast<int32_t>(chars.size_bytes)));
+  }
+  std::swap(data, offsets);
+  std::swap(extra, chars);
+  ArrowBufferReset(&dict_offsets);
+  ArrowBufferReset(&dict_chars);
+  dict_size = 0;
+  kind = Kind::STR;
+  return Done{};
+}
+
+Result<Node*> Node::field(const uint8_t* name, uint64_t n) {
+  auto same = [&](const Child& c) {
+    return c.name.size() == n && (n == 0 || std::memcmp(c.name.data(), name, n) == 0);
+  };
+  // Records list their fields in one order, mostly: look where the last
+  // field left off first.
+  if (hint < children.size() && same(children[hint])) return children[hint++].node;
+  const bool hashed = children.size() > SCAN_FIELDS;
+  const uint64_t h = hashed ? keyed_hash(name, n) : 0;
+  if (!hashed) {
+    for (uint64_t i = 0; i < children.size(); ++i) {
+      if (same(children[i])) {
+        hint = i + 1;
+        return children[i].node;
+      }
+    }
+  } else {
+    if (index.size() < 2 * (children.size() + 1)) {
+      uint64_t cap = 64;
+      while (cap < 4 * (children.size() + 1)) cap *= 2;
+      index.assign(cap, 0);
+      for (uint64_t i = 0; i < children.size(); ++i) {
+        if (!children[i].hash) children[i].hash = keyed_hash(
+            reinterpret_cast<const uint8_t*>(children[i].name.data()), children[i].name.size()) | 1;
+        uint64_t p = children[i].hash & (cap - 1);
+        while (index[p]) p = (p + 1) & (cap - 1);
+        index[p] = static_cast<uint32_t>(i + 1);
+      }
+    }
+    const uint64_t mask = index.size() - 1;
+    const uint64_t hh = h | 1;
+    uint64_t p = hh & mask;
+    for (; index[p]; p = (p + 1) & mask) {
+      const Child& c = children[index[p] - 1];
+      if (c.hash == hh && same(c)) {
+        hint = index[p];
+        return c.node;
+      }
+    }
+    index[p] = static_cast<uint32_t>(children.size() + 1);
+    CHECK(add_child(name, n, hh));
+    hint = children.size();
+    return children[children.size() - 1].node;
+  }
+  CHECK(add_child(name, n, 0));
+  hint = children.size();
+  return children[children.size() - 1].node;
+}
+
+// Struct fields, at every depth, are padded to their struct's rows.
+Status Node::prepare(Spend& spend) {
+  if (kind == Kind::STRUCT)
+    for (Child& c : children) CHECK(c.node->pad(length, spend));
+  for (Child& c : children) CHECK(c.node->prepare(spend));
+  return Done{};
+}
+
+// The node's type into an initialised schema, its children's into theirs.
+Status Node::schema_(ArrowSchema* schema) const {
+  switch (kind) {
+    case Kind::EMPTY: NA_OK(ArrowSchemaSetType(schema, NANOARROW_TYPE_NA)); return Done{};
+    case Kind::BOOL: NA_OK(ArrowSchemaSetType(schema, NANOARROW_TYPE_BOOL)); return Done{};
+    case Kind::INT: NA_OK(ArrowSchemaSetType(schema, NANOARROW_TYPE_INT64)); return Done{};
+    case Kind::FLOAT: NA_OK(ArrowSchemaSetType(schema, NANOARROW_TYPE_DOUBLE)); return Done{};
+    case Kind::STR: NA_OK(ArrowSchemaSetType(schema, NANOARROW_TYPE_STRING)); return Done{};
+    case Kind::DICT:
+      NA_OK(ArrowSchemaSetType(schema, NANOARROW_TYPE_INT32));
+      NA_OK(ArrowSchemaAllocateDictionary(schema));
+      NA_OK(ArrowSchemaInitFromType(schema->dictionary, NANOARROW_TYPE_STRING));
+      return Done{};
+    case Kind::LIST:
+      NA_OK(ArrowSchemaSetType(schema, NANOARROW_TYPE_LIST));
+      return children[0].node->schema_(schema->children[0]);
+    case Kind::STRUCT:
+      NA_OK(ArrowSchemaSetTypeStruct(schema, static_cast<int64_t>(children.size())));
+      break;
+    case Kind::UNION:
+      NA_OK(ArrowSchemaSetTypeUnion(schema, NANOARROW_TYPE_DENSE_UNION,
+                                    static_cast<int64_t>(children.size())));
+      break;
+  }
+  for (uint64_t i = 0; i < children.size(); ++i) {
+    const Child& c = children[i];
+    const char* name = kind == Kind::UNION ? kind_name(c.node->kind) : c.name.c_str();
+    if (kind == Kind::STRUCT && std::memchr(c.name.data(), 0, c.name.size())) {
+      PyErr_SetString(PyExc_ValueError,
+                      "wexo: a column or field name holds a NUL character, which Arrow's "
+                      "names cannot");
+      return py_fail();
+    }
+    NA_OK(ArrowSchemaSetName(schema->children[i], name));
+    CHECK(c.node->schema_(schema->children[i]));
+  }
+  return Done{};
+}
+
+// The buffers move into an array made from the node's schema.
+Status Node::fill(ArrowArray* array) {
+  array->length = length;
+  array->null_count = kind == Kind::UNION ? 0 : nulls;
+  if (validity) ArrowArraySetValidityBitmap(array, &valid);
+  switch (kind) {
+    case Kind::EMPTY: break;
+    case Kind::BOOL: NA_OK(ArrowArraySetBuffer(array, 1, &bits.buffer)); break;
+    case Kind::INT:
+    case Kind::FLOAT: NA_OK(ArrowArraySetBuffer(array, 1, &data)); break;
+    case Kind::STR:
+      NA_OK(ArrowArraySetBuffer(array, 1, &data));
+      NA_OK(ArrowArraySetBuffer(array, 2, &extra));
+      break;
+    case Kind::DICT: {
+      NA_OK(ArrowArraySetBuffer(array, 1, &data));
+      ArrowArray* dict = array->dictionary;
+      dict->length = dict_size;
+      dict->null_count = 0;
+      NA_OK(ArrowArraySetBuffer(dict, 1, &dict_offsets));
+      NA_OK(ArrowArraySetBuffer(dict, 2, &dict_chars));
+      break;
+    }
+    case Kind::LIST: NA_OK(ArrowArraySetBuffer(array, 1, &data)); break;
+    case Kind::STRUCT: break;
+    case Kind::UNION:
+      NA_OK(ArrowArraySetBuffer(array, 0, &data));
+      NA_OK(ArrowArraySetBuffer(array, 1, &extra));
+      break;
+  }
+  for (uint64_t i = 0; i < children.size(); ++i) CHECK(children[i].node->fill(array->children[i]));
+  return Done{};
+}
+
+Status Node::finish(ArrowSchema* schema, ArrowArray* array, Spend& spend) {
+  CHECK(prepare(spend));
+  CHECK(schema_(schema));
+  ArrowError error;
+  NA_OK(ArrowArrayInitFromSchema(array, schema, &error));
+  CHECK(fill(array));
+  if (ArrowArrayFinishBuildingDefault(array, &error) != NANOARROW_OK) {
+    PyErr_Format(PyExc_SystemError, "wexo: the Arrow table is inconsistent: %s", error.message);
+    return py_fail();
+  }
+  return Done{};
+}
+
+}  // namespace wexo::arrow

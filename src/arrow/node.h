@@ -1,0 +1,145 @@
+// Node: one Arrow array under construction, whose type follows the cells it
+// receives. A node starts empty (all nulls so far), takes the kind of its
+// first value, turns ints into floats where a float arrives and every int so
+// far is exact as a double, and becomes a dense union when cells of another
+// kind arrive, so that no value changes. Its buffers are nanoarrow's, and
+// running out of memory for them raises MemoryError.
+#pragma once
+
+#include <cstdint>
+
+#include "err.h"
+#include "mem.h"
+#include "decode/decoder.h"
+#include "nanoarrow/nanoarrow.h"
+
+namespace wexo::arrow {
+
+enum class Kind : uint8_t { EMPTY, BOOL, INT, FLOAT, STR, DICT, LIST, STRUCT, UNION };
+
+// Bytes a table may hold beyond what its input accounts for: strings copied
+// once per cell that names them (pool references, dictionary entries turned
+// into plain strings) and the nulls that fill the rows where a struct field is
+// absent. Charged as they are made; running out is the document's fault.
+// The failure names the reader's cursor.
+struct Spend {
+  int64_t left;
+  const uint64_t* pos;  // the reader's cursor
+  bool charge(uint64_t bytes) {
+    if (bytes > static_cast<uint64_t>(INT64_MAX)) bytes = static_cast<uint64_t>(INT64_MAX);
+    left -= static_cast<int64_t>(bytes);
+    if (left < 0) left = -1;  // stays spent, never wraps
+    return left >= 0;
+  }
+  Failure over() const { return bad("decoded size too large", *pos); }
+};
+
+class Node;
+
+// A child: a struct's field (with its name), a list's items or a union's member.
+struct Child {
+  Str name;
+  uint64_t hash = 0;
+  Node* node = nullptr;  // owned
+};
+
+class Node {
+ public:
+  Node();
+  ~Node();
+  Node(const Node&) = delete;
+  Node& operator=(const Node&) = delete;
+
+  // A new empty node, or MemoryError.
+  static Result<Node*> make();
+
+  Kind kind = Kind::EMPTY;
+  int64_t length = 0;
+  int64_t nulls = 0;
+
+  // The cells. Every call adds one row, except slot's callers, which
+  // complete the row: a list's items then end_list; a struct's fields.
+  inline Status append_int(int64_t v, Spend& spend);
+  Status append_double(double v, Spend& spend);
+  Status append_bool(bool b, Spend& spend);
+  Status append_str(const uint8_t* p, uint64_t n, Spend& spend);
+  Status append_null(Spend& spend);
+  // The node that takes the next row as a value of kind k (null: a null of
+  // that kind): this node, or its union member of that kind.
+  Result<Node*> slot(Kind k, bool null, Spend& spend);
+  Status end_list();  // a list row: its items were appended to item()
+  Node* item() { return children[0].node; }
+
+  // Dictionary strings: the entries, appended after any of an earlier
+  // column's, and the cells as indexes into them. Only an empty node or a
+  // dictionary node can take them (can_take_dict).
+  bool can_take_dict() const { return kind == Kind::EMPTY || kind == Kind::DICT; }
+  Result<int64_t> dict_begin(const uint8_t* buf, const Names& dict, Spend& spend);
+  // An empty node as a struct with no rows yet.
+  Status become_struct(Spend& spend) { return become(Kind::STRUCT, spend); }
+  inline Status append_index(int64_t i, Spend& spend);
+
+  // Struct fields: the field of that name, made (with no rows yet) when new.
+  Result<Node*> field(const uint8_t* name, uint64_t n);
+  // Appends nulls until the node has rows rows.
+  Status pad(int64_t rows, Spend& spend);
+
+  // Exports the node into an initialised schema and a new array, moving its
+  // buffers there. Struct fields are padded to the struct's length first.
+  Status finish(ArrowSchema* schema, ArrowArray* array, Spend& spend);
+
+  Vec<Child> children;
+
+ private:
+  Status become(Kind k, Spend& spend);
+  Status to_union(Spend& spend);
+  Status dict_to_str(Spend& spend);
+  Status ints_to_doubles();
+  Status valid_bit(bool valid);
+  Status append_int_slow(int64_t v, Spend& spend);
+  Status append_index_slow(int64_t i, Spend& spend);
+  Result<Node*> member(Kind k, Spend& spend);
+  Status add_child(const uint8_t* name, uint64_t n, uint64_t hash);
+  Status prepare(Spend& spend);
+  Status schema_(ArrowSchema* schema) const;
+  Status fill(ArrowArray* array);
+
+  bool validity = false;  // valid holds one bit per row
+  bool exact = true;      // INT: every value is exact as a double
+  ArrowBitmap valid;      // validity
+  ArrowBitmap bits;       // BOOL values
+  ArrowBuffer data;       // INT, FLOAT: values; STR, LIST: offsets; DICT: indexes; UNION: type ids
+  ArrowBuffer extra;      // STR: characters; UNION: offsets into the members
+  ArrowBuffer dict_offsets, dict_chars;  // DICT: the entries
+  int64_t dict_size = 0;
+  Vec<uint32_t> index;  // STRUCT with many fields: open addressing, 0 empty, else 1 + field
+  uint64_t hint = 0;    // STRUCT: where the next field is looked for first
+};
+
+Failure no_memory();
+
+// The int64 fast path: an int node without nulls.
+inline Status Node::append_int(int64_t v, Spend& spend) {
+  if (kind == Kind::INT && !validity && data.capacity_bytes - data.size_bytes >= 8) {
+    std::memcpy(data.data + data.size_bytes, &v, 8);
+    data.size_bytes += 8;
+    ++length;
+    const uint64_t mag = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+    if (mag > (uint64_t{1} << 53)) exact = false;
+    return Done{};
+  }
+  return append_int_slow(v, spend);
+}
+
+inline Status Node::append_index(int64_t i, Spend& spend) {
+  if (kind == Kind::DICT && !validity && data.capacity_bytes - data.size_bytes >= 4) {
+    const auto v = static_cast<int32_t>(i);
+    std::memcpy(data.data + data.size_bytes, &v, 4);
+    data.size_bytes += 4;
+    ++length;
+    return Done{};
+  }
+  return append_index_slow(i, spend);
+}
+
+}  // namespace wexo::arrow
