@@ -348,7 +348,10 @@ def test_arrow_end_to_end_markdown(
         "movies": [{"Title": "a" if i % 3 else i, "Year": 1990 + i % 7} for i in range(200)],
         "random": {"result": [{"id": i, "ok": i % 2 == 0} for i in range(50)]},
         "citm_catalog": {"performances": [{"id": i, "prices": [1.5, i]} for i in range(40)]},
-        "twitter": {"statuses": [{"id": 1, "n": None}, {"id": 2, "n": {"x": "é"}, "r": 1}]},
+        "twitter": {"statuses": [  # "r" in every third record, from the third on
+            {"id": i, "n": None if i % 2 else {"x": "é"}, **({"r": i} if i % 3 == 2 else {})}
+            for i in range(30)
+        ]},
     }
     for stem, tree in trees.items():
         (tmp_path / f"{stem}.json").write_text(json.dumps(tree))
