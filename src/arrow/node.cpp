@@ -15,7 +15,10 @@ namespace {
 
 constexpr uint64_t SCAN_FIELDS = 16;  // structs with more fields look names up by hash
 constexpr int64_t MAX_OFFSET = INT32_MAX;
-constexpr uint64_t NULL_COST = 8;  // bytes charged for each null a padding makes
+constexpr uint64_t NULL_COST = 8;     // bytes charged for each null a padding makes
+constexpr uint64_t NODE_COST = 512;   // bytes charged for each field or member: its buffers' start
+constexpr int64_t FIRST_BYTES = 64;   // the first allocation of a value buffer
+constexpr int64_t FIRST_CHARS = 256;  // and of a string buffer's characters
 
 #define NA_OK(expr)                                        \
   do {                                                     \
@@ -98,6 +101,9 @@ Status Node::become(Kind k, Spend& spend) {
   const int64_t n = length;
   if (!spend.charge(NULL_COST * static_cast<uint64_t>(n))) return spend.over();
   kind = k;
+  // Buffers start at a useful size rather than doubling up from a few bytes.
+  if (k != Kind::STRUCT && k != Kind::BOOL) NA_OK(ArrowBufferReserve(&data, FIRST_BYTES));
+  if (k == Kind::STR) NA_OK(ArrowBufferReserve(&extra, FIRST_CHARS));
   if (n > 0) {
     NA_OK(ArrowBitmapReserve(&valid, n));
     ArrowBitmapAppendUnsafe(&valid, 0, n);
@@ -114,7 +120,7 @@ Status Node::become(Kind k, Spend& spend) {
     case Kind::STR: NA_OK(ArrowBufferAppendFill(&data, 0, (n + 1) * 4)); break;
     case Kind::LIST: {
       NA_OK(ArrowBufferAppendFill(&data, 0, (n + 1) * 4));
-      CHECK(add_child(reinterpret_cast<const uint8_t*>("item"), 4, 0));
+      CHECK(add_child(reinterpret_cast<const uint8_t*>("item"), 4, 0, spend));
       break;
     }
     default: break;  // STRUCT: fields are padded when they are written
@@ -127,7 +133,7 @@ Status Node::valid_bit(bool v) {
   if (validity) {
     NA_OK(ArrowBitmapAppend(&valid, v, 1));
   } else if (!v) {
-    NA_OK(ArrowBitmapReserve(&valid, length + 1));
+    NA_OK(ArrowBitmapReserve(&valid, length + 8 * FIRST_BYTES));
     ArrowBitmapAppendUnsafe(&valid, 1, length);
     ArrowBitmapAppendUnsafe(&valid, 0, 1);
     validity = true;
@@ -135,7 +141,8 @@ Status Node::valid_bit(bool v) {
   return Done{};
 }
 
-Status Node::add_child(const uint8_t* name, uint64_t n, uint64_t hash) {
+Status Node::add_child(const uint8_t* name, uint64_t n, uint64_t hash, Spend& spend) {
+  if (!spend.charge(NODE_COST + n)) return spend.over();
   TRY(node, make());
   Child c;
   c.name.append(reinterpret_cast<const char*>(name), n);
@@ -145,7 +152,7 @@ Status Node::add_child(const uint8_t* name, uint64_t n, uint64_t hash) {
   return Done{};
 }
 
-Status Node::append_null(Spend& spend) {
+Status Node::append_null_slow(Spend& spend) {
   switch (kind) {
     case Kind::EMPTY:
       ++length;
@@ -175,8 +182,7 @@ Status Node::append_null(Spend& spend) {
   return Done{};
 }
 
-Status Node::pad(int64_t rows, Spend& spend) {
-  if (rows <= length) return Done{};
+Status Node::pad_slow(int64_t rows, Spend& spend) {
   if (!spend.charge(NULL_COST * static_cast<uint64_t>(rows - length)))
     return spend.over();
   if (kind == Kind::EMPTY) {
@@ -225,10 +231,10 @@ Status Node::to_union(Spend& spend) {
 
 // The union member of kind k, made when absent, with the next row's type id
 // and offset recorded.
-Result<Node*> Node::member(Kind k, Spend&) {
+Result<Node*> Node::member(Kind k, Spend& spend) {
   uint64_t i = 0;
   while (i < children.size() && children[i].node->kind != k) ++i;
-  if (i == children.size()) CHECK(add_child(nullptr, 0, 0));
+  if (i == children.size()) CHECK(add_child(nullptr, 0, 0, spend));
   Node* m = children[i].node;
   NA_OK(ArrowBufferAppendInt8(&data, static_cast<int8_t>(i)));
   CHECK(append_offset(&extra, m->length));
@@ -260,6 +266,21 @@ Result<Node*> Node::slot(Kind k, bool null, Spend& spend) {
   return this;
 }
 
+Result<Node*> Node::struct_rows(uint64_t r, Spend& spend) {
+  if (r == 0) return static_cast<Node*>(nullptr);
+  if (kind == Kind::EMPTY && length == 0) CHECK(become(Kind::STRUCT, spend));
+  if (kind == Kind::STRUCT && !validity) {
+    length += static_cast<int64_t>(r);
+    return this;
+  }
+  Node* t = nullptr;
+  for (uint64_t i = 0; i < r; ++i) {
+    TRY(row, slot(Kind::STRUCT, false, spend));
+    t = row;
+  }
+  return t;
+}
+
 Status Node::ints_to_doubles() {
   const int64_t n = static_cast<int64_t>(data.size_bytes / 8);
   for (int64_t i = 0; i < n; ++i) {
@@ -283,7 +304,8 @@ Status Node::append_int_slow(int64_t v, Spend& spend) {
 }
 
 Status Node::append_double(double v, Spend& spend) {
-  if (kind == Kind::FLOAT && !validity && data.capacity_bytes - data.size_bytes >= 8) {
+  if (kind == Kind::FLOAT && valid_room() && room(data, 8)) {
+    valid_one();
     std::memcpy(data.data + data.size_bytes, &v, 8);
     data.size_bytes += 8;
     ++length;
@@ -295,13 +317,13 @@ Status Node::append_double(double v, Spend& spend) {
   return Done{};
 }
 
-Status Node::append_bool(bool b, Spend& spend) {
+Status Node::append_bool_slow(bool b, Spend& spend) {
   TRY(node, slot(Kind::BOOL, false, spend));
   NA_OK(ArrowBitmapAppend(&node->bits, b, 1));
   return Done{};
 }
 
-Status Node::append_str(const uint8_t* p, uint64_t n, Spend& spend) {
+Status Node::append_str_slow(const uint8_t* p, uint64_t n, Spend& spend) {
   if (!spend.charge(n)) return spend.over();
   TRY(node, slot(Kind::STR, false, spend));
   const int64_t end = node->extra.size_bytes + static_cast<int64_t>(n);
@@ -309,6 +331,17 @@ Status Node::append_str(const uint8_t* p, uint64_t n, Spend& spend) {
   NA_OK(ArrowBufferAppend(&node->extra, p, static_cast<int64_t>(n)));
   NA_OK(ArrowBufferAppendInt32(&node->data, static_cast<int32_t>(end)));
   return Done{};
+}
+
+void Node::reserve(uint8_t column_kind, int64_t n) {
+  // A failure here is no failure: the appends grow the buffers, or fail.
+  switch (column_kind) {
+    case COL_DELTA_INT:
+    case COL_DECIMAL: (void)ArrowBufferReserve(&data, n * 8); break;
+    case COL_DICT_STR: (void)ArrowBufferReserve(&data, n * 4); break;
+    case COL_BOOL_BITS: (void)ArrowBitmapReserve(&bits, n); break;
+    default: break;
+  }
 }
 
 Status Node::end_list() { return append_offset(&data, item()->length); }
@@ -372,13 +405,22 @@ Status Node::dict_to_str(Spend& spend) {
   return Done{};
 }
 
-Result<Node*> Node::field(const uint8_t* name, uint64_t n) {
-  auto same = [&](const Child& c) {
-    return c.name.size() == n && (n == 0 || std::memcmp(c.name.data(), name, n) == 0);
+Result<Node*> Node::field(const uint8_t* name, uint64_t n, uint64_t entry, Spend& spend) {
+  auto same = [&](Child& c) {
+    if (entry != NO_ENTRY && c.entry == entry) return true;
+    if (c.name.size() != n || (n != 0 && std::memcmp(c.name.data(), name, n) != 0)) return false;
+    c.entry = entry;
+    return true;
   };
   // Records list their fields in one order, mostly: look where the last
   // field left off first.
-  if (hint < children.size() && same(children[hint])) return children[hint++].node;
+  // A record may leave a field or two out.
+  for (uint64_t i = hint; i < children.size() && i < hint + 3; ++i) {
+    if (same(children[i])) {
+      hint = i + 1;
+      return children[i].node;
+    }
+  }
   const bool hashed = children.size() > SCAN_FIELDS;
   const uint64_t h = hashed ? keyed_hash(name, n) : 0;
   if (!hashed) {
@@ -405,18 +447,20 @@ Result<Node*> Node::field(const uint8_t* name, uint64_t n) {
     const uint64_t hh = h | 1;
     uint64_t p = hh & mask;
     for (; index[p]; p = (p + 1) & mask) {
-      const Child& c = children[index[p] - 1];
+      Child& c = children[index[p] - 1];
       if (c.hash == hh && same(c)) {
         hint = index[p];
         return c.node;
       }
     }
     index[p] = static_cast<uint32_t>(children.size() + 1);
-    CHECK(add_child(name, n, hh));
+    CHECK(add_child(name, n, hh, spend));
+    children[children.size() - 1].entry = entry;
     hint = children.size();
     return children[children.size() - 1].node;
   }
-  CHECK(add_child(name, n, 0));
+  CHECK(add_child(name, n, 0, spend));
+  children[children.size() - 1].entry = entry;
   hint = children.size();
   return children[children.size() - 1].node;
 }
@@ -475,7 +519,10 @@ Status Node::fill(ArrowArray* array) {
   if (validity) ArrowArraySetValidityBitmap(array, &valid);
   switch (kind) {
     case Kind::EMPTY: break;
-    case Kind::BOOL: NA_OK(ArrowArraySetBuffer(array, 1, &bits.buffer)); break;
+    case Kind::BOOL:
+      NA_OK(ArrowBufferReserve(&bits.buffer, 1));  // a buffer, even when empty
+      NA_OK(ArrowArraySetBuffer(array, 1, &bits.buffer));
+      break;
     case Kind::INT:
     case Kind::FLOAT: NA_OK(ArrowArraySetBuffer(array, 1, &data)); break;
     case Kind::STR:
@@ -487,6 +534,7 @@ Status Node::fill(ArrowArray* array) {
       ArrowArray* dict = array->dictionary;
       dict->length = dict_size;
       dict->null_count = 0;
+      NA_OK(ArrowBufferReserve(&dict_chars, 1));
       NA_OK(ArrowArraySetBuffer(dict, 1, &dict_offsets));
       NA_OK(ArrowArraySetBuffer(dict, 2, &dict_chars));
       break;
@@ -508,7 +556,15 @@ Status Node::finish(ArrowSchema* schema, ArrowArray* array, Spend& spend) {
   ArrowError error;
   NA_OK(ArrowArrayInitFromSchema(array, schema, &error));
   CHECK(fill(array));
-  if (ArrowArrayFinishBuildingDefault(array, &error) != NANOARROW_OK) {
+  // The nodes keep Arrow's invariants by construction: release builds only
+  // set the pointers, sanitizer builds (the test suite's and the fuzzers')
+  // check every offset and index as well.
+#if defined(WEXO_SANITIZE)
+  const ArrowValidationLevel level = NANOARROW_VALIDATION_LEVEL_FULL;
+#else
+  const ArrowValidationLevel level = NANOARROW_VALIDATION_LEVEL_NONE;
+#endif
+  if (ArrowArrayFinishBuilding(array, level, &error) != NANOARROW_OK) {
     PyErr_Format(PyExc_SystemError, "wexo: the Arrow table is inconsistent: %s", error.message);
     return py_fail();
   }

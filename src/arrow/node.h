@@ -40,6 +40,7 @@ class Node;
 struct Child {
   Str name;
   uint64_t hash = 0;
+  uint64_t entry = NO_ENTRY;  // a pool entry of this decode known to spell the name
   Node* node = nullptr;  // owned
 };
 
@@ -61,12 +62,17 @@ class Node {
   // complete the row: a list's items then end_list; a struct's fields.
   inline Status append_int(int64_t v, Spend& spend);
   Status append_double(double v, Spend& spend);
-  Status append_bool(bool b, Spend& spend);
-  Status append_str(const uint8_t* p, uint64_t n, Spend& spend);
-  Status append_null(Spend& spend);
+  inline Status append_bool(bool b, Spend& spend);
+  // Room for n cells of a column of that kind byte, as a hint.
+  void reserve(uint8_t column_kind, int64_t n);
+  inline Status append_str(const uint8_t* p, uint64_t n, Spend& spend);
+  inline Status append_null(Spend& spend);
   // The node that takes the next row as a value of kind k (null: a null of
   // that kind): this node, or its union member of that kind.
   Result<Node*> slot(Kind k, bool null, Spend& spend);
+  // r rows of structs at once: the struct node that takes them, or null for
+  // none.
+  Result<Node*> struct_rows(uint64_t r, Spend& spend);
   Status end_list();  // a list row: its items were appended to item()
   Node* item() { return children[0].node; }
 
@@ -80,9 +86,13 @@ class Node {
   inline Status append_index(int64_t i, Spend& spend);
 
   // Struct fields: the field of that name, made (with no rows yet) when new.
-  Result<Node*> field(const uint8_t* name, uint64_t n);
+  // entry: the name's pool entry, if it has one (NO_ENTRY otherwise).
+  Result<Node*> field(const uint8_t* name, uint64_t n, uint64_t entry, Spend& spend);
   // Appends nulls until the node has rows rows.
-  Status pad(int64_t rows, Spend& spend);
+  Status pad(int64_t rows, Spend& spend) {
+    if (rows <= length) return Done{};
+    return pad_slow(rows, spend);
+  }
 
   // Exports the node into an initialised schema and a new array, moving its
   // buffers there. Struct fields are padded to the struct's length first.
@@ -90,16 +100,35 @@ class Node {
 
   Vec<Child> children;
 
+  // A struct row where the node is a struct with room for it.
+  inline Node* struct_row() {
+    if (kind != Kind::STRUCT || !valid_room()) return nullptr;
+    valid_one();
+    ++length;
+    return this;
+  }
+
  private:
+  // Room for one more validity bit, where the node keeps them; the bit.
+  bool valid_room() const { return !validity || valid.buffer.capacity_bytes * 8 > valid.size_bits; }
+  void valid_one() {
+    if (validity) ArrowBitmapAppendUnsafe(&valid, 1, 1);
+  }
+  static bool room(const ArrowBuffer& b, int64_t n) { return b.capacity_bytes - b.size_bytes >= n; }
+
   Status become(Kind k, Spend& spend);
   Status to_union(Spend& spend);
   Status dict_to_str(Spend& spend);
   Status ints_to_doubles();
   Status valid_bit(bool valid);
   Status append_int_slow(int64_t v, Spend& spend);
+  Status append_null_slow(Spend& spend);
+  Status pad_slow(int64_t rows, Spend& spend);
+  Status append_str_slow(const uint8_t* p, uint64_t n, Spend& spend);
+  Status append_bool_slow(bool b, Spend& spend);
   Status append_index_slow(int64_t i, Spend& spend);
   Result<Node*> member(Kind k, Spend& spend);
-  Status add_child(const uint8_t* name, uint64_t n, uint64_t hash);
+  Status add_child(const uint8_t* name, uint64_t n, uint64_t hash, Spend& spend);
   Status prepare(Spend& spend);
   Status schema_(ArrowSchema* schema) const;
   Status fill(ArrowArray* array);
@@ -120,7 +149,8 @@ Failure no_memory();
 
 // The int64 fast path: an int node without nulls.
 inline Status Node::append_int(int64_t v, Spend& spend) {
-  if (kind == Kind::INT && !validity && data.capacity_bytes - data.size_bytes >= 8) {
+  if (kind == Kind::INT && valid_room() && room(data, 8)) {
+    valid_one();
     std::memcpy(data.data + data.size_bytes, &v, 8);
     data.size_bytes += 8;
     ++length;
@@ -131,8 +161,59 @@ inline Status Node::append_int(int64_t v, Spend& spend) {
   return append_int_slow(v, spend);
 }
 
+// Strings and booleans: a node of their kind without nulls.
+inline Status Node::append_str(const uint8_t* p, uint64_t n, Spend& spend) {
+  if (kind == Kind::STR && valid_room() && spend.left >= static_cast<int64_t>(n) &&
+      room(data, 4) &&
+      static_cast<uint64_t>(extra.capacity_bytes - extra.size_bytes) >= n &&
+      extra.size_bytes + static_cast<int64_t>(n) <= INT32_MAX) {
+    valid_one();
+    if (n) std::memcpy(extra.data + extra.size_bytes, p, n);
+    extra.size_bytes += static_cast<int64_t>(n);
+    const auto end = static_cast<int32_t>(extra.size_bytes);
+    std::memcpy(data.data + data.size_bytes, &end, 4);
+    data.size_bytes += 4;
+    spend.left -= static_cast<int64_t>(n);
+    ++length;
+    return Done{};
+  }
+  return append_str_slow(p, n, spend);
+}
+
+inline Status Node::append_bool(bool b, Spend& spend) {
+  if (kind == Kind::BOOL && valid_room() && bits.buffer.capacity_bytes * 8 > bits.size_bits) {
+    valid_one();
+    ArrowBitmapAppendUnsafe(&bits, b, 1);
+    ++length;
+    return Done{};
+  }
+  return append_bool_slow(b, spend);
+}
+
+// A null in a node that keeps validity bits and has room for one more, of a
+// kind whose placeholder is fixed-width or a repeated offset.
+inline Status Node::append_null(Spend& spend) {
+  if (validity && valid.buffer.capacity_bytes * 8 > valid.size_bits) {
+    if ((kind == Kind::INT || kind == Kind::FLOAT) && room(data, 8)) {
+      std::memset(data.data + data.size_bytes, 0, 8);
+      data.size_bytes += 8;
+    } else if ((kind == Kind::STR || kind == Kind::LIST) && room(data, 4)) {
+      std::memcpy(data.data + data.size_bytes, data.data + data.size_bytes - 4, 4);
+      data.size_bytes += 4;
+    } else if (kind != Kind::STRUCT) {
+      return append_null_slow(spend);
+    }
+    ArrowBitmapAppendUnsafe(&valid, 0, 1);
+    ++length;
+    ++nulls;
+    return Done{};
+  }
+  return append_null_slow(spend);
+}
+
 inline Status Node::append_index(int64_t i, Spend& spend) {
-  if (kind == Kind::DICT && !validity && data.capacity_bytes - data.size_bytes >= 4) {
+  if (kind == Kind::DICT && valid_room() && room(data, 4)) {
+    valid_one();
     const auto v = static_cast<int32_t>(i);
     std::memcpy(data.data + data.size_bytes, &v, 4);
     data.size_bytes += 4;

@@ -81,19 +81,26 @@ bool utf8(const uint8_t* p, uint64_t n) {
 
 // ---- the sink
 
-Status ArrowSink::value_cell(Decoder&, uint64_t, uint64_t depth) {
+// A fresh node is sized for the whole column at once. Only a hint: a
+// failed reservation leaves the appends to grow the buffers, or fail.
+void ArrowSink::start(uint8_t kind, uint64_t n) {
+  if (node->kind != Kind::EMPTY || node->length != 0) return;
+  node->reserve(kind, static_cast<int64_t>(bits ? rows : n));
+}
+
+[[gnu::always_inline]] inline Status ArrowSink::value_cell(Decoder&, uint64_t, uint64_t depth) {
   CHECK(gap());
   return rd.value(*node, depth);
 }
 
-Status ArrowSink::int_cell(uint64_t, int64_t v) {
+[[gnu::always_inline]] inline Status ArrowSink::int_cell(uint64_t, int64_t v) {
   CHECK(gap());
   return node->append_int(v, rd.spend);
 }
 
 // The double the decoder's cell holds: one division up to 2^53, the
 // interpreter's exact division beyond.
-Status ArrowSink::decimal_cell(uint64_t, int64_t m, unsigned s) {
+[[gnu::always_inline]] inline Status ArrowSink::decimal_cell(uint64_t, int64_t m, unsigned s) {
   CHECK(gap());
   double q;
   if (decimal_magnitude(m) > EXACT_LIMIT) {
@@ -105,7 +112,7 @@ Status ArrowSink::decimal_cell(uint64_t, int64_t m, unsigned s) {
   return node->append_double(q, rd.spend);
 }
 
-Status ArrowSink::bool_cell(uint64_t, bool b) {
+[[gnu::always_inline]] inline Status ArrowSink::bool_cell(uint64_t, bool b) {
   CHECK(gap());
   return node->append_bool(b, rd.spend);
 }
@@ -119,7 +126,7 @@ Status ArrowSink::dict_begin(const Names& dict) {
   return Done{};
 }
 
-Status ArrowSink::dict_cell(uint64_t, const Names& dict, uint64_t i) {
+[[gnu::always_inline]] inline Status ArrowSink::dict_cell(uint64_t, const Names& dict, uint64_t i) {
   CHECK(gap());
   if (dict_base >= 0) return node->append_index(dict_base + static_cast<int64_t>(i), rd.spend);
   return node->append_str(rd.d.buf + dict[i].start, dict[i].len, rd.spend);
@@ -155,7 +162,7 @@ Status Reader::objects(ArrowSink& sink, uint64_t n, uint64_t depth, const Names&
   }
   const int64_t r0 = t->length - static_cast<int64_t>(span);
   for (const Key& name : names) {
-    TRY(f, t->field(d.buf + name.start, name.len));
+    TRY(f, t->field(d.buf + name.start, name.len, name.entry, spend));
     CHECK(f->pad(r0, spend));
     ArrowSink sub{*this, f, sink.bits, span};
     CHECK(d.column(n, depth + 1, sub));
@@ -245,6 +252,7 @@ Result<uint64_t> Reader::name() {
   if (t == TAG_STR_REF) {
     TRY(i, d.pool_index());
     name_at = d.pool[i].start;
+    name_entry = i;
     return d.pool[i].len;
   }
   uint64_t n;
@@ -260,7 +268,11 @@ Result<uint64_t> Reader::name() {
   if (n > d.remaining()) return d.short_(s);
   if (!utf8(d.buf + s, n)) return bad("string is not valid UTF-8", s);
   d.pos = s + n;
-  if (n >= 2) d.pool.push_back(PoolEnt{Owned(), s, n});
+  name_entry = NO_ENTRY;
+  if (n >= 2) {
+    name_entry = d.pool.size();
+    d.pool.push_back(PoolEnt{Owned(), s, n});
+  }
   name_at = s;
   return n;
 }
@@ -277,12 +289,16 @@ Status Reader::array(Node& node, uint64_t depth) {
 // fails after its value, as in the decoder.
 Status Reader::object(Node& node, uint64_t depth) {
   TRY(n, d.count());
-  TRY(row, node.slot(Kind::STRUCT, false, spend));
+  Node* row = node.struct_row();
+  if (!row) {
+    TRY(slotted, node.slot(Kind::STRUCT, false, spend));
+    row = slotted;
+  }
   const int64_t r = row->length - 1;
   for (uint64_t k = 0; k < n; ++k) {
     TRY(len, name());
     const uint64_t at = name_at;
-    TRY(f, row->field(d.buf + at, len));
+    TRY(f, row->field(d.buf + at, len, name_entry, spend));
     if (f->length > r) {
       Scratch scratch;
       TRY(s, scratch.get());
@@ -323,11 +339,7 @@ Status Reader::root(Node& root, bool sparse) {
 // r struct rows into parent, then each column into its field over them.
 Status Reader::rows(Node& parent, const Names& names, uint64_t r, uint64_t depth, bool sparse) {
   Scratch scratch;
-  Node* t = nullptr;
-  for (uint64_t i = 0; i < r; ++i) {
-    TRY(row, parent.slot(Kind::STRUCT, false, spend));
-    t = row;
-  }
+  TRY(t, parent.struct_rows(r, spend));
   if (!t) {  // no rows: the columns still give the struct its fields, where it can have them
     if (parent.kind == Kind::EMPTY) CHECK(parent.become_struct(spend));
     if (parent.kind == Kind::STRUCT) {
@@ -339,7 +351,7 @@ Status Reader::rows(Node& parent, const Names& names, uint64_t r, uint64_t depth
   }
   const int64_t r0 = t->length - static_cast<int64_t>(r);
   for (const Key& name : names) {
-    TRY(f, t->field(d.buf + name.start, name.len));
+    TRY(f, t->field(d.buf + name.start, name.len, name.entry, spend));
     CHECK(f->pad(r0, spend));
     if (!sparse) {
       ArrowSink sink{*this, f, nullptr, r};
@@ -412,7 +424,8 @@ Status Reader::object_value(Node& node, PyObject* x) {
     Py_ssize_t n = 0;
     const char* text = PyUnicode_AsUTF8AndSize(key, &n);
     if (!text) return py_fail();
-    TRY(f, row->field(reinterpret_cast<const uint8_t*>(text), static_cast<uint64_t>(n)));
+    TRY(f, row->field(reinterpret_cast<const uint8_t*>(text), static_cast<uint64_t>(n),
+                      NO_ENTRY, spend));
     CHECK(f->pad(r, spend));
     CHECK(object_value(*f, item));
   }
