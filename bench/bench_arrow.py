@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Columnar benchmark: wexo.loads_arrow against loads_binary, and against loads_binary + pyarrow.Table.from_pylist.
+"""Columnar benchmark: wexo.loads_arrow against loads_binary and loads_binary + from_pylist.
 
 The corpus's record lists (flights-20k and movies whole, random's "result",
 citm_catalog's "performances", twitter's "statuses") are each encoded once with
@@ -272,7 +272,10 @@ def run_case(
     def pylist(data: bytes) -> Any:
         return fns.from_pylist(fns.loads_binary(data))
 
-    calls = [bench.Call(ARROW, fns.loads_arrow, payload), bench.Call(BINARY, fns.loads_binary, payload)]
+    calls = [
+        bench.Call(ARROW, fns.loads_arrow, payload),
+        bench.Call(BINARY, fns.loads_binary, payload),
+    ]
     if fails is None:
         calls.append(bench.Call(PYLIST, pylist, payload))
     steps = [f"encode and check {time.perf_counter() - start:.1f}s"]
