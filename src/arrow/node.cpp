@@ -15,6 +15,9 @@ namespace {
 
 constexpr uint64_t SCAN_FIELDS = 16;  // structs with more fields look names up by hash
 constexpr int64_t MAX_OFFSET = INT32_MAX;
+// Arrow C++ (pyarrow) refuses to import a schema nested deeper than this,
+// the table's own struct counted.
+constexpr unsigned MAX_NESTING = 64;
 constexpr uint64_t NULL_COST = 8;     // bytes charged for each null a padding makes
 constexpr uint64_t NODE_COST = 512;   // bytes charged for each field or member: its buffers' start
 constexpr int64_t FIRST_BYTES = 64;   // the first allocation of a value buffer
@@ -465,11 +468,19 @@ Result<Node*> Node::field(const uint8_t* name, uint64_t n, uint64_t entry, Spend
   return children[children.size() - 1].node;
 }
 
-// Struct fields, at every depth, are padded to their struct's rows.
-Status Node::prepare(Spend& spend) {
+// Struct fields, at every depth, are padded to their struct's rows; and no
+// type nests deeper than Arrow's importers follow.
+Status Node::prepare(Spend& spend, unsigned depth) {
+  if (depth > MAX_NESTING) {
+    PyErr_Format(PyExc_ValueError,
+                 "wexo: the table's types nest more than %u levels deep, beyond what Arrow "
+                 "imports",
+                 MAX_NESTING);
+    return py_fail();
+  }
   if (kind == Kind::STRUCT)
     for (Child& c : children) CHECK(c.node->pad(length, spend));
-  for (Child& c : children) CHECK(c.node->prepare(spend));
+  for (Child& c : children) CHECK(c.node->prepare(spend, depth + 1));
   return Done{};
 }
 
@@ -551,7 +562,7 @@ Status Node::fill(ArrowArray* array) {
 }
 
 Status Node::finish(ArrowSchema* schema, ArrowArray* array, Spend& spend) {
-  CHECK(prepare(spend));
+  CHECK(prepare(spend, 1));
   CHECK(schema_(schema));
   ArrowError error;
   NA_OK(ArrowArrayInitFromSchema(array, schema, &error));

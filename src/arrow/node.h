@@ -129,7 +129,7 @@ class Node {
   Status append_index_slow(int64_t i, Spend& spend);
   Result<Node*> member(Kind k, Spend& spend);
   Status add_child(const uint8_t* name, uint64_t n, uint64_t hash, Spend& spend);
-  Status prepare(Spend& spend);
+  Status prepare(Spend& spend, unsigned depth);
   Status schema_(ArrowSchema* schema) const;
   Status fill(ArrowArray* array);
 

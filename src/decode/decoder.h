@@ -57,10 +57,12 @@ struct PoolEnt {
   uint64_t len;
   // The keyed hash of the bytes, computed once when the string is first
   // compared as a name: a name given as a 2-byte reference must not cost the
-  // whole length of the string it names each time it is used.
+  // whole length of the string it names each time it is used. 0: not yet.
   uint64_t hash = 0;
-  bool hashed = false;
 };
+
+// A pool may hold an entry per two bytes of input: keep it at four words.
+static_assert(sizeof(PoolEnt) == 32, "PoolEnt grew");
 
 constexpr uint64_t NO_ENTRY = UINT64_MAX;
 

@@ -158,12 +158,10 @@ Result<Names> Decoder::header() {
 
 // The keyed hash of a name's bytes; a pooled string's is computed once.
 uint64_t Decoder::name_hash(const Key& k) {
-  if (k.entry == NO_ENTRY) return siphash13(buf + k.start, k.len, keys());
+  // Never 0, which marks a pool entry not hashed yet.
+  if (k.entry == NO_ENTRY) return siphash13(buf + k.start, k.len, keys()) | 1;
   PoolEnt& e = pool[k.entry];
-  if (!e.hashed) {
-    e.hash = siphash13(buf + e.start, e.len, keys());
-    e.hashed = true;
-  }
+  if (!e.hash) e.hash = siphash13(buf + e.start, e.len, keys()) | 1;
   return e.hash;
 }
 
