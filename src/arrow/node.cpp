@@ -104,9 +104,13 @@ Status Node::become(Kind k, Spend& spend) {
   const int64_t n = length;
   if (!spend.charge(NULL_COST * static_cast<uint64_t>(n))) return spend.over();
   kind = k;
-  // Buffers start at a useful size rather than doubling up from a few bytes.
-  if (k != Kind::STRUCT && k != Kind::BOOL) NA_OK(ArrowBufferReserve(&data, FIRST_BYTES));
-  if (k == Kind::STR) NA_OK(ArrowBufferReserve(&extra, FIRST_CHARS));
+  // Buffers start at the size expected, or at a useful one, rather than
+  // doubling up from a few bytes.
+  const int64_t rows = expect > n ? expect : n;
+  const int64_t width = k == Kind::INT || k == Kind::FLOAT ? 8 : 4;
+  if (k != Kind::STRUCT && k != Kind::BOOL)
+    NA_OK(ArrowBufferReserve(&data, rows * width > FIRST_BYTES ? rows * width + 4 : FIRST_BYTES));
+  if (k == Kind::STR) NA_OK(ArrowBufferReserve(&extra, rows * 4 > FIRST_CHARS ? rows * 4 : FIRST_CHARS));
   if (n > 0) {
     NA_OK(ArrowBitmapReserve(&valid, n));
     ArrowBitmapAppendUnsafe(&valid, 0, n);
@@ -136,7 +140,7 @@ Status Node::valid_bit(bool v) {
   if (validity) {
     NA_OK(ArrowBitmapAppend(&valid, v, 1));
   } else if (!v) {
-    NA_OK(ArrowBitmapReserve(&valid, length + 8 * FIRST_BYTES));
+    NA_OK(ArrowBitmapReserve(&valid, (expect > length ? expect : length) + 8 * FIRST_BYTES));
     ArrowBitmapAppendUnsafe(&valid, 1, length);
     ArrowBitmapAppendUnsafe(&valid, 0, 1);
     validity = true;
@@ -147,6 +151,7 @@ Status Node::valid_bit(bool v) {
 Status Node::add_child(const uint8_t* name, uint64_t n, uint64_t hash, Spend& spend) {
   if (!spend.charge(NODE_COST + n)) return spend.over();
   TRY(node, make());
+  node->expect = kind == Kind::UNION ? 0 : expect;
   Child c;
   c.name.append(reinterpret_cast<const char*>(name), n);
   c.hash = hash;

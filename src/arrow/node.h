@@ -57,6 +57,9 @@ class Node {
   Kind kind = Kind::EMPTY;
   int64_t length = 0;
   int64_t nulls = 0;
+  // The rows the node will likely end with (a struct field ends with as many
+  // as its struct): its buffers are first sized for them. A hint only.
+  int64_t expect = 0;
 
   // The cells. Every call adds one row, except slot's callers, which
   // complete the row: a list's items then end_list; a struct's fields.

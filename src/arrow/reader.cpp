@@ -350,6 +350,7 @@ Status Reader::rows(Node& parent, const Names& names, uint64_t r, uint64_t depth
     }
   }
   const int64_t r0 = t->length - static_cast<int64_t>(r);
+  if (t->expect < t->length) t->expect = t->length;
   for (const Key& name : names) {
     TRY(f, t->field(d.buf + name.start, name.len, name.entry, spend));
     CHECK(f->pad(r0, spend));
