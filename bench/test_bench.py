@@ -281,3 +281,91 @@ def test_single_messages_end_to_end(
     assert "warning" not in captured.err  # every decoder gave the record back
     for row in ("| github event ", "| movie ", "| small message ", "| geomean "):
         assert row in captured.out
+
+
+# --------------------------------------------------------------------------- bench_arrow
+
+
+@pytest.mark.parametrize(
+    ("want", "got"),
+    [
+        ([{"a": 1, "b": 2.5}], [{"a": 1.0, "b": 2.5}]),  # an int in a float64 column
+        ([{"a": 1}, {"a": 2, "b": "x"}], [{"a": 1, "b": None}, {"a": 2, "b": "x"}]),  # sparse
+        ([{"s": {"x": 1}}, {"s": {"y": True}}],  # a struct carries every key of the column
+         [{"s": {"x": 1, "y": None}}, {"s": {"x": None, "y": True}}]),
+        ([{"l": [1, 2.5, float("nan")]}], [{"l": [1.0, 2.5, float("nan")]}]),
+    ],
+)
+def test_arrow_rows_accepted(want: Any, got: Any) -> None:
+    import bench_arrow
+
+    assert bench_arrow.arrow_difference(want, got) is None
+
+
+@pytest.mark.parametrize(
+    ("want", "got", "where"),
+    [
+        ([{"a": True}], [{"a": 1}], "$[0]['a']"),  # a bool is not an int
+        ([{"a": 1}], [{"a": True}], "$[0]['a']"),
+        ([{"a": 2**60 + 1}], [{"a": float(2**60 + 1)}], "$[0]['a']"),  # through a double
+        ([{"a": "1"}], [{"a": 1}], "$[0]['a']"),  # a value changed in type
+        ([{"a": 1, "b": 2}], [{"a": 1}], "key 'b' missing"),  # a field dropped
+        ([{"a": 1}], [{"a": 1, "b": 0}], "extra key 'b'"),  # only None may be added
+        ([{"a": None}], [{"a": []}], "$[0]['a']"),
+        ([{"a": [1, 2]}], [{"a": [1]}], "2 items"),
+        ([{"a": 1}, {"a": 2}], [{"a": 1}], "2 items"),
+    ],
+)
+def test_arrow_row_faults_are_found_and_located(want: Any, got: Any, where: str) -> None:
+    import bench_arrow
+
+    diff = bench_arrow.arrow_difference(want, got)
+    assert diff is not None
+    assert where in diff
+
+
+def test_arrow_lists_are_selected_by_label_or_file() -> None:
+    import bench_arrow
+
+    chosen = bench_arrow.select_lists("twitter,flights-20k.json,random.result")
+    assert [label for label, _, _ in chosen] == ["twitter.statuses", "flights-20k", "random.result"]
+    with pytest.raises(SystemExit, match="have: flights-20k, movies"):
+        bench_arrow.select_lists("canada")
+
+
+def test_arrow_end_to_end_markdown(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    for module in ("wexo", "wexo_native", "wexo._ext", "pyarrow"):
+        pytest.importorskip(module)
+    import bench_arrow
+    import wexo
+
+    if not hasattr(wexo, "loads_arrow"):
+        pytest.skip("wexo has no loads_arrow")
+    trees = {  # movies' Title mixes str and int: from_pylist refuses it
+        "flights-20k": [{"date": f"d{i}", "delay": i - 5, "origin": "DTW"} for i in range(300)],
+        "movies": [{"Title": "a" if i % 3 else i, "Year": 1990 + i % 7} for i in range(200)],
+        "random": {"result": [{"id": i, "ok": i % 2 == 0} for i in range(50)]},
+        "citm_catalog": {"performances": [{"id": i, "prices": [1.5, i]} for i in range(40)]},
+        "twitter": {"statuses": [  # "r" in every third record, from the third on
+            {"id": i, "n": None if i % 2 else {"x": "é"}, **({"r": i} if i % 3 == 2 else {})}
+            for i in range(30)
+        ]},
+    }
+    for stem, tree in trees.items():
+        (tmp_path / f"{stem}.json").write_text(json.dumps(tree))
+    argv = ["--corpus", str(tmp_path), "--quick", "--rounds", "2", "--time", "0"]
+    assert bench_arrow.main([*argv, "--markdown", "--gc", "on"]) == 0
+    out = capsys.readouterr().out
+    assert "Warnings" not in out  # loads_arrow gave the rows back; memory was measured
+    assert "### Columnar decode time, GC on" in out
+    assert "### Memory of one call" in out
+    movies = next(r for r in out.splitlines() if r.startswith("| movies "))
+    assert [c.strip() for c in movies.split("|")[7:9]] == ["fails", "fails"]
+    assert "from_pylist fails on movies: " in out
+    # from_pylist takes its columns from the first record: twitter's "r" is lost
+    assert "from_pylist's table differs from the rows on twitter.statuses" in out
+    assert "| geomean (4 / 5 lists) " in out
+    assert "Peak memory of loads_arrow on flights-20k: " in out
+    assert "method: VmHWM" in out or "method: ru_maxrss" in out

@@ -2,9 +2,9 @@
 # Builds what a release uploads, into dist/release/: the sdist, then from that
 # sdist alone the wheel, repaired by auditwheel into a manylinux wheel (it
 # fails if the modules need a glibc newer than 2.17). Then installs the sdist
-# and the wheel, each into a fresh virtual environment, and runs the command
-# line and a decode there. Linux only; cibuildwheel (pyproject.toml) builds
-# the wheels of the other platforms.
+# and the wheel, each with the `arrow` extra into a fresh virtual environment,
+# and runs the command line, a decode and a decode into Arrow there. Linux
+# only; cibuildwheel (pyproject.toml) builds the wheels of the other platforms.
 #
 #   bash scripts/release.sh
 #   WEXO_BUILD_PYTHON=python3.12 bash scripts/release.sh
@@ -59,14 +59,15 @@ with zipfile.ZipFile(sys.argv[1]) as z:
     assert "wexo_native.abi3.so" in so and "wexo/_ext.abi3.so" in so, so
 EOF
 
-# Installs $1 into a fresh venv and uses it from outside the checkout.
+# Installs $1 with the arrow extra (pyarrow) into a fresh venv and uses it from
+# outside the checkout.
 smoke() {
   local what=$1 venv="$root/$out/venv-smoke"
   echo "== installing $(basename "$what") into a fresh venv"
   rm -rf "$venv"
   "$py" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip
-  "$venv/bin/python" -m pip install -q "$root/$what"
+  "$venv/bin/python" -m pip install -q "$root/$what[arrow]"
   (
     cd "$(mktemp -d)"
     "$venv/bin/wexo" --version
@@ -79,6 +80,16 @@ expected = json.load(open(sys.argv[1]))
 assert json.load(open("decoded.json")) == expected, "decode differs from sample.json"
 assert wexo_native.loads_binary(open("sample.wexo", "rb").read()) == expected
 print("decode and round trip agree with", sys.argv[1])
+
+# The sample is a list of records with optional fields: a sparse table, which
+# loads_arrow gives as one column per field, null where a record lacks it.
+import pyarrow
+table = wexo.loads_arrow(open("sample.wexo", "rb").read())
+assert isinstance(table, pyarrow.Table), type(table)
+fields = list(dict.fromkeys(k for row in expected for k in row))
+assert sorted(table.column_names) == sorted(fields), (table.column_names, fields)
+assert table.to_pylist() == [{k: row.get(k) for k in table.column_names} for row in expected]
+print(f"loads_arrow: {table.num_rows} rows x {table.num_columns} columns, as in", sys.argv[1])
 EOF
   )
   rm -rf "$venv"

@@ -34,6 +34,23 @@ class SmallVec {
     new (data_ + size_) T(std::move(v));
     ++size_;
   }
+  // Room for n elements where memory allows, so that a pool expected to grow
+  // large is not copied at each doubling; false, with nothing changed,
+  // where it does not.
+  bool try_reserve(std::size_t n) {
+    if (n <= cap_) return true;
+    if (n > SIZE_MAX / sizeof(T)) return false;
+    T* data = static_cast<T*>(std::malloc(n * sizeof(T)));
+    if (!data) return false;
+    for (std::size_t i = 0; i < size_; ++i) {
+      new (data + i) T(std::move(data_[i]));
+      data_[i].~T();
+    }
+    if (data_ != inline_data()) std::free(data_);
+    data_ = data;
+    cap_ = n;
+    return true;
+  }
   // Destroys the elements in order.
   void clear() {
     for (std::size_t i = 0; i < size_; ++i) data_[i].~T();

@@ -105,12 +105,22 @@ Result<Owned> capsules(const uint8_t* b, uint64_t n, Budgets start) {
   }
   Status built = columns(b, n, start, schema, array);
   if (!built.ok()) {
-    // A decoding failure of this reader is checked against the decoder's
-    // own: the decoder's verdict is the one raised where it has one.
+    // A failure of this reader is checked against the decoder's own: the
+    // decoder's verdict is the one raised where it has one. That holds for
+    // decoding errors, and for the ValueError of a column too large for
+    // Arrow, which comes at a cell, before the rest of the document is read.
     Failure f = std::move(built).fail();
-    if (f.error()) {
+    const bool ours = f.error() || PyErr_ExceptionMatches(PyExc_ValueError);
+    if (ours) {
+      PyObject *type, *value, *trace;
+      PyErr_Fetch(&type, &value, &trace);
       Result<Owned> whole = run(b, n, start);
-      if (!whole.ok()) return std::move(whole).fail();
+      if (!whole.ok()) {
+        Owned drop_type = Owned::steal(type), drop_value = Owned::steal(value),
+              drop_trace = Owned::steal(trace);
+        return std::move(whole).fail();
+      }
+      PyErr_Restore(type, value, trace);
     }
     return f;
   }

@@ -86,6 +86,8 @@ class Node {
   Result<int64_t> dict_begin(const uint8_t* buf, const Names& dict, Spend& spend);
   // An empty node as a struct with no rows yet.
   Status become_struct(Spend& spend) { return become(Kind::STRUCT, spend); }
+  // An empty node (nulls so far) as a node of kind k.
+  Status take_kind(Kind k, Spend& spend) { return become(k, spend); }
   inline Status append_index(int64_t i, Spend& spend);
 
   // Struct fields: the field of that name, made (with no rows yet) when new.

@@ -81,11 +81,26 @@ bool utf8(const uint8_t* p, uint64_t n) {
 
 // ---- the sink
 
-// A fresh node is sized for the whole column at once. Only a hint: a
-// failed reservation leaves the appends to grow the buffers, or fail.
-void ArrowSink::start(uint8_t kind, uint64_t n) {
-  if (node->kind != Kind::EMPTY || node->length != 0) return;
-  node->reserve(kind, static_cast<int64_t>(bits ? rows : n));
+// A typed column gives an empty node its type, even when it has no cells;
+// and a fresh node is sized for the whole column at once (a hint: a failed
+// reservation leaves the appends to grow the buffers, or fail).
+Status ArrowSink::start(uint8_t kind, uint64_t n) {
+  if (node->kind != Kind::EMPTY) return Done{};
+  if (node->length == 0) node->reserve(kind, static_cast<int64_t>(bits ? rows : n));
+  Kind k = Kind::EMPTY;
+  switch (kind) {
+    case COL_DELTA_INT: k = Kind::INT; break;
+    case COL_DECIMAL: {
+      // Its scale, read again by the column: 0 gives ints, 1 to 6 floats.
+      // A bad scale fails there, before any cell.
+      const Decoder& d = rd.d;
+      if (d.pos < d.len && d.buf[d.pos] <= 6) k = d.buf[d.pos] == 0 ? Kind::INT : Kind::FLOAT;
+      break;
+    }
+    case COL_BOOL_BITS: k = Kind::BOOL; break;
+    default: break;  // values: their own; dictionaries and objects: their readers
+  }
+  return k == Kind::EMPTY ? Done{} : node->take_kind(k, rd.spend);
 }
 
 [[gnu::always_inline]] inline Status ArrowSink::value_cell(Decoder&, uint64_t, uint64_t depth) {
@@ -333,6 +348,12 @@ Status Reader::root(Node& root, bool sparse) {
   } else if (d.size_budget < static_cast<int64_t>(r + 1)) {
     return bad("decoded size too large", d.pos);
   }
+  // A table's strings are pooled as they come: room for about one per cell
+  // at once (within what the input can hold), where memory allows, spares
+  // the pool its copies as it doubles. Pages never written cost nothing.
+  const uint64_t cells = r * names.size();
+  const uint64_t most = d.remaining() / 3 + 64;
+  (void)d.pool.try_reserve(cells < most ? cells : most);
   return rows(root, names, r, 0, sparse);
 }
 

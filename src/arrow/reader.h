@@ -25,7 +25,7 @@ struct ArrowSink {
   uint64_t cursor = 0;     // rows passed, with a bitmap
   int64_t dict_base = -1;  // a dictionary column's first entry in the node's dictionary
 
-  void start(uint8_t kind, uint64_t n);
+  Status start(uint8_t kind, uint64_t n);
   Status value_cell(Decoder& d, uint64_t k, uint64_t depth);
   Status int_cell(uint64_t k, int64_t v);
   Status decimal_cell(uint64_t k, int64_t m, unsigned s);

@@ -44,7 +44,9 @@ struct PySink {
   [[gnu::always_inline]] Status bool_cell(uint64_t k, bool b) {
     return self().store(k, Owned::borrow(b ? Py_True : Py_False));
   }
-  void start(uint8_t, uint64_t) {}  // the kind byte and the count, before any cell
+  // The kind byte and the count, before any cell (and before the kind byte
+  // is judged).
+  Status start(uint8_t, uint64_t) { return Done{}; }
   Status dict_begin(const Names&) { return Done{}; }
   // Cells naming one entry share its str object.
   [[gnu::always_inline]] Status dict_cell(uint64_t k, const Names& dict, uint64_t i) {

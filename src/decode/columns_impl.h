@@ -16,7 +16,7 @@ Status Decoder::column(uint64_t n, uint64_t depth, Sink& sink) {
   if (pos >= len) return short_(pos);
   const uint64_t at = pos;
   const uint8_t kind = buf[pos++];
-  sink.start(kind, n);
+  CHECK(sink.start(kind, n));
   switch (kind) {
     case COL_VALUES:  // n values
       for (uint64_t k = 0; k < n; ++k) CHECK(sink.value_cell(*this, k, depth + 1));
