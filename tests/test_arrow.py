@@ -214,8 +214,8 @@ PLAIN_CELLS = [  # id, cells of one COL_VALUES column, Arrow type, values
 ]
 
 
-def check_columns(body: bytes, expected: dict[str, tuple[Any, list[Any]]], types: bool = True) -> None:
-    """Column names, types (unless types is false) and values, and the rows against loads_binary."""
+def check_columns(body: bytes, expected: dict[str, tuple[Any, list[Any]]]) -> None:
+    """Column names, types and values, and the rows against loads_binary."""
     data = doc(body)
     want = loads_binary(data)
     for kind in KINDS:
@@ -225,9 +225,7 @@ def check_columns(body: bytes, expected: dict[str, tuple[Any, list[Any]]], types
         assert t.num_rows == len(next(iter(expected.values()))[1])
         for name, (arrow_type, values) in expected.items():
             got = t.schema.field(name).type
-            if not types:
-                pass
-            elif arrow_type == UNION:
+            if arrow_type == UNION:
                 assert pa.types.is_union(got) and got.mode == "dense", got
             else:
                 assert got == arrow_type, (name, got)
@@ -236,15 +234,9 @@ def check_columns(body: bytes, expected: dict[str, tuple[Any, list[Any]]], types
         assert rows_agree(t.to_pylist(), want)
 
 
-# Typed columns without a cell: their kind (and a decimal's scale) still sets the type.
-UNTYPED = {"zero rows", "all absent", "all absent, N = 9"}
-untyped = pytest.mark.xfail(strict=True, reason="a typed column without cells comes back as an Arrow "
-                            "null column, not as its kind's type (int64, float64, bool, struct)")
-
-
 @pytest.mark.parametrize("body,expected", [c[1:] for c in COLUMN_KINDS], ids=[c[0] for c in COLUMN_KINDS])
 def test_column_kinds(body, expected):
-    check_columns(body, expected, types=body not in UNTYPED_BODIES)
+    check_columns(body, expected)
 
 
 
@@ -326,16 +318,6 @@ SPARSE_KINDS = [  # id, body, {column: (Arrow type, values)}
 
 @pytest.mark.parametrize("body,expected", [c[1:] for c in SPARSE_KINDS], ids=[c[0] for c in SPARSE_KINDS])
 def test_sparse_kinds(body, expected):
-    check_columns(body, expected, types=body not in UNTYPED_BODIES)
-
-
-UNTYPED_BODIES = {c[1] for c in COLUMN_KINDS + SPARSE_KINDS if c[0] in UNTYPED}
-
-
-@untyped
-@pytest.mark.parametrize("body,expected", [c[1:] for c in COLUMN_KINDS + SPARSE_KINDS if c[0] in UNTYPED],
-                         ids=[c[0] for c in COLUMN_KINDS + SPARSE_KINDS if c[0] in UNTYPED])
-def test_typed_columns_without_cells_keep_their_type(body, expected):
     check_columns(body, expected)
 
 
