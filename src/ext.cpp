@@ -150,7 +150,8 @@ PyObject* loads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 }
 
 PyObject* loads_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return decode_call("loads_columns", args, nargs, kwnames, &arrow::capsules);
+  // Called by wexo.loads_arrow only, whose name the messages give.
+  return decode_call("loads_arrow", args, nargs, kwnames, &arrow::capsules);
 }
 
 PyMethodDef methods[] = {
