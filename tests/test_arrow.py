@@ -24,6 +24,7 @@ pa = pytest.importorskip("pyarrow")
 import wexo  # noqa: E402
 from conftest import KINDS, WexoError, arr, doc, f64, loads_binary, obj, s, same, uv, zz  # noqa: E402
 from test_encoder_native import NAMES, OPTION_SETS, SCALARS, TREES, shared_trees  # noqa: E402
+from test_leaks import blocks_per_call  # noqa: E402
 from test_roundtrip import CORPUS_FILES  # noqa: E402
 import test_sparse  # noqa: E402
 import test_tables  # noqa: E402
@@ -651,17 +652,6 @@ def test_a_few_copies_of_a_long_string_are_fine():
 # ---- references and memory
 
 
-def blocks_per_call(fn, n=2000) -> float:
-    for _ in range(50):
-        fn()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(n):
-        fn()
-    gc.collect()
-    return (sys.getallocatedblocks() - before) / n
-
-
 LEAK_SUCCESS = {name: data for name, data in PARITY_DOCUMENTS.items()}
 LEAK_SUCCESS["unions"] = doc(table(["v"], 4, col_values(s("a"), small(1), b"\x02", arr(s("bc")))))
 # anchored values and their copies go through the decoder's objects
@@ -692,7 +682,7 @@ def releases(data: bytes, expect: type) -> Callable[[], None]:
 @counts_blocks
 @pytest.mark.parametrize("name", list(LEAK_SUCCESS))
 def test_success_paths_do_not_leak(name):
-    assert blocks_per_call(releases(LEAK_SUCCESS[name], type(None))) < 0.1
+    assert blocks_per_call(releases(LEAK_SUCCESS[name], type(None)), 2000) < 0.1
 
 
 @counts_blocks
@@ -747,7 +737,7 @@ def test_root_and_argument_errors_do_not_leak():
             except TypeError:
                 pass
 
-    assert blocks_per_call(several) < 0.1
+    assert blocks_per_call(several, 2000) < 0.1
 
 
 def rss() -> int:

@@ -29,16 +29,6 @@ const char* root_name(uint8_t t) {
   }
 }
 
-struct Root {
-  Node* node = nullptr;
-  ~Root() {
-    if (node) {
-      node->~Node();
-      std::free(node);
-    }
-  }
-};
-
 void release_schema(PyObject* capsule) {
   auto* s = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
   if (!s) return PyErr_Clear();
@@ -71,9 +61,8 @@ Status columns(const uint8_t* b, uint64_t n, Budgets start, ArrowSchema* schema,
   d.pos = 3;
   Spend spend{static_cast<int64_t>(n) * SPEND_PER_BYTE + SPEND_BASE, &d.pos};
   Reader rd(d, spend);
-  Root root;
-  TRY(node, Node::make());
-  root.node = node;
+  NodeOwner root;
+  TRY(node, root.get());
   CHECK(rd.root(*node, b[2] == TAG_SPARSE));
   if (d.pos != n) return bad("trailing data", d.pos);
   ArrowSchemaInit(schema);

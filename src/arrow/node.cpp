@@ -85,12 +85,13 @@ Node::~Node() {
   ArrowBufferReset(&extra);
   ArrowBufferReset(&dict_offsets);
   ArrowBufferReset(&dict_chars);
-  for (Child& c : children) {
-    if (c.node) {
-      c.node->~Node();
-      std::free(c.node);
-    }
-  }
+  for (Child& c : children) destroy(c.node);
+}
+
+void Node::destroy(Node* node) {
+  if (!node) return;
+  node->~Node();
+  std::free(node);
 }
 
 Result<Node*> Node::make() {

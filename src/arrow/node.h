@@ -51,8 +51,9 @@ class Node {
   Node(const Node&) = delete;
   Node& operator=(const Node&) = delete;
 
-  // A new empty node, or MemoryError.
+  // A new empty node, or MemoryError; destroy releases one and its children.
   static Result<Node*> make();
+  static void destroy(Node* node);
 
   Kind kind = Kind::EMPTY;
   int64_t length = 0;
@@ -151,6 +152,26 @@ class Node {
 };
 
 Failure no_memory();
+
+// The owner of a node outside any tree (the root, a scratch node for cells
+// that go nowhere), made on first use.
+class NodeOwner {
+ public:
+  NodeOwner() = default;
+  NodeOwner(const NodeOwner&) = delete;
+  NodeOwner& operator=(const NodeOwner&) = delete;
+  ~NodeOwner() { Node::destroy(node_); }
+  Result<Node*> get() {
+    if (!node_) {
+      TRY(n, Node::make());
+      node_ = n;
+    }
+    return node_;
+  }
+
+ private:
+  Node* node_ = nullptr;
+};
 
 // The int64 fast path: an int node without nulls.
 inline Status Node::append_int(int64_t v, Spend& spend) {

@@ -18,25 +18,6 @@ namespace {
   return bad(msg, at);
 }
 
-// A node for cells that go nowhere: a repeated key's value, the columns of a
-// table without rows where no struct can take them.
-struct Scratch {
-  Node* node = nullptr;
-  ~Scratch() {
-    if (node) {
-      node->~Node();
-      std::free(node);
-    }
-  }
-  Result<Node*> get() {
-    if (!node) {
-      TRY(n, Node::make());
-      node = n;
-    }
-    return node;
-  }
-};
-
 inline bool cont(uint8_t c) { return (c & 0xC0) == 0x80; }
 
 }  // namespace
@@ -158,7 +139,7 @@ Status ArrowSink::objects(Decoder&, uint64_t n, uint64_t depth, const Names& nam
 // the same rows.
 Status Reader::objects(ArrowSink& sink, uint64_t n, uint64_t depth, const Names& names) {
   const uint64_t span = sink.bits ? sink.rows : n;
-  Scratch scratch;
+  NodeOwner scratch;
   Node* t = nullptr;
   for (uint64_t r = 0; r < span; ++r) {
     const bool present = !sink.bits || ((sink.bits[r >> 3] >> (r & 7)) & 1);
@@ -315,7 +296,7 @@ Status Reader::object(Node& node, uint64_t depth) {
     const uint64_t at = name_at;
     TRY(f, row->field(d.buf + at, len, name_entry, spend));
     if (f->length > r) {
-      Scratch scratch;
+      NodeOwner scratch;
       TRY(s, scratch.get());
       CHECK(value(*s, depth + 1));
       return duplicate_key(d.buf + at, len, d.pos);
@@ -327,7 +308,9 @@ Status Reader::object(Node& node, uint64_t depth) {
 }
 
 // A table or sparse table in a cell: a list row of struct rows.
-Status Reader::table(Node& node, uint64_t depth, bool sparse) {
+// header | row count, with the decoder's bound and budget for each kind of
+// table: a sparse table charges twice its rows, a plain one only checks.
+Result<Reader::Head> Reader::head(bool sparse) {
   TRY(names, d.header());
   TRY(r, d.row_count());
   if (sparse) {
@@ -335,19 +318,20 @@ Status Reader::table(Node& node, uint64_t depth, bool sparse) {
   } else if (d.size_budget < static_cast<int64_t>(r + 1)) {
     return bad("decoded size too large", d.pos);
   }
+  return Head{std::move(names), r};
+}
+
+Status Reader::table(Node& node, uint64_t depth, bool sparse) {
+  TRY(h, head(sparse));
   TRY(list, node.slot(Kind::LIST, false, spend));
-  CHECK(rows(*list->item(), names, r, depth, sparse));
+  CHECK(rows(*list->item(), h.names, h.rows, depth, sparse));
   return list->end_list();
 }
 
 Status Reader::root(Node& root, bool sparse) {
-  TRY(names, d.header());
-  TRY(r, d.row_count());
-  if (sparse) {
-    CHECK(d.charge(2 * r, d.pos));
-  } else if (d.size_budget < static_cast<int64_t>(r + 1)) {
-    return bad("decoded size too large", d.pos);
-  }
+  TRY(h, head(sparse));
+  const Names& names = h.names;
+  const uint64_t r = h.rows;
   // A table's strings are pooled as they come: room for about one per cell
   // at once (within what the input can hold), where memory allows, spares
   // the pool its copies as it doubles. Pages never written cost nothing.
@@ -359,7 +343,7 @@ Status Reader::root(Node& root, bool sparse) {
 
 // r struct rows into parent, then each column into its field over them.
 Status Reader::rows(Node& parent, const Names& names, uint64_t r, uint64_t depth, bool sparse) {
-  Scratch scratch;
+  NodeOwner scratch;
   TRY(t, parent.struct_rows(r, spend));
   if (!t) {  // no rows: the columns still give the struct its fields, where it can have them
     if (parent.kind == Kind::EMPTY) CHECK(parent.become_struct(spend));
@@ -396,7 +380,6 @@ Status Reader::rows(Node& parent, const Names& names, uint64_t r, uint64_t depth
           return bad("bad presence bitmap", d.pos);
         ArrowSink sink{*this, f, bits, r};
         CHECK(d.column(p, depth + 1, sink));
-        if (sink.cursor < r) CHECK(f->pad(r0 + static_cast<int64_t>(r), spend));
       }
     }
     CHECK(f->pad(r0 + static_cast<int64_t>(r), spend));

@@ -50,6 +50,11 @@ class Reader {
   Spend& spend;
 
  private:
+  struct Head {
+    Names names;
+    uint64_t rows;
+  };
+  Result<Head> head(bool sparse);
   Status str(Node& node, uint64_t n);
   Result<uint64_t> name();  // a key, checked and pooled; its length, starting at name_at
   Status array(Node& node, uint64_t depth);

@@ -235,8 +235,10 @@ Result<bool> Writer::scalar_column(const Child* cells, std::size_t n, unsigned t
   // only the winner written. Strings are written plain, and taken back if
   // something else wins.
   const bool strings = (types & T_STR) != 0;
-  uint64_t best_size = 1;
-  if (strings) {
+  // The cells as plain values after an array's tag and count, or after the
+  // column kind; values_at is where the values start.
+  std::size_t values_at = 0;
+  auto plain = [&]() -> Result<bool> {
     if (!room(11)) return py_fail();
     if (array) {
       byte(TAG_ARRAY);
@@ -244,8 +246,13 @@ Result<bool> Writer::scalar_column(const Child* cells, std::size_t n, unsigned t
     } else {
       byte(COL_VALUES);
     }
-    const std::size_t values_at = out.size();
+    values_at = out.size();
     for (std::size_t k = 0; k < n; ++k) CHECK(value(cells[k], 0));
+    return true;
+  };
+  uint64_t best_size = 1;
+  if (strings) {
+    CHECK(plain());
     best_size += out.size() - values_at;
   } else {
     for (std::size_t k = 0; k < n; ++k) best_size += plain_size(cells[k]);
@@ -264,16 +271,7 @@ Result<bool> Writer::scalar_column(const Child* cells, std::size_t n, unsigned t
     best_size = dec_size + extra;
   }
   if (use_dict && dict_size + extra < best_size) best = DICT_STR;
-  if (best == PLAIN && !strings) {
-    if (!room(11)) return py_fail();
-    if (array) {
-      byte(TAG_ARRAY);
-      varint(n);
-    } else {
-      byte(COL_VALUES);
-    }
-    for (std::size_t k = 0; k < n; ++k) CHECK(value(cells[k], 0));
-  }
+  if (best == PLAIN && !strings) CHECK(plain());
   if (best == PLAIN) return true;
   rollback(start);
   if (array) {
