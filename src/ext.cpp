@@ -42,9 +42,17 @@ PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
       PyErr_Format(PyExc_TypeError, "dumps() got an unexpected keyword argument '%S'", name);
       return nullptr;
     }
-    const int on = PyObject_IsTrue(args[nargs + i]);
-    if (on < 0) return nullptr;
-    options = on ? options | bit : options & ~bit;
+    // True or False only: a truthy "no" switching a choice on would hide a mistake.
+    PyObject* on = args[nargs + i];
+    if (!PyBool_Check(on)) {
+      Owned type_name = Owned::steal(
+          PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(on)), "__name__"));
+      if (!type_name) return nullptr;
+      PyErr_Format(PyExc_TypeError, "dumps(): %U must be True or False, not %U", name,
+                   type_name.get());
+      return nullptr;
+    }
+    options = on == Py_True ? options | bit : options & ~bit;
   }
   Result<Owned> r = enc::encode(args[0], options);
   if (!r.ok()) return raise(std::move(r).fail());

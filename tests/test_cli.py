@@ -7,9 +7,12 @@ import os
 import subprocess
 import sys
 from pathlib import Path
+from typing import Any
 
 import pytest
 import wexo
+from hypothesis import given
+from hypothesis import strategies as st
 from wexo._cli import main
 
 TREE = {"orders": [{"id": 1, "ok": True}, {"id": 2, "ok": False}], "name": "ünï"}
@@ -326,3 +329,164 @@ def test_real_documents_round_trip_through_the_command_line(
         assert json.loads(out.read_bytes()) == json.loads(src.read_bytes())
         assert main(["inspect", str(doc)]) == 0
     assert capsys.readouterr().err == ""
+
+
+# The JSON writer: json.dumps's very text, at any depth, under every layout option.
+LAYOUTS = [  # command-line options, the json.dumps keywords they stand for
+    ([], {}),
+    (["--indent", "2"], {"indent": 2}),
+    (["--indent", "0"], {"indent": 0}),
+    (["--compact"], {"separators": (",", ":")}),
+    (["--sort-keys"], {"sort_keys": True}),
+    (["--compact", "--sort-keys"], {"separators": (",", ":"), "sort_keys": True}),
+    (["--indent", "3", "--sort-keys"], {"indent": 3, "sort_keys": True}),
+]  # fmt: skip
+
+WRITER_TREES = [
+    {"b": [1, -2.5, 1e300, "ü\n\"\\", None, True, False], "a": {}, "c": [], "": [[]]},
+    [{"z": 1, "a": [{"y": 2, "b": 3}]}, "x" * 3, 2**63 - 1, -(2**63), 5e-324],
+    "just a string",
+    0.1,
+]
+
+
+@pytest.mark.parametrize(("argv", "keywords"), LAYOUTS)
+def test_decode_writes_json_dumps_text_under_every_layout(
+    tmp_path: Path, argv: list[str], keywords: dict[str, Any]
+) -> None:
+    from wexo._json import iter_chunks
+
+    for tree in WRITER_TREES:
+        doc, out = tmp_path / "t.wexo", tmp_path / "t.json"
+        doc.write_bytes(wexo.dumps(tree))
+        assert main(["decode", str(doc), "-o", str(out), *argv]) == 0
+        expected = json.dumps(wexo.loads(doc.read_bytes()), ensure_ascii=False, **keywords)
+        assert out.read_text(encoding="utf-8") == expected + "\n"
+        # the writer that takes over from json.dumps on deep trees: the same text
+        indent = keywords.get("indent")
+        separators = keywords.get(
+            "separators", (",", ": ") if indent is not None else (", ", ": ")
+        )
+        chunks = iter_chunks(tree, indent=indent, sort_keys=bool(keywords.get("sort_keys")),
+                             separators=separators)
+        assert "".join(chunks) == expected
+
+
+@given(
+    tree=st.recursive(
+        st.none() | st.booleans() | st.integers(-(2**63), 2**63 - 1)
+        | st.floats(allow_nan=False, allow_infinity=False) | st.text(max_size=5),
+        lambda c: st.lists(c, max_size=4) | st.dictionaries(st.text(max_size=3), c, max_size=4),
+        max_leaves=25,
+    ),
+    indent=st.sampled_from([None, 0, 1, 4]),
+    sort_keys=st.booleans(),
+    compact=st.booleans(),
+)
+def test_stack_writer_matches_json_dumps(
+    tree: Any, indent: int | None, sort_keys: bool, compact: bool
+) -> None:
+    from wexo._json import iter_chunks
+
+    separators = (",", ":") if compact else (",", ": ") if indent is not None else (", ", ": ")
+    expected = json.dumps(tree, ensure_ascii=False, indent=indent, sort_keys=sort_keys,
+                          separators=separators)
+    got = "".join(iter_chunks(tree, indent=indent, sort_keys=sort_keys, separators=separators))
+    assert got == expected
+
+
+def test_the_json_writer_follows_any_depth() -> None:
+    from wexo._json import dumps as json_text
+
+    tree: Any = {"leaf": [1.5]}
+    for k in range(100_000):
+        tree = {"k": tree} if k % 2 else [tree]
+    text = json_text(tree)
+    assert len(text) == 50_000 * len('{"k": []}') + len('{"leaf": [1.5]}')
+    assert text.startswith('{"k": [{"k": [') and text.endswith("}]}]}")
+    assert json_text(tree, compact=True).count(":") == 50_001
+    shallow = {"a": [1, {"b": None}]}
+    assert json_text(shallow, indent=1) == json.dumps(shallow, indent=1)
+
+
+@pytest.mark.parametrize(
+    ("argv", "error"),
+    [
+        (["decode", "--indent", "-1"], "argument --indent: must not be negative: -1"),
+        (["decode", "--indent", "2", "--compact"],
+         "argument --compact: not allowed with argument --indent"),
+        (["inspect", "--depth", "-2"], "argument --depth: must not be negative: -2"),
+        (["inspect", "--depth", "x"], "argument --depth: not a whole number: 'x'"),
+    ],
+)  # fmt: skip
+def test_usage_errors_exit_2(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], argv: list[str], error: str
+) -> None:
+    doc = tmp_path / "d.wexo"
+    doc.write_bytes(wexo.dumps([1]))
+    with pytest.raises(SystemExit) as done:
+        main([*argv, str(doc)])
+    assert done.value.code == 2
+    assert capsys.readouterr().err.splitlines()[-1].endswith(error)
+
+
+@pytest.mark.parametrize(
+    ("command", "content", "line"),
+    [
+        ("decode", b' \n{"a": 1}', "{f}: not a WEXO binary document: it looks like JSON; "
+         "'wexo encode' converts JSON to WEXO"),
+        ("decode", b"[1, 2]", "{f}: not a WEXO binary document: it looks like JSON; "
+         "'wexo encode' converts JSON to WEXO"),
+        ("decode", b"\x00\x01", "{f}: offset 0: not a WEXO binary document"),
+        ("encode", b"\x0f\x01\x07\x01\xa8", "{f}: not JSON: it looks like a WEXO document; "
+         "'wexo decode' converts WEXO to JSON"),
+        ("encode", b"\x0f\x01\x00", "{f}: not JSON: it looks like a WEXO document; "
+         "'wexo decode' converts WEXO to JSON"),
+        ("encode", b'["\xe9"]', "{f}: not valid JSON: not UTF-8 (byte 2)"),
+    ],
+)  # fmt: skip
+def test_the_wrong_kind_of_file_hints_at_the_other_command(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], command: str, content: bytes, line: str
+) -> None:
+    path = tmp_path / "in"
+    path.write_bytes(content)
+    assert main([command, str(path), "-o", str(tmp_path / "out")]) == 1
+    assert capsys.readouterr().err == "wexo: " + line.format(f=path) + "\n"
+
+
+def test_inspect_depth_and_summary(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    shared = [1, 2, 3]
+    tree = {"rows": [{"id": i, "ok": i % 2 == 0, "tag": "abc"} for i in range(10)],
+            "flags": [True, False] * 8, "s": [shared, shared], "name": "abc"}
+    doc = tmp_path / "d.wexo"
+    doc.write_bytes(wexo.dumps(tree))
+    assert main(["inspect", str(doc)]) == 0
+    full = capsys.readouterr().out.splitlines()
+    assert main(["inspect", "--depth", "1", str(doc)]) == 0
+    shallow = capsys.readouterr().out.splitlines()
+    levels = [(len(line[10:]) - len(line[10:].lstrip())) // 2 for line in full]
+    kept = [line for line, level in zip(full, levels) if level <= 1]
+    assert shallow == [*kept, f"{'':>8}  ({len(full) - len(kept)} lines deeper than 1 not shown)"]
+    assert main(["inspect", "--depth", "0", str(doc)]) == 0
+    assert capsys.readouterr().out.splitlines()[:2] == full[:2]
+
+    assert main(["inspect", "--summary", str(doc)]) == 0
+    text = capsys.readouterr().out
+    assert text.startswith(f"document: {len(doc.read_bytes()):,} bytes\n")
+    rows = {line.split("  ")[1].strip(): line.split()[-1] for line in text.splitlines()
+            if line.startswith("  ") and "columns" not in line}
+    assert rows["table"] == "1" and rows["typed array"] == "1"
+    assert rows["anchor"] == "1" and rows["anchor reference"] == "1"
+    assert "bool-bits" in text and "anchors: 1, 1 references, 4 container slots copied" in text
+    assert "string pool: " in text and "budgets used: " in text
+
+
+def test_inspect_summary_of_a_broken_document_ends_at_the_fault(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    doc = tmp_path / "d.wexo"
+    doc.write_bytes(b"\x0f\x01\x07\x02\x81\x05\x09ab")
+    assert main(["inspect", "--summary", str(doc)]) == 1
+    out = capsys.readouterr()
+    assert out.out.splitlines()[-1] == "!! offset 7: truncated input"
+    assert out.err == f"wexo: {doc}: offset 7: truncated input\n"

@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+import collections
+import datetime
+import decimal
 import io
 import os
 import math
@@ -187,15 +190,32 @@ BAD_INPUT = [  # value, exception, message
     ({"s": "\ud800"}, ValueError, "string is not valid UTF-8 (lone surrogate) at $.s"),
     ({"\udc00": 1}, ValueError, 'key is not valid UTF-8 (lone surrogate) at $["\udc00"]'),
     (CYCLE, ValueError, "circular reference at $[0].loop"),
-    (_nested(513), ValueError, "nesting deeper than 512 levels at $" + "[0]" * 512),
+    # a long path keeps its first two steps and its last, with the depth
+    (_nested(513), ValueError, "nesting deeper than 512 levels at $[0][0]...[0] (depth 512)"),
+    ({"k" * 30: _nested(600)}, ValueError,
+     "nesting deeper than 512 levels at $.kkkkkkkkkkkkkkkkkkkk...[0]...[0] (depth 512)"),
+    ({"a": {"b" * 70: 1j}}, TypeError,
+     "unsupported type complex at $.a." + "b" * 26 + "..." + "b" * 30),
+    ({"a": [[[{"c" * 60: b""}]]]}, TypeError,
+     "unsupported type bytes at $.a[0]....cccccccccccccccccccc... (depth 5)"),
+    # types outside the builtins are named with their module
     ([1, 2, 3j], TypeError, "unsupported type complex at $[2]"),
+    ({"price": decimal.Decimal("1.5")}, TypeError, "unsupported type decimal.Decimal at $.price"),
+    ([datetime.date(2024, 1, 1)], TypeError, "unsupported type datetime.date at $[0]"),
+    ([collections.Counter()], None, None),  # a dict subclass: written as a dict
 ]  # fmt: skip
 
 
 @pytest.mark.parametrize(("value", "error", "message"), BAD_INPUT)
 def test_bad_input_names_its_path_and_writes_nothing(
-    value: Any, error: type[Exception], message: str
+    value: Any, error: type[Exception] | None, message: str
 ) -> None:
+    if error is None:
+        assert wexo.loads(wexo.dumps(value)) == value
+        return
+    with pytest.raises(error) as caught:
+        _encode.dumps(value)
+    assert str(caught.value) == message  # the reference encoder says the same
     with pytest.raises(error) as caught:
         wexo.dumps(value)
     assert str(caught.value) == message

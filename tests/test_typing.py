@@ -30,3 +30,77 @@ def test_example_runs():
     assert out.returncode == 0, out.stderr
     size, same, rest = out.stdout.split(" ", 2)
     assert same == "True" and rest.strip() == f"({int(size) - 1}, 'truncated input')"
+
+
+# The whole public API as a caller would use it: mypy --strict accepts it.
+USES_THE_API = '''
+from __future__ import annotations
+
+import io
+from typing import Any
+
+import wexo
+import wexo_native
+
+
+class StrictError(wexo.WexoError):
+    pass
+
+
+def where(e: wexo.WexoError) -> tuple[str, int]:
+    return e.message, e.offset
+
+
+def main() -> None:
+    data: bytes = wexo.dumps({"a": [1, 2]}, tables=False, anchors=True)
+    out = io.BytesIO()
+    wexo.dump([1], out, pool=False, typed_arrays=True)
+    tree: Any = wexo.loads(data, max_cells=None, max_copies=10)
+    again: Any = wexo.load(io.BytesIO(data), max_cells=100)
+    try:
+        wexo_native.loads_binary(b"\\x0f")
+    except wexo.WexoError as e:
+        print(where(e), e.offset + 1)
+    version: str = wexo.__version__
+    print(tree, again, version, wexo.loads_arrow)
+'''
+
+# Each line a mistake mypy must report, by its line number.
+MISTAKES = '''
+import io
+import wexo
+
+wexo.dump([1], io.BytesIO(), tabels=False)
+wexo.load(io.BytesIO(b""), max_cell=1)
+wexo.dumps([1], pool="no")
+wexo.loads(b"", max_cells="10")
+x: int = wexo.dumps([1])
+'''
+
+
+def _mypy(tmp_path: Path, source: str) -> subprocess.CompletedProcess[str]:
+    pytest.importorskip("mypy")
+    import wexo
+
+    script = tmp_path / "script.py"
+    script.write_text(source)
+    where = Path(wexo.__file__).resolve().parents[1]
+    env = dict(os.environ)
+    if where.name != "site-packages":
+        env["MYPYPATH"] = str(where)
+    return subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+         "--no-error-summary", str(script)],
+        capture_output=True, text=True, cwd=tmp_path, timeout=300, env=env)
+
+
+def test_mypy_accepts_the_whole_api(tmp_path: Path) -> None:
+    out = _mypy(tmp_path, USES_THE_API)
+    assert out.returncode == 0, out.stdout + out.stderr
+
+
+def test_mypy_reports_each_mistake(tmp_path: Path) -> None:
+    out = _mypy(tmp_path, MISTAKES)
+    assert out.returncode == 1, out.stdout + out.stderr
+    lines = {int(line.split(":")[1]) for line in out.stdout.splitlines() if ": error:" in line}
+    assert lines == {5, 6, 7, 8, 9}, out.stdout

@@ -13,6 +13,8 @@ from pkgutil import extend_path
 # wexo/ folder of its own; installed, both parts share one folder.
 __path__ = extend_path(__path__, __name__)
 
+__version__ = "0.1.0"
+
 from ._arrow import loads_arrow  # noqa: E402
 from ._dumps import dump, dumps  # noqa: E402
 from ._native import WexoError, load, loads  # noqa: E402

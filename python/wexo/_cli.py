@@ -12,7 +12,8 @@ from typing import TYPE_CHECKING, Any, Callable, Sequence
 
 from . import _native
 from ._encode import Options
-from ._inspect import listing, render
+from ._inspect import listing, render, summary
+from ._json import dumps as json_text
 
 # What switching off each encoder choice does, for --help; every field of Options needs a
 # line here.
@@ -110,10 +111,17 @@ def _decode_parser(commands: _Commands) -> argparse.ArgumentParser:
     )
     _add_input(dec, "WEXO document")
     _add_output(dec, "JSON text", "-")
-    dec.add_argument(
-        "--indent", type=int, default=None, metavar="N",
+    layout = dec.add_mutually_exclusive_group()
+    layout.add_argument(
+        "--indent", type=_count, default=None, metavar="N",
         help="indent nested JSON by N spaces per level (default: all on one line)",
     )  # fmt: skip
+    layout.add_argument(
+        "--compact", action="store_true",
+        help="no spaces after commas and colons (default: one space after each)",
+    )  # fmt: skip
+    dec.add_argument("--sort-keys", action="store_true",
+                     help="write each object's keys in sorted order (default: as stored)")
     dec.set_defaults(run=_decode)
     return dec
 
@@ -127,6 +135,15 @@ def _inspect_parser(commands: _Commands) -> argparse.ArgumentParser:
         "listed up to the first fault, which is marked with !! and the decoder's message.",
     )
     _add_input(ins, "WEXO document")
+    ins.add_argument(
+        "--depth", type=_count, default=None, metavar="N",
+        help="list values nested at most N levels deep (0: the root only; default: all)",
+    )  # fmt: skip
+    ins.add_argument(
+        "--summary", action="store_true",
+        help="instead of the listing, count the values per kind and encoding, the string "
+        "pool's and anchors' use, and the sizes",
+    )  # fmt: skip
     ins.set_defaults(run=_inspect)
     return ins
 
@@ -230,7 +247,7 @@ def shorten_path(path: str) -> str:
 
 def _shorten(message: str) -> str:
     head, sep, path = message.rpartition(" at $")
-    if not sep:
+    if not sep or path.endswith(")"):  # none, or shortened already: (depth N)
         return message
     return f"{head} at {shorten_path('$' + path)}"
 
@@ -254,6 +271,13 @@ def _parse_json(data: bytes, name: str) -> Any:
     except RecursionError:
         raise Failed(f"{name}: JSON nested too deeply to read") from None
     except ValueError as err:  # JSONDecodeError and UnicodeDecodeError alike
+        if data[:1] == b"\x0f":  # the first byte of every WEXO document
+            raise Failed(
+                f"{name}: not JSON: it looks like a WEXO document; "
+                "'wexo decode' converts WEXO to JSON"
+            ) from None
+        if isinstance(err, UnicodeDecodeError):
+            raise Failed(f"{name}: not valid JSON: not UTF-8 (byte {err.start})") from None
         raise Failed(f"{name}: not valid JSON: {err}") from None
 
 
@@ -278,26 +302,33 @@ def _encode(args: argparse.Namespace) -> None:
     _write(output, data)
 
 
-def _to_json(tree: Any, indent: int | None, name: str) -> bytes:
-    # Anchors let a small document decode to a tree thousands of levels deep.
-    limit = sys.getrecursionlimit()
-    sys.setrecursionlimit(max(limit, 20_000))
-    try:
-        return (json.dumps(tree, indent=indent, ensure_ascii=False) + "\n").encode()
-    except RecursionError:
-        raise Failed(f"{name}: the decoded tree is nested too deeply to write as JSON") from None
-    finally:
-        sys.setrecursionlimit(limit)
+def _to_json(tree: Any, args: argparse.Namespace) -> bytes:
+    # Anchors let a small document decode to a tree thousands of levels deep: the writer
+    # follows any depth without the interpreter's recursion.
+    text = json_text(tree, indent=args.indent, sort_keys=args.sort_keys, compact=args.compact)
+    return (text + "\n").encode()
+
+
+def _looks_like_json(data: bytes) -> bool:
+    head = data[:64].lstrip(b" \t\r\n\xef\xbb\xbf")
+    return head[:1] in (b"{", b"[", b'"', b"-") or head[:1].isdigit() or head.startswith(
+        (b"true", b"false", b"null")
+    )
 
 
 def _decode(args: argparse.Namespace) -> None:
     name = _name(args.input)
     data = _read(args.input)
+    if data[:1] != b"\x0f" and _looks_like_json(data):
+        raise Failed(
+            f"{name}: not a WEXO binary document: it looks like JSON; "
+            "'wexo encode' converts JSON to WEXO"
+        )
     try:
         tree: Any = _native.loads(data, **_limits(args))
     except _native.WexoError as err:
         raise Failed(f"{name}: {str(err).removeprefix('wexo: ')}") from None
-    _write(args.output, _to_json(tree, args.indent, name))
+    _write(args.output, _to_json(tree, args))
 
 
 def _inspect(args: argparse.Namespace) -> int:
@@ -310,10 +341,13 @@ def _inspect(args: argparse.Namespace) -> int:
         cells, copies = _native.default_limits(len(data))
     except ImportError:
         cells = copies = None  # the listing alone: the format's own budgets
-    lines, failure = listing(
-        data, limits.get("max_cells", cells), limits.get("max_copies", copies)
-    )
-    sys.stdout.write(render(lines, failure))
+    max_cells, max_copies = limits.get("max_cells", cells), limits.get("max_copies", copies)
+    if args.summary:
+        text, failure = summary(data, max_cells, max_copies)
+        sys.stdout.write(text)
+    else:
+        lines, failure = listing(data, max_cells, max_copies)
+        sys.stdout.write(render(lines, failure, args.depth))
     try:
         _native.loads(data, **limits)
         native = None

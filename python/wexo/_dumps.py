@@ -1,18 +1,35 @@
-"""Encoding: the native encoder of wexo._ext, or the reference encoder where it is not built."""
+"""Encoding: the native encoder of wexo._ext (the reference encoder is wexo._encode)."""
 
 from __future__ import annotations
 
 from typing import IO
 
-try:
-    from ._ext import dumps
-except ImportError:  # a checkout without the built module: same results, slower
-    from ._encode import dumps
+from ._ext import dumps
 
 
-def dump(obj: object, fp: IO[bytes], **options: bool) -> None:
+def dump(
+    obj: object,
+    fp: IO[bytes],
+    *,
+    pool: bool = True,
+    tables: bool = True,
+    sparse: bool = True,
+    typed_arrays: bool = True,
+    delta: bool = True,
+    decimal: bool = True,
+    dict_str: bool = True,
+    bool_bits: bool = True,
+    object_columns: bool = True,
+    anchors: bool = True,
+) -> None:
     """Encode obj as dumps does, with the same keywords, and write the document to fp."""
-    fp.write(dumps(obj, **options))
+    fp.write(
+        dumps(
+            obj, pool=pool, tables=tables, sparse=sparse, typed_arrays=typed_arrays,
+            delta=delta, decimal=decimal, dict_str=dict_str, bool_bits=bool_bits,
+            object_columns=object_columns, anchors=anchors,
+        )  # fmt: skip
+    )
 
 
 __all__ = ["dump", "dumps"]

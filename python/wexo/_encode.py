@@ -121,6 +121,12 @@ def dumps(
     infinity, lone surrogate, cycle, nesting too deep) naming the path of the offending value,
     e.g. $.rows[3].id.
     """
+    for f in dataclasses.fields(Options):
+        choice = locals()[f.name]
+        if type(choice) is not bool:
+            raise TypeError(
+                f"dumps(): {f.name} must be True or False, not {type(choice).__name__}"
+            )
     options = Options(
         pool=pool,
         tables=tables,

@@ -40,6 +40,11 @@ _PREVIEW = 6  # cells shown for a scalar column
 _TEXT = 40  # characters shown of a string
 
 
+# What each tag below 0x0E holds, for the summary.
+_TAG_KINDS = ("null", "false", "true", "int", "float", "str", "str (pool reference)", "array",
+              "object", "table", "anchor", "anchor reference", "typed array", "sparse table")
+
+
 class DecodeFailure(Exception):
     """The first failure of a document: the decoder's message and absolute offset."""
 
@@ -95,6 +100,7 @@ class Walker:
         listing: bool = False,
         max_cells: int | None = None,
         max_copies: int | None = None,
+        tally: bool = False,
     ) -> None:
         self.buf = data
         self.len = len(data)
@@ -110,6 +116,15 @@ class Walker:
             self.size_budget = min(self.size_budget, max_cells)
         self.lines: list[Line] | None = [] if listing else None
         self.level = 0
+        # With tally: how many of each kind of value, column and reference were read.
+        self.tally: dict[str, list[int]] | None = {} if tally else None
+        self.start_budgets = (self.size_budget, self.expand_budget)
+
+    def count_kind(self, kind: str, cells: int = 0) -> None:
+        if self.tally is not None:
+            entry = self.tally.setdefault(kind, [0, 0])
+            entry[0] += 1
+            entry[1] += cells
 
     # Listing.
 
@@ -173,6 +188,13 @@ class Walker:
             raise DecodeFailure("truncated input", at)
         t = self.buf[at]
         self.pos += 1
+        if self.tally is not None:
+            if t <= TAG_SPARSE:
+                self.count_kind(_TAG_KINDS[t])
+            elif t >= 0x80:
+                self.count_kind("int (small, in the tag)")
+            elif 0x40 <= t <= 0x5F:
+                self.count_kind("str (short)")
         if t >= 0x80:
             self.note(at, f"{label}int {t & 0x7F}")
             return t & 0x7F
@@ -250,6 +272,8 @@ class Walker:
             raise DecodeFailure("truncated input", at)
         t = self.buf[at]
         self.pos += 1
+        if self.tally is not None and (t in (TAG_STR, TAG_STR_REF) or 0x40 <= t <= 0x5F):
+            self.count_kind("key (pool reference)" if t == TAG_STR_REF else "key (inline)")
         if t == TAG_STR_REF:
             return self.pool_ref()[1]
         if t == TAG_STR:
@@ -371,6 +395,7 @@ class Walker:
         if kind > COL_OBJECT:
             raise DecodeFailure("bad column kind", at)
         line = self.note(at, f"{label}{COL_NAMES[kind]} n={n}")
+        self.count_kind(f"column {COL_NAMES[kind]}", n)
         self.level += 1
         cells = self._PAYLOADS[kind](self, n, depth, line)
         self.level -= 1
@@ -559,10 +584,60 @@ def listing(
     return walker.lines or [], None
 
 
-def render(lines: list[Line], failure: DecodeFailure | None) -> str:
-    """The listing as text: offset, indentation by nesting, then what was read."""
-    out = [f"{line.offset:>8}  {'  ' * line.level}{line.text}" for line in lines]
+def summary(
+    data: bytes, max_cells: int | None = None, max_copies: int | None = None
+) -> tuple[str, DecodeFailure | None]:
+    """Counts of what a document holds, as text, and its first failure (counted up to it)."""
+    walker = Walker(bytes(data), max_cells=max_cells, max_copies=max_copies, tally=True)
+    failure = None
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(max(limit, 4 * MAX_COPY_DEPTH + 6 * MAX_DEPTH))
+    try:
+        walker.run()
+    except DecodeFailure as err:
+        failure = err
+    finally:
+        sys.setrecursionlimit(limit)
+    tally = walker.tally or {}
+    out = [f"document: {len(data):,} bytes"]
+    values = sorted((k, v) for k, v in tally.items() if not k.startswith(("column ", "key ")))
+    keys = sorted((k, v) for k, v in tally.items() if k.startswith("key "))
+    columns = sorted((k, v) for k, v in tally.items() if k.startswith("column "))
+    if values:
+        out.append("values by tag:")
+        out += [f"  {k:<28}{v[0]:>12,}" for k, v in values]
+    if keys:
+        out.append("object keys:")
+        out += [f"  {k:<28}{v[0]:>12,}" for k, v in keys]
+    if columns:
+        out.append(f"columns by encoding:{'columns':>21}{'cells':>12}")
+        out += [f"  {k[7:]:<28}{v[0]:>12,}{v[1]:>12,}" for k, v in columns]
+    refs = tally.get("str (pool reference)", [0])[0] + tally.get("key (pool reference)", [0])[0]
+    out.append(f"string pool: {len(walker.pool):,} entries, {refs:,} references")
+    anchor_refs = tally.get("anchor reference", [0])[0]
+    cells = walker.start_budgets[0] - walker.size_budget
+    copies = walker.start_budgets[1] - walker.expand_budget
+    out.append(f"anchors: {len(walker.anchors):,}, {anchor_refs:,} references, "
+               f"{copies:,} container slots copied")
+    out.append(f"budgets used: {cells:,} of {walker.start_budgets[0]:,} cells, "
+               f"{copies:,} of {walker.start_budgets[1]:,} copies")
+    if failure is not None:
+        out.append(f"!! offset {failure.offset}: {failure.message}")
+    return "\n".join(out) + "\n", failure
+
+
+def render(
+    lines: list[Line], failure: DecodeFailure | None, depth: int | None = None
+) -> str:
+    """The listing as text: offset, indentation by nesting, then what was read; with depth,
+    only the lines nested at most that deep (the root is at depth 0)."""
+    shown = lines if depth is None else [line for line in lines if line.level <= depth]
+    out = [f"{line.offset:>8}  {'  ' * line.level}{line.text}" for line in shown]
+    if len(shown) < len(lines):
+        out.append(f"{'':>8}  ({len(lines) - len(shown):,} lines deeper than {depth} not shown)")
     if failure is not None:
         level = lines[-1].level if lines else 0
+        if depth is not None:
+            level = min(level, depth)
         out.append(f"{failure.offset:>8}  {'  ' * level}!! {failure.message}")
     return "\n".join(out) + "\n"

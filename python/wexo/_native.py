@@ -2,45 +2,38 @@
 
 from __future__ import annotations
 
-import importlib
-from types import ModuleType
-from typing import IO, TYPE_CHECKING, Any
+import io
+from typing import IO, Any
+
+from wexo_native import WexoError
+
+from . import _ext
+from ._ext import loads
+
+_UNSET: Any = object()  # a limit left out: the default for the document's size
 
 
-def _load(name: str) -> ModuleType | None:
+def load(
+    fp: IO[bytes], *, max_cells: int | None = _UNSET, max_copies: int | None = _UNSET
+) -> Any:
+    """Read fp (opened in binary mode) to its end and decode it as loads does, with the same
+    limits."""
+    if isinstance(fp, io.TextIOBase):
+        raise TypeError("wexo.load() needs a file opened in binary mode ('rb'), not text mode")
     try:
-        return importlib.import_module(name)
-    except ImportError:
-        return None
-
-
-_module = _load("wexo_native")
-_ext = _load("wexo._ext")
-
-
-class _NativeMissing(ValueError):
-    """Stands in for WexoError when wexo_native cannot be imported; never raised."""
-
-
-WexoError: type[ValueError] = _module.WexoError if _module is not None else _NativeMissing
-
-
-def _missing(data: Any, **limits: int | None) -> Any:
-    raise ImportError("wexo.loads needs the extension module wexo._ext")
-
-
-# Decode one WEXO document into dict, list, str, int, float, bool and None,
-# within limits (the native function's own docstring says which). Called
-# directly: no Python frame of ours costs time on every call.
-if TYPE_CHECKING:
-    from ._ext import loads as loads
-else:
-    loads = _ext.loads if _ext is not None else _missing
-
-
-def load(fp: IO[bytes], **limits: int | None) -> Any:
-    """Read fp to its end and decode it as loads does, with the same limits (max_cells, max_copies)."""
-    return loads(fp.read(), **limits)
+        data = fp.read()
+    except UnicodeDecodeError:
+        raise TypeError(
+            "wexo.load() needs a file opened in binary mode ('rb'), not text mode"
+        ) from None
+    if isinstance(data, str):
+        raise TypeError("wexo.load() needs a file opened in binary mode ('rb'): read() gave str")
+    limits = {}
+    if max_cells is not _UNSET:
+        limits["max_cells"] = max_cells
+    if max_copies is not _UNSET:
+        limits["max_copies"] = max_copies
+    return loads(data, **limits)
 
 
 def default_limits(size: int) -> tuple[int, int]:
@@ -48,7 +41,8 @@ def default_limits(size: int) -> tuple[int, int]:
 
     The format's own budgets still apply where they are lower.
     """
-    if _ext is None:
-        raise ImportError("wexo limits need the extension module wexo._ext")
     return (_ext.CELLS_PER_BYTE * size + _ext.CELLS_BASE,
             _ext.COPIES_PER_BYTE * size + _ext.COPIES_BASE)
+
+
+__all__ = ["WexoError", "default_limits", "load", "loads"]

@@ -48,7 +48,34 @@ def scalar_fault(value: object) -> BaseException | None:
         return ValueError("int outside the signed 64-bit range")
     if isinstance(value, float):
         return None if math.isfinite(value) else ValueError("float is not finite")
-    return TypeError(f"unsupported type {type(value).__name__}")
+    return TypeError(f"unsupported type {type_name(type(value))}")
+
+
+def type_name(t: type) -> str:
+    """A type's name as messages give it: bytes, set, numpy.bool_, decimal.Decimal."""
+    module = getattr(t, "__module__", None)
+    if not isinstance(module, str) or module == "builtins":
+        return t.__qualname__
+    return f"{module}.{t.__qualname__}"
+
+
+PATH_LIMIT = 60  # characters of a path in a message, before it is shortened
+_CUT_STEP = 24
+
+
+def short_path(steps: list[str]) -> str:
+    """The path "$" and steps; a longer one than PATH_LIMIT characters keeps its first two
+    steps and its last, with the depth: $[0][0]...[0] (depth 513)."""
+    path = "$" + "".join(steps)
+    if len(path) <= PATH_LIMIT:
+        return path
+    if len(steps) < 4:
+        return path[: PATH_LIMIT // 2] + "..." + path[-(PATH_LIMIT // 2) :]
+
+    def cut(step: str) -> str:
+        return step if len(step) <= _CUT_STEP else step[: _CUT_STEP - 3] + "..."
+
+    return f"${cut(steps[0])}{cut(steps[1])}...{cut(steps[-1])} (depth {len(steps)})"
 
 
 class Scan:
@@ -135,7 +162,7 @@ def scan(root: object) -> Scan:
     active: set[int] = set()
 
     def where(step: str) -> str:
-        return "$" + "".join(segs) + step
+        return short_path([s for s in (*segs, step) if s])
 
     def fail(err: BaseException, step: str) -> BaseException:
         return type(err)(f"{err} at {where(step)}")

@@ -84,18 +84,47 @@ Owned segment(const Child* key, uint64_t index) {
   return Owned::steal(PyUnicode_FromFormat("[\"%U\"]", b.get()));
 }
 
+// A step of at most CUT_STEP characters: a longer one keeps its start and "...".
+constexpr Py_ssize_t PATH_LIMIT = 60, CUT_STEP = 24;
+
+Owned cut_step(Owned step) {
+  if (!step || PyUnicode_GetLength(step.get()) <= CUT_STEP) return step;
+  Owned head = Owned::steal(PyUnicode_Substring(step.get(), 0, CUT_STEP - 3));
+  if (!head) return head;
+  return Owned::steal(PyUnicode_FromFormat("%U...", head.get()));
+}
+
 // The path through the current elements of the first count frames: "$" and
-// one step per frame.
+// one step per frame. A path longer than PATH_LIMIT characters keeps its first
+// two steps and its last, with the depth: $[0][0]...[0] (depth 513).
 Owned Walker::path(std::size_t count) {
+  const std::size_t n = count < frames.size() ? count : frames.size();
   Owned text = Owned::steal(PyUnicode_FromString("$"));
-  for (std::size_t k = 0; text && k < count && k < frames.size(); ++k) {
+  Owned first, second, last;
+  for (std::size_t k = 0; text && k < n; ++k) {
     const Frame& f = frames[k];
     const Node& node = s.nodes[f.node];
     Owned step = segment(node.dict ? &s.items[node.first + 2 * f.i] : nullptr, f.i);
     if (!step) return step;
     text = Owned::steal(PyUnicode_Concat(text.get(), step.get()));
+    if (k == 0) first = Owned::borrow(step.get());
+    if (k == 1) second = Owned::borrow(step.get());
+    last = std::move(step);
   }
-  return text;
+  if (!text || PyUnicode_GetLength(text.get()) <= PATH_LIMIT) return text;
+  if (n < 4) {  // a few long steps: the middle goes
+    const Py_ssize_t size = PyUnicode_GetLength(text.get()), half = PATH_LIMIT / 2;
+    Owned head = Owned::steal(PyUnicode_Substring(text.get(), 0, half));
+    Owned tail = Owned::steal(PyUnicode_Substring(text.get(), size - half, size));
+    if (!head || !tail) return Owned();
+    return Owned::steal(PyUnicode_FromFormat("%U...%U", head.get(), tail.get()));
+  }
+  first = cut_step(std::move(first));
+  second = cut_step(std::move(second));
+  last = cut_step(std::move(last));
+  if (!first || !second || !last) return Owned();
+  return Owned::steal(PyUnicode_FromFormat("$%U%U...%U (depth %zu)", first.get(), second.get(),
+                                           last.get(), n));
 }
 
 Status Walker::fail(PyObject* type, PyObject* what, std::size_t count) {
@@ -109,6 +138,22 @@ Status Walker::fail(PyObject* type, PyObject* what, std::size_t count) {
 Status Walker::fail(PyObject* type, const char* what, std::size_t count) {
   Owned text = Owned::steal(PyUnicode_FromString(what));
   return fail(type, text.get(), count);
+}
+
+// A type's name as a message gives it: bytes, set, numpy.bool_, decimal.Decimal.
+Owned type_name(PyTypeObject* type) {
+  PyObject* t = reinterpret_cast<PyObject*>(type);
+  Owned name = Owned::steal(PyObject_GetAttrString(t, "__qualname__"));
+  if (!name) return name;
+  Owned module = Owned::steal(PyObject_GetAttrString(t, "__module__"));
+  if (!module) {
+    PyErr_Clear();
+    return name;
+  }
+  if (!PyUnicode_Check(module.get()) ||
+      PyUnicode_CompareWithASCIIString(module.get(), "builtins") == 0)
+    return name;
+  return Owned::steal(PyUnicode_FromFormat("%U.%U", module.get(), name.get()));
 }
 
 // None, True and False.
@@ -190,8 +235,7 @@ Status Walker::enter(uint64_t k, PyObject* v) {
     if (!scalar(v, c, &why, &type_error)) {
       if (!why) return py_fail();
       if (type_error) {
-        Owned name = Owned::steal(
-            PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(v)), "__name__"));
+        Owned name = type_name(Py_TYPE(v));
         if (!name) return py_fail();
         Owned text = Owned::steal(PyUnicode_FromFormat("unsupported type %U", name.get()));
         return fail(PyExc_TypeError, text.get(), top);
