@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """What real documents need of wexo.loads's two limits, per byte of input.
 
-Encodes every document of the benchmark corpus (../shared/corpus/*.json) with
+Encodes every document of a corpus (default tests/data/corpus/*.json, --corpus DIR) with
 a sample of encoder option combinations (all on, all off, each one off, each
 one on, and some seeded random ones), and finds for each encoding the
 smallest max_cells and the smallest max_copies that still decode it (a binary
@@ -87,7 +87,8 @@ class Need:
 
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--corpus", default=str(Path(__file__).resolve().parents[2] / "shared/corpus"))
+    ap.add_argument("--corpus", default=str(Path(__file__).resolve().parents[1] / "tests/data/corpus"),
+                    help="folder of *.json documents (default: the ones the repository ships)")
     ap.add_argument("--random", type=int, default=12, help="random combinations (default 12)")
     ap.add_argument("--seed", type=int, default=14)
     ap.add_argument("--markdown", action="store_true")

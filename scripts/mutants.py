@@ -158,6 +158,19 @@ def main() -> int:
         for m in MUTANTS:
             print(f"{m.name:28} {m.path:26} {m.note}")
         return 0
+    # What the runs need, checked before anything is copied or built.
+    rc = subprocess.run([args.python, "-c", "import pytest, hypothesis"],
+                        capture_output=True).returncode
+    if rc != 0:
+        print(f"mutants: {args.python} has no pytest or hypothesis: install the test extra "
+              f"first ({args.python} -m pip install '.[test]'), or give --python an "
+              "interpreter that has it", file=sys.stderr)
+        return 2
+    missing = [tool for tool in ("cmake", "ninja") if shutil.which(tool) is None]
+    if missing:
+        print(f"mutants: {' and '.join(missing)} not found: "
+              f"{args.python} -m pip install cmake ninja", file=sys.stderr)
+        return 2
     unknown = set(args.only) - {m.name for m in MUTANTS}
     if unknown:
         ap.error(f"unknown mutant(s): {', '.join(sorted(unknown))}")

@@ -36,12 +36,15 @@ else
 fi
 
 status=0
+summary=()
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
 for v in $pythons; do
   py=$(find_python "$v")
   if [ -z "$py" ]; then
     case " $required " in
       *" $v "*) echo "error: Python $v is required and not installed" >&2; exit 1 ;;
-      *) echo "skipping Python $v: not installed"; continue ;;
+      *) echo "skipping Python $v: not installed"; summary+=("Python $v: not installed, skipped"); continue ;;
     esac
   fi
   venv=".venv-test-$v"
@@ -49,10 +52,22 @@ for v in $pythons; do
   "$py" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip
   "$venv/bin/python" -m pip install -q "$wheel[test]"
-  echo "== Python $v ($("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])'))"
+  full=$("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])')
+  echo "== Python $v ($full)"
   # run from tests/ so the checkout's own sources cannot shadow the installed package
-  if ! (cd tests && "../$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"); then
+  set +e
+  (cd tests && "../$venv/bin/python" -m pytest -q -p no:cacheprovider "$@") 2>&1 | tee "$log"
+  rc=${PIPESTATUS[0]}
+  set -e
+  # pytest's last line: "1262 passed, 1 skipped in 98.12s"; exit status 5 means no tests ran
+  last=$(grep -v '^[[:space:]]*$' "$log" | tail -n 1 | sed 's/^=* *//; s/ *=*$//')
+  if [ "$rc" -eq 0 ]; then
+    summary+=("Python $full: ok: $last")
+  else
+    summary+=("Python $full: FAILED (pytest exit status $rc): $last")
     status=1
   fi
 done
+echo "== summary"
+printf '%s\n' "${summary[@]}"
 exit $status

@@ -1,7 +1,9 @@
 """Helpers shared by the decoder tests: building documents and comparing results exactly."""
 from __future__ import annotations
 
+import os
 import struct
+from pathlib import Path
 from typing import Any, Callable
 
 import pytest
@@ -10,6 +12,19 @@ import wexo_native
 from wexo_native import WexoError, loads_binary
 
 PROLOGUE = b"\x0f\x01"
+
+# Real JSON documents: the ones the repository ships, and those of the folder WEXO_CORPUS names
+# (more of them: a benchmark corpus, say).
+OWN_CORPUS = Path(__file__).resolve().parent / "data" / "corpus"
+
+
+def corpus_files() -> list[Path]:
+    files = sorted(OWN_CORPUS.glob("*.json"))
+    extra = os.environ.get("WEXO_CORPUS")
+    if extra:
+        seen = {p.name for p in files}
+        files += [p for p in sorted(Path(extra).glob("*.json")) if p.name not in seen]
+    return files
 
 # Every vector runs through each of these argument types.
 KINDS: list[Callable[[bytes], Any]] = [bytes, bytearray, memoryview]
@@ -111,5 +126,5 @@ def fails(body: bytes, message: str, offset: int, *, raw: bool = False) -> WexoE
     return err
 
 
-__all__ = ["PROLOGUE", "doc", "uv", "zz", "s", "f64", "arr", "obj", "same", "decode",
+__all__ = ["PROLOGUE", "OWN_CORPUS", "corpus_files", "doc", "uv", "zz", "s", "f64", "arr", "obj", "same", "decode",
            "check", "fails", "wexo_native", "loads_binary", "WexoError"]

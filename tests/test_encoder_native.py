@@ -21,6 +21,8 @@ import wexo
 from wexo import _encode, _ext
 from wexo_native import loads_binary
 
+from conftest import corpus_files
+
 OPTIONS = ["pool", "tables", "sparse", "typed_arrays", "delta", "decimal", "dict_str",
            "bool_bits", "object_columns", "anchors"]
 
@@ -116,11 +118,9 @@ def test_same_bytes_on_a_mixed_document(off):
     assert native(tree, **options) == reference(tree, **options)
 
 
-CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus"
-CORPUS_FILES = sorted(CORPUS.glob("*.json")) if CORPUS.is_dir() else []
+CORPUS_FILES = corpus_files()
 
 
-@pytest.mark.skipif(not CORPUS_FILES, reason="no corpus beside the repository")
 @pytest.mark.skipif(SANITIZER, reason="compares bytes only; the reference encoder is slow there")
 @pytest.mark.parametrize("path", CORPUS_FILES, ids=lambda p: p.name)
 def test_corpus_byte_for_byte(path):

@@ -20,14 +20,13 @@ from hypothesis import strategies as st
 from wexo import _ext
 from wexo._inspect import DecodeFailure, Walker
 
-from conftest import KINDS, WexoError, doc, loads_binary, same, uv
+from conftest import KINDS, WexoError, corpus_files, doc, loads_binary, same, uv
 from test_roundtrip import OPTIONS, trees
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "scripts"))
 import hostile  # noqa: E402
 
-CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus"
-CORPUS_FILES = sorted(CORPUS.glob("*.json")) if CORPUS.is_dir() else []
+CORPUS_FILES = corpus_files()
 SANITIZER = bool(os.environ.get("WEXO_SANITIZER"))
 LIMIT_MESSAGES = {"decoded size too large", "reference expansion too large"}
 CELLS = "decoded size too large"
@@ -160,7 +159,6 @@ def test_expansion_limit_boundary():
 COMBOS = [{}, dict.fromkeys(OPTIONS, False), *({name: False} for name in OPTIONS)]
 
 
-@pytest.mark.skipif(not CORPUS_FILES, reason="no corpus beside the repository")
 @pytest.mark.parametrize("path", CORPUS_FILES, ids=lambda p: p.name)
 def test_defaults_admit_the_corpus_encoded_every_way(path: Path) -> None:
     tree = json.loads(path.read_bytes())

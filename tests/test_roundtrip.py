@@ -12,10 +12,10 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from wexo._inspect import decode
 
-# A few public documents ship with the tests (data/corpus/SOURCES.md); the benchmark corpus
-# beside the repository, when present, adds the rest.
-OWN_CORPUS = Path(__file__).resolve().parent / "data" / "corpus"
-CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus"
+from conftest import OWN_CORPUS, corpus_files
+
+# A few public documents ship with the tests (data/corpus/SOURCES.md); the folder WEXO_CORPUS
+# names, when set, adds more.
 OPTIONS = ["pool", "tables", "sparse", "typed_arrays", "delta", "decimal", "dict_str",
            "bool_bits", "object_columns", "anchors"]  # fmt: skip
 OPTION_SETS = [{}, dict.fromkeys(OPTIONS, False), *({name: False} for name in OPTIONS)]
@@ -116,10 +116,7 @@ def test_decimal_columns_give_back_every_float(cells: list[float]) -> None:
 
 
 OWN_FILES = sorted(OWN_CORPUS.glob("*.json"))
-CORPUS_FILES = OWN_FILES + sorted(
-    p for p in (CORPUS.glob("*.json") if CORPUS.is_dir() else [])
-    if p.name not in {q.name for q in OWN_FILES}
-)
+CORPUS_FILES = corpus_files()
 
 
 def test_the_corpus_shipped_with_the_tests_is_there() -> None:
