@@ -20,7 +20,8 @@ chooses one):
   names exist, the options it gives are options of the script or command it calls (``wexo``'s
   and a Python script's from their ``--help``, a shell script's from its source), a pip
   extra exists in pyproject.toml.
-  After the set-up, the README calls no bare ``python3`` but the virtual environment's.
+  ``python3`` only makes a virtual environment; every other command calls the
+  environment's ``python`` (``.venv/bin/python``, as after the README's set-up).
 - ``hex``: a document in hexadecimal, a byte group per line followed by two spaces and an
   explanation, then ``=> VALUE`` (a Python literal) or ``=> error: offset N: MESSAGE``;
   ``loads_binary`` must give exactly that value (compared by ``repr``, so types and key order
@@ -300,10 +301,10 @@ def check_command(words: list[str], made: set[str], doc: str) -> None:
         check_wexo(args, made)
         return
     if re.search(r"(^|/)(python3?(\.\d+)?|pip)$", prog):
-        if doc == "README.md" and prog == "python3":
+        if prog == "python3":
             assert args[:2] == ["-m", "venv"], (
-                "after the set-up the README uses the environment's python, not python3: "
-                + " ".join(words))
+                "python3 only makes an environment; after that, commands use the environment's "
+                "python: " + " ".join(words))
         if prog.endswith("pip"):
             args = ["-m", "pip", *args]
         if args[:2] == ["-m", "venv"]:
@@ -461,3 +462,55 @@ def test_examples_usage_runs_and_says_what_it_shows():
     assert out.returncode == 0, out.stderr
     lines = out.stdout.splitlines()
     assert lines and all(":" in ln for ln in lines if ln.strip()), out.stdout
+
+
+def test_the_sample_document_is_the_sample_json():
+    """The set-up command decodes examples/sample.wexo: it holds examples/sample.json's tree."""
+    import json
+
+    import wexo
+
+    tree = json.loads((ROOT / "examples" / "sample.json").read_text(encoding="utf-8"))
+    data = (ROOT / "examples" / "sample.wexo").read_bytes()
+    assert wexo_native.loads_binary(data) == tree
+    assert wexo.dumps(tree) == data
+
+
+# ---------------------------------------------------------------- links
+
+def _slugs(doc: Path) -> set[str]:
+    """The anchors of a Markdown file's headings, as GitHub makes them."""
+    seen: dict[str, int] = {}
+    slugs = set()
+    in_fence = False
+    for ln in doc.read_text(encoding="utf-8").splitlines():
+        if ln.lstrip().startswith("```"):
+            in_fence = not in_fence
+        m = None if in_fence else re.match(r"^#{1,6}\s+(.*?)\s*$", ln)
+        if not m:
+            continue
+        slug = re.sub(r"[^\w\- ]", "", m.group(1).lower()).replace(" ", "-")
+        n = seen.get(slug, 0)
+        seen[slug] = n + 1
+        slugs.add(slug if n == 0 else f"{slug}-{n}")
+    return slugs
+
+
+def _links(doc: str) -> list[str]:
+    text = (ROOT / doc).read_text(encoding="utf-8")
+    text = re.sub(r"```.*?```", "", text, flags=re.S)
+    text = re.sub(r"`[^`\n]*`", "", text)
+    return re.findall(r"\]\(([^)\s]+)\)", text)
+
+
+@pytest.mark.parametrize("doc", [d for d in DOCS if (ROOT / d).is_file()])
+def test_links_between_the_docs_lead_somewhere(doc):
+    for link in _links(doc):
+        if re.match(r"^[a-z]+:", link):
+            continue  # another site
+        path, _, anchor = link.partition("#")
+        target = (ROOT / doc).parent / path if path else ROOT / doc
+        assert target.exists(), f"{doc}: link to {link}: no such file"
+        if anchor:
+            assert target.suffix == ".md", f"{doc}: link to {link}: an anchor in a non-Markdown file"
+            assert anchor in _slugs(target), f"{doc}: link to {link}: no such heading"
