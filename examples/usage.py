@@ -37,7 +37,7 @@ except wexo_native.WexoError as e:
 # wexo.loads bounds what a document may build; a limit of your own can be smaller.
 try:
     wexo.loads(data, max_cells=5)
-except wexo.WexoError as e:
+except wexo_native.WexoError as e:  # wexo.WexoError is the same class
     print(f"with max_cells=5: {e.message}")
 
 # Files: dump and load take binary file objects.

@@ -454,16 +454,6 @@ def test_text_block_lists_paths_that_exist(block):
     assert listed, f"{doc}:{line}: a text block that lists no path"
 
 
-# ---------------------------------------------------------------- the example program
-
-def test_examples_usage_runs_and_says_what_it_shows():
-    out = subprocess.run([sys.executable, str(ROOT / "examples" / "usage.py")],
-                         capture_output=True, text=True, timeout=60)
-    assert out.returncode == 0, out.stderr
-    lines = out.stdout.splitlines()
-    assert lines and all(":" in ln for ln in lines if ln.strip()), out.stdout
-
-
 def test_the_sample_document_is_the_sample_json():
     """The set-up command decodes examples/sample.wexo: it holds examples/sample.json's tree."""
     import json
