@@ -504,3 +504,90 @@ def test_links_between_the_docs_lead_somewhere(doc):
         if anchor:
             assert target.suffix == ".md", f"{doc}: link to {link}: an anchor in a non-Markdown file"
             assert anchor in _slugs(target), f"{doc}: link to {link}: no such heading"
+
+
+# ---------------------------------------------------------------- the format page's reader
+
+def _format_reader():
+    """read and FormatError of the Python reader that docs/format.md shows."""
+    blocks = [b for b in of_kind("python") if b[0] == "docs/format.md" and "def read(" in b[3]]
+    assert len(blocks) == 1, "docs/format.md shows one reader, in one python block"
+    namespace: dict = {"__name__": "format_reader"}
+    with contextlib.redirect_stdout(io.StringIO()):
+        exec(compile(blocks[0][3], "docs/format.md (reader)", "exec"), namespace)
+    return namespace["read"], namespace["FormatError"]
+
+
+@contextlib.contextmanager
+def _deep_recursion():
+    # the reader recurses once or twice per level, 512 levels, and deepcopy up to 4,096
+    old = sys.getrecursionlimit()
+    sys.setrecursionlimit(max(old, 20_000))
+    try:
+        yield
+    finally:
+        sys.setrecursionlimit(old)
+
+
+def _outcome(decode, error_type, data):
+    try:
+        return ("value", repr(decode(data)))
+    except error_type as e:
+        return ("error", e.offset, e.message)
+
+
+def test_the_format_pages_reader_reads_every_example_as_written():
+    read, format_error = _format_reader()
+    examples = [(b[0], b[1], *parse_hex(b[3])) for b in of_kind("hex")]
+    assert examples
+    for doc, line, data, outcome in examples:
+        got = _outcome(read, format_error, data)
+        m = re.fullmatch(r"error: offset (\d+): (.+)", outcome)
+        want = (("error", int(m.group(1)), m.group(2)) if m
+                else ("value", repr(ast.literal_eval(outcome))))
+        assert got == want, f"{doc}:{line}"
+
+
+def _documents():
+    """Documents to decode both ways: the fuzzing seeds and regressions (mostly malformed),
+    the examples, and the corpus encoded with every encoding choice on and each off."""
+    import json
+
+    import wexo
+
+    for folder in ("fuzz/seeds", "fuzz/regressions"):
+        if (ROOT / folder).is_dir():
+            for p in sorted((ROOT / folder).iterdir()):
+                yield p.name, p.read_bytes()
+    yield "sample.wexo", (ROOT / "examples" / "sample.wexo").read_bytes()
+    choices = ["pool", "tables", "sparse", "typed_arrays", "delta", "decimal", "dict_str",
+               "bool_bits", "object_columns", "anchors"]
+    shared = [1.5, "x" * 40, {"k": [True, None]}]
+    trees = [json.loads(p.read_text(encoding="utf-8"))
+             for p in sorted((ROOT / "tests" / "data" / "corpus").glob("*.json"))]
+    trees += [
+        [shared, shared, {"a": shared}],
+        [{"id": i, "price": i * 0.25, "big": 2**62 - i, "tag": "ab"[i % 2] * 3,
+          "ok": i % 3 == 0, "at": {"x": i, "y": -i}} for i in range(40)],
+        [{"id": i, **({"note": "n%d" % i} if i % 4 else {})} for i in range(30)],
+        [[0.1 * i for i in range(20)], list(range(-5, 300, 7)), [True, False] * 9],
+    ]
+    for i, tree in enumerate(trees):
+        for off in [None, *choices]:
+            yield f"tree {i} without {off}", wexo.dumps(tree, **({off: False} if off else {}))
+
+
+def test_the_format_pages_reader_agrees_with_loads_binary():
+    """Values, messages and offsets, wherever loads_binary's budgets (which the page's reader
+    leaves out) do not decide."""
+    read, format_error = _format_reader()
+    compared = 0
+    with _deep_recursion():
+        for name, data in _documents():
+            want = _outcome(wexo_native.loads_binary, wexo_native.WexoError, data)
+            if want[0] == "error" and want[2] in ("decoded size too large",
+                                                  "reference expansion too large"):
+                continue
+            assert _outcome(read, format_error, data) == want, name
+            compared += 1
+    assert compared > 100
