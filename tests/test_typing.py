@@ -1,5 +1,6 @@
 """The installed package and the type stub satisfy mypy in strict mode."""
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -25,11 +26,23 @@ def test_mypy_strict(tmp_path, target):
 
 
 def test_example_runs():
+    """examples/usage.py, the tour the README points to, prints what each step gives."""
     out = subprocess.run([sys.executable, str(EXAMPLE)], capture_output=True, text=True,
                          timeout=60)
     assert out.returncode == 0, out.stderr
-    size, same, rest = out.stdout.split(" ", 2)
-    assert same == "True" and rest.strip() == f"({int(size) - 1}, 'truncated input')"
+    lines = out.stdout.splitlines()
+    assert len(lines) == 7, out.stdout
+    m = re.fullmatch(r"encoded: (\d+) bytes \(compact JSON: (\d+) bytes\)", lines[0])
+    assert m and int(m.group(1)) < int(m.group(2)) / 2, lines[0]
+    assert lines[1] == "decoded equals the original: True"
+    assert lines[2] == ("second record: {'id': 1002, 'customer': 'Alan', 'total': 12, "
+                        "'paid': False}")
+    assert re.fullmatch(r"cut short by one byte: truncated input at offset \d+", lines[3])
+    assert lines[4].startswith("with max_cells=5: decoded size too large"), lines[4]
+    assert lines[5] == "sample.wexo: 5 orders, the first placed on 2024-03-01"
+    assert lines[6] in ("arrow: 3 rows, columns id, customer, total, paid, note",
+                        "arrow: pyarrow is not installed (.venv/bin/python -m pip install "
+                        "'.[arrow]')")
 
 
 # The whole public API as a caller would use it: mypy --strict accepts it.

@@ -39,7 +39,8 @@ def loads_arrow(
         import pyarrow as pa  # type: ignore[import-untyped, import-not-found, unused-ignore]
     except ImportError:
         raise ImportError(
-            "wexo.loads_arrow needs pyarrow: pip install 'wexo-native[arrow]'"
+            "wexo.loads_arrow needs pyarrow (14 or newer): pip install pyarrow, "
+            "or from a checkout of wexo: pip install '.[arrow]'"
         ) from None
     from . import _ext
 
