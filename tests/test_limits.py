@@ -18,7 +18,8 @@ import pytest
 import wexo
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from wexo import _ext
+from wexo import _ext, _format
+from wexo._encode import Options, encode
 from wexo._inspect import DecodeFailure, Walker
 
 from conftest import KINDS, WexoError, doc, loads_binary, same, uv
@@ -189,6 +190,118 @@ def test_defaults_admit_the_corpus_encoded_every_way(path: Path) -> None:
         # and with room to spare: half the default limits still admit it
         cells, copies = wexo._native.default_limits(len(data))
         wexo.loads(data, max_cells=cells // 2, max_copies=copies // 2)
+
+
+# ---------------------------------------------------------------------------
+# What wexo.dumps writes, wexo.loads reads under its defaults: the encoder keeps
+# its output within them for its own size (both encoders alike).
+
+def own_output(tree: Any, **options: bool) -> bytes:
+    data = wexo.dumps(tree, **options)
+    assert data == encode(tree, Options(**options))
+    assert same(wexo.loads(data), loads_binary(data))
+    return data
+
+
+FLOATS = [i + 0.25 for i in range(50)]
+
+
+def doubling(levels: int) -> list[Any]:
+    x: list[Any] = [1.5]
+    for _ in range(levels):
+        x = [x, x]
+    return x
+
+
+OWN_OUTPUT = {  # name: a tree whose plain encoding the defaults refused
+    "bits": lambda: [True] * 100_000,
+    "two flags a row": lambda: [{"a": True, "b": False}] * 50_000,
+    "rows sharing one list": lambda: [{"id": i, "v": FLOATS} for i in range(2000)],
+    "one list many times": lambda: [FLOATS] * 2000,
+    "sparse rows mostly empty": lambda: [{"a": 1}] + [{}] * 100_000,
+    "nested one-key dicts over bits": lambda: [{"a": {"b": {"c": i % 3 == 0}}}
+                                               for i in range(50_000)],
+    "many rows of empty objects": lambda: [{f"k{j}": {} for j in range(30)}
+                                           for _ in range(3000)],
+    "shared records under shared lists": lambda: [[{"k": FLOATS}] * 40] * 400,
+    "doubling": lambda: doubling(18),
+}
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("name", list(OWN_OUTPUT))
+def test_own_output_within_the_defaults(name):
+    tree = OWN_OUTPUT[name]()
+    own_output(tree)
+    # and with every choice switched off but anchors: references alone stay within max_copies
+    own_output(tree, **{o: o == "anchors" for o in OPTIONS})
+
+
+FALLBACK_CASES = [  # tree, kinds its document must use, kinds it must not
+    ([{"a": True, "b": False}] * 1000, {"table", "bool-bits"}, set()),  # within the base
+    ([{"a": True, "b": False}] * 50_000, {"table"}, {"bool-bits"}),
+    ([{"a": True, "b": i % 2 == 0, "c": True, "d": False} for i in range(50_000)],
+     {"table", "bool-bits"}, set()),  # four bits a row pay for their dict
+    ([{"a": 1}] + [{}] * 50_000, set(), {"sparse", "table"}),
+    ([{"a": {"b": True}}] * 30_000, {"table"}, {"object-column", "bool-bits"}),
+]
+
+
+@pytest.mark.parametrize("tree,uses,avoids", FALLBACK_CASES,
+                         ids=["flags within the base", "two flags", "four flags",
+                              "empty sparse rows", "object column of a bit"])
+def test_choices_switched_off_where_the_defaults_need_it(tree, uses, avoids):
+    from test_encoder import _kinds
+
+    kinds = _kinds(own_output(tree))
+    assert uses <= kinds and not avoids & kinds, kinds
+
+
+def test_the_reference_encoder_knows_the_defaults():
+    assert (_format.CELLS_PER_BYTE, _format.CELLS_BASE, _format.COPIES_PER_BYTE,
+            _format.COPIES_BASE) == (_ext.CELLS_PER_BYTE, _ext.CELLS_BASE,
+                                     _ext.COPIES_PER_BYTE, _ext.COPIES_BASE)
+
+
+choices = st.fixed_dictionaries({}, optional={name: st.booleans() for name in OPTIONS})
+# Strategies that reach the limits: long bit-heavy lists and records, and containers
+# shared many times over.
+flags = st.lists(st.booleans(), min_size=1, max_size=4).map(
+    lambda bs: {f"f{k}": b for k, b in enumerate(bs)})
+shared_leaf = st.one_of(st.lists(st.floats(-1e6, 1e6, allow_nan=False), min_size=1, max_size=60),
+                        st.dictionaries(st.sampled_from("abcdef"), st.integers(-2**63, 2**63 - 1),
+                                        min_size=1))
+def up_to(n: int) -> st.SearchStrategy[int]:
+    """Counts from small to n, the upper half often."""
+    return st.one_of(st.integers(1, n), st.integers(n // 2, n))
+
+
+heavy = st.one_of(
+    st.tuples(st.booleans(), up_to(100_000)).map(lambda t: [t[0]] * t[1]),
+    st.tuples(flags, up_to(40_000)).map(lambda t: [t[0]] * t[1]),
+    st.tuples(flags, up_to(20_000)).map(lambda t: [dict(t[0]) for _ in range(t[1])]),
+    st.tuples(shared_leaf, up_to(3000)).map(lambda t: [t[0]] * t[1]),
+    st.tuples(shared_leaf, up_to(300), up_to(40)).map(lambda t: [[{"v": t[0]}] * t[2]] * t[1]),
+    st.tuples(flags, up_to(20_000)).map(lambda t: [{"a": {"b": dict(t[0])}} for _ in range(t[1])]),
+)
+
+
+@pytest.mark.slow
+@settings(max_examples=25, deadline=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(st.lists(heavy, min_size=1, max_size=3), choices)
+def test_defaults_admit_what_dumps_writes(parts, opts):
+    data = wexo.dumps(parts, **opts)
+    assert same(wexo.loads(data), loads_binary(data))
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(trees, choices)
+def test_defaults_admit_what_dumps_writes_small(tree, opts):
+    data = wexo.dumps(tree, **opts)
+    assert same(wexo.loads(data), loads_binary(data))
+    assert walker(data, **dict(zip(("max_cells", "max_copies"),
+                                   wexo._native.default_limits(len(data)))))[0] == "ok"
 
 
 # ---------------------------------------------------------------------------

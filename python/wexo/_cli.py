@@ -148,7 +148,8 @@ def _add_limits(parser: argparse.ArgumentParser) -> None:
         "document's size (see README), never above the format's own budgets",
     )
     group.add_argument("--max-cells", type=_count, metavar="N",
-                       help="at most N dicts made by tables, sparse tables and object columns")
+                       help="at most N dicts made by tables, sparse tables and object columns, "
+                       "and slots of typed arrays other than bit arrays")
     group.add_argument("--max-copies", type=_count, metavar="N",
                        help="at most N container slots copied by anchor references")
     group.add_argument("--no-limits", action="store_true",
