@@ -15,13 +15,13 @@ Budgets format_budgets(uint64_t n);
 
 // The package's default limits (wexo.loads), proportional to the input:
 // dicts made by tables, sparse tables and object columns and the slots of
-// typed arrays other than bit arrays (max_cells), and
-// container slots copied by references (max_copies), per input byte plus a
-// base. Documents of the benchmark corpus, encoded with every combination of
-// encoder options, need at most 0.61 cells and no copies per byte
-// (scripts/limits.py), and the encoder keeps its output within these for its
-// own size. A dict costs up to about 200 bytes and 0.1 us, a copied slot about
-// 100 bytes; copies are what anchors save, and 2 per byte keeps them useful.
+// typed arrays other than bit arrays (max_cells), and container slots copied
+// by references (max_copies), per input byte plus a base. Documents of the
+// benchmark corpus, encoded with every combination of encoder options, need
+// at most 0.15 cells and no copies per byte (scripts/limits.py), and the
+// encoder keeps its output within these for its own size. A dict costs up to
+// about 200 bytes and 0.2 us, a copied slot about 100 bytes; below 64 KB a
+// document then peaks at about 24 MiB (scripts/hostile.py --limits).
 constexpr int64_t CELLS_PER_BYTE = 2;
 constexpr int64_t CELLS_BASE = 4096;
 constexpr int64_t COPIES_PER_BYTE = 2;

@@ -477,7 +477,8 @@ def test_cli_decode_applies_and_lifts_limits(tmp_path, capsys):
     cells, _ = wexo._native.default_limits(len(BIG))
     assert want[0] == "error" and want[1][0] == over("max_cells", cells)
     assert main(["decode", str(src), "-o", str(out)]) == 1
-    assert capsys.readouterr().err == f"wexo: {src}: offset {want[1][1]}: {cli_over('max_cells', cells)}\n"
+    said = capsys.readouterr().err
+    assert said == f"wexo: {src}: offset {want[1][1]}: {cli_over('max_cells', cells)}\n"
     assert main(["decode", str(src), "-o", str(out), "--no-limits"]) == 0
     assert json.loads(out.read_text()) == loads_binary(BIG)
     n = 8 * _ext.CELLS_BASE

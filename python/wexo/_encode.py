@@ -334,8 +334,8 @@ class _Writer:
                     # Within the decoder's copy budget, and within wexo.loads's default
                     # max_copies for the output so far: the output only grows, so the document
                     # stays within the default for its own size.
-                    if (cost <= self.expand_left
-                            and self.copied + cost <= COPIES_PER_BYTE * len(self.out) + COPIES_BASE):
+                    allowed = COPIES_PER_BYTE * len(self.out) + COPIES_BASE
+                    if cost <= self.expand_left and self.copied + cost <= allowed:
                         self.expand_left -= cost
                         self.copied += cost
                         self.out.append(TAG_ANCHOR_REF)
