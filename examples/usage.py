@@ -35,10 +35,11 @@ except wexo_native.WexoError as e:
     print(f"cut short by one byte: {e.message} at offset {e.offset}")
 
 # wexo.loads bounds what a document may build; a limit of your own can be smaller.
+# A table's rows count against max_cells: three rows are over a limit of two.
 try:
-    wexo.loads(data, max_cells=5)
-except wexo_native.WexoError as e:  # wexo.WexoError is the same class
-    print(f"with max_cells=5: {e.message}")
+    wexo.loads(data, max_cells=2)
+except wexo.WexoError as e:  # the same class as wexo_native.WexoError
+    print(f"with max_cells=2: {e.message}")
 
 # Files: dump and load take binary file objects.
 sample = Path(__file__).with_name("sample.wexo")

@@ -27,16 +27,11 @@ extern "C" PyObject* wexo_fuzz_run(const uint8_t* data, size_t size) {
 }
 
 // The same decode within limits (wexo._ext.loads): cells and copies below 0
-// stand for the package's defaults for this size, each lowered to the
-// format's budget where that is lower.
+// stand for the package's defaults for this size.
 extern "C" PyObject* wexo_fuzz_run_limited(const uint8_t* data, size_t size, int64_t cells,
                                            int64_t copies) {
   const uint64_t n = static_cast<uint64_t>(size);
-  const wexo::Budgets format = wexo::format_budgets(n);
-  const wexo::Budgets fallback = wexo::default_budgets(n);
-  const wexo::Budgets start = {
-      cells < 0 ? fallback.cells : cells < format.cells ? cells : format.cells,
-      copies < 0 ? fallback.copies : copies < format.copies ? copies : format.copies};
+  const wexo::Budgets start = wexo::limited_budgets(n, cells, copies);
   const int collecting = PyGC_Disable();
   wexo::Result<wexo::Owned> r = wexo::run(data, n, start);
   if (collecting) PyGC_Enable();

@@ -703,10 +703,12 @@ def default_copies(total_len: int) -> int:
 def at_default_cells(label: str, main: Callable[[int, int], tuple[bytes, int]], depth: int,
                      pad: int) -> Doc:
     """[main(n), a string of `pad` bytes] with the largest n whose cells fit wexo.loads's
-    default max_cells for the document's size: the most a document that size may build."""
+    default max_cells for the document's size: the most a document that size may build.
+    max_cells counts the rows (or the typed array's slots) and the dicts of every object
+    level: (depth + 1) x n."""
     def build(n: int) -> tuple[bytes, int]:
-        body, charge = main(n, depth)
-        return b"\x07\x02" + body + sstr(b"p" * pad), charge
+        body, _ = main(n, depth)
+        return b"\x07\x02" + body + sstr(b"p" * pad), (depth + 1) * n
 
     lo, hi = 1, 1 << 24
     while lo < hi:
@@ -719,6 +721,43 @@ def at_default_cells(label: str, main: Callable[[int, int], tuple[bytes, int]], 
     body, charge = build(lo)
     return Doc(f"{label} at default max_cells", body, charge, "cells",
                default_cells(2 + len(body)), note=f"{depth} object levels x {lo} rows")
+
+
+def bit_table_at_default(columns: int, pad: int) -> Doc:
+    """[a table of r rows and `columns` bit columns, a string of `pad` bytes] with the largest
+    r whose row dicts fit the default max_cells, or the bits the document can hold: bit cells
+    cost no limit, so with 4 columns or more the rows are bounded by the bytes alone."""
+    names = b"".join(sstr(bytes([0x61 + k])) for k in range(columns))
+
+    def build(r: int) -> bytes:
+        cols = (b"\x04" + bits(r)) * columns
+        return b"\x07\x02\x09" + uv(columns) + names + uv(r) + cols + sstr(b"p" * pad)
+
+    lo, hi = 1, 1 << 22
+    while lo < hi:
+        mid = (lo + hi + 1) // 2
+        body = build(mid)
+        if mid <= default_cells(2 + len(body)) and 2 + len(body) < 64 * 1024:
+            lo = mid
+        else:
+            hi = mid - 1
+    body = build(lo)
+    return Doc(f"table of {columns} bit columns at default max_cells", body, lo, "cells",
+               default_cells(2 + len(body)), note=f"{lo} rows x {columns} bools",
+               predicted_bytes=lo * DICT_BYTES)
+
+
+def wide_table_announced(size: int) -> Doc:
+    """A table of k names announcing r rows, then nothing: k x r entries if its rows were
+    pre-sized with every name. Under wexo.loads's limits they are not (k x r exceeds what the
+    remaining bytes can fill), and the document fails small."""
+    k = size // 4
+    names = b"".join(b"\x43" + bytes([48 + i // 5625, 48 + (i // 75) % 75, 48 + i % 75])
+                     for i in range(k))
+    r = size // 40
+    body = b"\x09" + uv(k) + names + uv(r) + b"\x00" * r
+    return Doc("wide table announced, nothing after", body, k * r, "entries", k * r,
+               ("truncated input", None), note=f"{k} names x {r} rows")
 
 
 def at_default_copies(size: int) -> Doc:
@@ -747,7 +786,10 @@ def limit_docs() -> list[Doc]:
                  at_default_cells("typed array", chain_typed_array, 1, pad),
                  at_default_cells("typed array", chain_typed_array, 500, pad),
                  at_default_cells("sparse table", chain_sparse, 1, pad),
+                 bit_table_at_default(1, pad), bit_table_at_default(4, 0),
                  at_default_copies(max(pad, 1 * KB))]
+    docs += [bit_table_at_default(4, 1 * KB), bit_table_at_default(8, 0),
+             wide_table_announced(40 * KB)]
     for d in docs:
         d.family = "at default limits"
     return docs

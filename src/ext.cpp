@@ -90,14 +90,6 @@ bool limit(const char* what, PyObject* x, const char* name, Given& given, int64_
   return true;
 }
 
-// The starting budget: the default, the format's own, or the limit when that
-// is lower. A limit never admits what the format refuses.
-int64_t start(Given given, int64_t value, int64_t fallback, int64_t format) {
-  if (given == Given::none) return format;
-  if (given == Given::absent) return fallback;
-  return value < format ? value : format;
-}
-
 // The limits a call asked for, applied once the document's size is known.
 struct Limits {
   Given cells_given;
@@ -106,12 +98,14 @@ struct Limits {
   int64_t copies;
 };
 
+// A limit as limited_budgets takes it: -1 for the default, NO_LIMIT for None.
+int64_t asked(Given given, int64_t value) {
+  return given == Given::absent ? -1 : given == Given::none ? NO_LIMIT : value;
+}
+
 Budgets budgets_for(uint64_t n, const void* context) {
   const Limits& l = *static_cast<const Limits*>(context);
-  const Budgets format = format_budgets(n);
-  const Budgets fallback = default_budgets(n);
-  return {start(l.cells_given, l.cells, fallback.cells, format.cells),
-          start(l.copies_given, l.copies, fallback.copies, format.copies)};
+  return limited_budgets(n, asked(l.cells_given, l.cells), asked(l.copies_given, l.copies));
 }
 
 // The arguments of loads and loads_columns: (data, *, max_cells=<default>,
@@ -166,10 +160,12 @@ PyMethodDef methods[] = {
     {"loads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&loads)),
      METH_FASTCALL | METH_KEYWORDS,
      "loads(data, *, max_cells=..., max_copies=...)\n--\n\n"
-     "Decodes one WEXO document within limits: max_cells bounds the cells made by tables\n"
-     "and typed arrays, max_copies the container slots copied by anchor references.\n"
-     "Left out, each is proportional to the input's size; None is the format's own\n"
-     "budget. A limit never exceeds the format's budget."},
+     "Decodes one WEXO document within limits: max_cells bounds the dicts that tables,\n"
+     "sparse tables and object columns make (one per row or cell) and the slots of typed\n"
+     "arrays other than bit arrays, max_copies the container slots copied by anchor\n"
+     "references. Left out, each is proportional to the input's size;\n"
+     "None lifts it. The format's own budgets apply whatever the limits. A document that\n"
+     "wexo.dumps wrote is always within the defaults."},
     {"loads_columns",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&loads_columns)),
      METH_FASTCALL | METH_KEYWORDS,
@@ -203,11 +199,15 @@ PyMethodDef methods[] = {
      "- bool_bits: boolean columns as one bit per cell.\n"
      "- object_columns: a column of 2 or more dicts with the same keys as columns of their fields.\n"
      "- anchors: a list or dict object that occurs more than once is written once, and referred\n"
-     "  to after that, within the decoder's copy budget.\n"
+     "  to after that, within the decoder's copy budget and wexo.loads's default limits.\n"
      "\n"
      "Column encodings (delta, decimal, dict_str, bool_bits, object_columns) apply to the columns\n"
      "of tables and sparse tables, and all but object_columns to typed arrays. Where a column\n"
      "has several possible encodings the smallest wins; ties go to plain values.\n"
+     "\n"
+     "The result always decodes under wexo.loads's default limits: where it would make more dicts\n"
+     "than they allow for its size, object_columns, then bool_bits and sparse, then tables are\n"
+     "switched off.\n"
      "\n"
      "Raises TypeError (unsupported type, non-str key) or ValueError (int out of range, NaN or\n"
      "infinity, lone surrogate, cycle, nesting too deep) naming the path of the offending value,\n"

@@ -14,12 +14,15 @@ Budgets format_budgets(uint64_t n) {
 }
 
 // n < 2^63 / 32 (a buffer's size): no overflow.
-Budgets default_budgets(uint64_t n) {
-  const Budgets format = format_budgets(n);
-  const int64_t cells = static_cast<int64_t>(n) * CELLS_PER_BYTE + CELLS_BASE;
-  const int64_t copies = static_cast<int64_t>(n) * COPIES_PER_BYTE + COPIES_BASE;
-  return {cells < format.cells ? cells : format.cells,
-          copies < format.copies ? copies : format.copies};
+Budgets limited_budgets(uint64_t n, int64_t cells, int64_t copies) {
+  Budgets start = format_budgets(n);
+  start.limit = cells < 0 ? static_cast<int64_t>(n) * CELLS_PER_BYTE + CELLS_BASE : cells;
+  if (copies < 0) copies = static_cast<int64_t>(n) * COPIES_PER_BYTE + COPIES_BASE;
+  if (copies < start.copies) {
+    start.copies = copies;
+    start.copies_limited = true;
+  }
+  return start;
 }
 
 Result<Owned> run(const uint8_t* b, uint64_t n) { return run(b, n, format_budgets(n)); }
@@ -32,7 +35,7 @@ Result<Owned> run(const uint8_t* b, uint64_t n, Budgets start) {
     std::snprintf(text, sizeof text, "unsupported binary version %u", unsigned{b[1]});
     return bad(text, 1);
   }
-  Decoder d(b, n, start.cells, start.copies);
+  Decoder d(b, n, start);
   TRY(v, d.value(0));
   if (d.pos != n) return bad("trailing data", d.pos);
   return v;

@@ -5,36 +5,32 @@
 
 #include <cstdint>
 
+#include "decode/decoder.h"
 #include "err.h"
 
 namespace wexo {
-
-// The starting values of a document's two budgets: cells made by tables and
-// typed arrays, and container slots copied by anchor references.
-struct Budgets {
-  int64_t cells;
-  int64_t copies;
-};
 
 // The format's own budgets for a document of n bytes.
 Budgets format_budgets(uint64_t n);
 
 // The package's default limits (wexo.loads), proportional to the input:
-// cells made by tables and typed arrays, and container slots copied by
-// references, per input byte plus a base. Documents of the benchmark corpus,
-// encoded with every combination of encoder options, need at most 0.61 cells
-// and no copies per byte (scripts/limits.py): 2 cells per byte is 3.3 times
-// that. A cell costs up to about 200 bytes of objects and 0.5 us, a copied
-// slot about 100 bytes; copies are what anchors save, and 2 per byte keeps
-// them useful.
+// dicts made by tables, sparse tables and object columns and the slots of
+// typed arrays other than bit arrays (max_cells), and container slots copied
+// by references (max_copies), per input byte plus a base. Documents of the
+// benchmark corpus, encoded with every combination of encoder options, need
+// at most 0.15 cells and no copies per byte (scripts/limits.py), and the
+// encoder keeps its output within these for its own size. A dict costs up to
+// about 200 bytes and 0.2 us, a copied slot about 100 bytes; below 64 KB a
+// document then peaks at about 24 MiB (scripts/hostile.py --limits).
 constexpr int64_t CELLS_PER_BYTE = 2;
 constexpr int64_t CELLS_BASE = 4096;
 constexpr int64_t COPIES_PER_BYTE = 2;
 constexpr int64_t COPIES_BASE = 4096;
 
-// The default limits for n bytes, each lowered to the format's budget where
-// that is lower: a limit never admits what the format refuses.
-Budgets default_budgets(uint64_t n);
+// The budgets of wexo._ext for n bytes: max_cells and max_copies as given,
+// where a negative value stands for the default and NO_LIMIT for None. The
+// format's budgets stay; max_copies lowers the copy budget where it is lower.
+Budgets limited_budgets(uint64_t n, int64_t cells, int64_t copies);
 
 // The decoded tree, or the failure to raise. Needs the interpreter lock; the
 // bytes stay alive and unchanged until it returns. Without budgets, the

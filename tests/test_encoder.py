@@ -236,17 +236,26 @@ def test_deepest_nesting_and_limits_decode() -> None:
     assert wexo.loads(data) == tree
 
 
-def test_references_stop_at_the_expansion_budget() -> None:
+def test_references_stay_within_the_default_copy_limit() -> None:
     shared = [None] * 16000  # one reference copies 16001 slots
     tree = [shared] * 1050
     data = wexo.dumps(tree)
     plain = b"\x07" + uvarint(16000) + bytes(16000)
-    refs = (1 << 24) // 16001  # 1048: the 1050th occurrence is written out again
-    assert data == b"\x0f\x01\x07" + uvarint(1050) + b"\x0a" + plain + b"\x0b\x00" * refs + plain
-    assert wexo.loads(data, max_copies=None) == tree
-    # 16.8 million copied slots from 18 KB: far beyond wexo.loads's default limit
-    with pytest.raises(wexo.WexoError, match="reference expansion too large"):
-        wexo.loads(data)
+    # A repeat is a reference while the copies so far stay within the default max_copies for
+    # the output so far (2 a byte + 4096), and written out again otherwise.
+    want = b"\x0f\x01\x07" + uvarint(1050) + b"\x0a" + plain
+    copied = refs = 0
+    for _ in range(1049):
+        if copied + 16001 <= 2 * len(want) + 4096:
+            copied += 16001
+            refs += 1
+            want += b"\x0b\x00"
+        else:
+            want += plain
+    assert 0 < refs < 1049
+    assert data == want == _encode.encode(tree, _encode.Options())
+    assert copied <= 2 * len(data) + 4096
+    assert wexo.loads(data) == tree
 
 
 def test_size_budget_falls_back_from_object_columns(monkeypatch: pytest.MonkeyPatch) -> None:

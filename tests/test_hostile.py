@@ -41,13 +41,13 @@ def container_charge(x) -> int:
     return total
 
 
-def peak_of(data: bytes) -> int:
+def peak_of(data: bytes, loads=loads_binary) -> int:
     """Peak traced memory of one decode, freeing the result included."""
     tracemalloc.start()
     tracemalloc.reset_peak()
     base = tracemalloc.get_traced_memory()[0]
     try:
-        r = loads_binary(data)
+        r = loads(data)
         del r
     except WexoError:
         pass
@@ -334,3 +334,25 @@ def test_dictionary_columns(build, cells):
         assert r == [" " * 3]
     else:
         assert len(r) == d.units - 1 and all(x is r[0] for x in r) and r[0] == "ab"
+
+
+# Under wexo.loads's limits: what the documents at the default max_cells build, and rows
+# announced with many names and never filled, which are not pre-sized with every name.
+LIMIT_DOCS = {d.name + f" ({len(d.data)} bytes)": d for d in hostile.limit_docs()}
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("name", list(LIMIT_DOCS))
+def test_documents_under_64_kb_stay_small_under_the_default_limits(name):
+    import wexo
+
+    d = LIMIT_DOCS[name]
+    if len(d.data) >= 64 * 1024:
+        pytest.skip("64 KB or more")
+    if d.error is None:
+        assert same(wexo.loads(d.data), loads_binary(d.data))
+    else:
+        with pytest.raises(WexoError) as info:
+            wexo.loads(d.data)
+        assert info.value.message == d.error[0]
+    assert peak_of(d.data, wexo.loads) < 48 * MiB

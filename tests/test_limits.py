@@ -1,6 +1,7 @@
-"""wexo.loads's limits (max_cells, max_copies): each check site trips at its exact offset, the
-defaults admit every corpus document encoded every way, None and limits above the format's
-budgets are loads_binary exactly, arguments are checked, and no path leaks a reference."""
+"""wexo.loads's limits (max_cells, max_copies): each check site trips at its exact offset with a
+message naming the limit, the defaults admit every corpus document encoded every way and every
+tree wexo.dumps writes, None and limits above the format's budgets are loads_binary exactly,
+arguments are checked, and no path leaks a reference."""
 from __future__ import annotations
 
 import gc
@@ -17,7 +18,8 @@ import pytest
 import wexo
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from wexo import _ext
+from wexo import _ext, _format
+from wexo._encode import Options, encode
 from wexo._inspect import DecodeFailure, Walker
 
 from conftest import KINDS, WexoError, corpus_files, doc, loads_binary, same, uv
@@ -28,9 +30,15 @@ import hostile  # noqa: E402
 
 CORPUS_FILES = corpus_files()
 SANITIZER = bool(os.environ.get("WEXO_SANITIZER"))
-LIMIT_MESSAGES = {"decoded size too large", "reference expansion too large"}
+LIMIT_MESSAGES = ("decoded size too large", "reference expansion too large")
 CELLS = "decoded size too large"
 COPIES = "reference expansion too large"
+
+
+def over(key: str, value: int) -> str:
+    """The message of a caller's limit that stops a document."""
+    head = CELLS if key == "max_cells" else COPIES
+    return f"{head}: over {key}={value} ({key}=None lifts it)"
 
 
 def outcome(fn: Any, data: Any, **kw: Any) -> tuple[str, Any]:
@@ -54,28 +62,23 @@ def walker(data: bytes, **kw: Any) -> tuple[str, Any]:
 # offset of that site.
 
 SITES = [  # name, body, keyword, least admitted, expected, a limit tripping here, its offset
-    # typed array of 2 value cells: the count check (n + 1 = 3) just after the
-    # count, then the column's charge of 3 at its kind byte
-    ("typed array count", b"\x0c\x02\x00\x81\x82", "max_cells", 3, [1, 2], 2, 4),
-    # table a, b of one row: the row check (2) after the row count, then two
-    # column charges of 2; with 3 the second column's charge (kind byte at 11) trips
-    ("column charge", b"\x09\x02\x41a\x41b\x01\x00\x81\x00\x82", "max_cells", 4,
-     [{"a": 1, "b": 2}], 3, 11),
-    # the same table: with 1 the row check (2) trips, after the row count
-    ("table rows", b"\x09\x02\x41a\x41b\x01\x00\x81\x00\x82", "max_cells", 4,
-     [{"a": 1, "b": 2}], 1, 9),
-    # typed array of one object column {i}: check 2, charge 2, then the
-    # sub-column's charge of 2 at its own kind byte (8)
-    ("sub-column charge", b"\x0c\x01\x05\x01\x41i\x00\x81", "max_cells", 4, [{"i": 1}], 3, 8),
-    # sparse table a of 2 rows: 2 x 2 charged just after the row count (7)
-    ("sparse rows", b"\x0d\x01\x41a\x02\x00\x00\x81\x82", "max_cells", 7,
-     [{"a": 1}, {"a": 2}], 3, 7),
-    # the same, all present: the column's N + 1 = 3 at its kind byte (8)
-    ("sparse full column", b"\x0d\x01\x41a\x02\x00\x00\x81\x82", "max_cells", 7,
-     [{"a": 1}, {"a": 2}], 6, 8),
-    # sparse a of 2 rows, bitmap 0b01: P + 1 = 2 just after the bitmap (9)
-    ("sparse bitmap column", b"\x0d\x01\x41a\x02\x01\x01\x00\x81", "max_cells", 6,
-     [{"a": 1}, {}], 5, 9),
+    # table a, b of one row: its row dict is charged just after the row count (9)
+    ("table rows", b"\x09\x02\x41a\x41b\x01\x00\x81\x00\x82", "max_cells", 1,
+     [{"a": 1, "b": 2}], 0, 9),
+    # table a, b of two rows, b an object column {i}: 2 rows after the row count (9), then
+    # 2 dicts at the object column's kind byte (12)
+    ("object column", b"\x09\x02\x41a\x41b\x02\x00\x81\x82\x05\x01\x41i\x00\x81\x82",
+     "max_cells", 4, [{"a": 1, "b": {"i": 1}}, {"a": 2, "b": {"i": 2}}], 3, 12),
+    ("object column rows", b"\x09\x02\x41a\x41b\x02\x00\x81\x82\x05\x01\x41i\x00\x81\x82",
+     "max_cells", 4, [{"a": 1, "b": {"i": 1}}, {"a": 2, "b": {"i": 2}}], 1, 9),
+    # typed array of 2 value cells: its 2 slots just after the count (4)
+    ("typed array slots", b"\x0c\x02\x00\x81\x82", "max_cells", 2, [1, 2], 1, 4),
+    # typed array of one object column {i}: 1 slot after the count, 1 dict at its kind byte (4)
+    ("typed array of objects", b"\x0c\x01\x05\x01\x41i\x00\x81", "max_cells", 2, [{"i": 1}],
+     1, 4),
+    # sparse table a of 2 rows: 2 row dicts just after the row count (7)
+    ("sparse rows", b"\x0d\x01\x41a\x02\x00\x00\x81\x82", "max_cells", 2,
+     [{"a": 1}, {"a": 2}], 1, 7),
     # [anchor [0], ref 0]: the copy costs 1 + 1, tripping after the index (10)
     ("reference", b"\x07\x02\x0a\x07\x01\x80\x0b\x00", "max_copies", 2, [[0], [0]], 1, 10),
     # [anchor [[], []], ref 0]: 3 for the outer list, 1 for each inner one
@@ -88,23 +91,36 @@ SITES = [  # name, body, keyword, least admitted, expected, a limit tripping her
                          ids=[s[0] for s in SITES])
 def test_limit_trips_at_its_check_site(name, body, key, least, expected, trip, at):
     data = doc(body)
-    message = CELLS if key == "max_cells" else COPIES
     assert same(loads_binary(data), expected)
     for kind in KINDS:
         assert same(wexo.loads(kind(data), **{key: least}), expected)
         with pytest.raises(WexoError) as info:
             wexo.loads(kind(data), **{key: trip})
         err = info.value
-        assert (err.message, err.offset) == (message, at)
-        assert err.args == (f"wexo: offset {at}: {message}",)
+        assert (err.message, err.offset) == (over(key, trip), at)
+        assert err.args == (f"wexo: offset {at}: {over(key, trip)}",)
         assert type(err) is WexoError  # wexo_native's own class
     # the other limit at 0 does not matter here
     other = "max_copies" if key == "max_cells" else "max_cells"
     assert same(wexo.loads(data, **{key: least, other: 0}), expected)
     # the Python reader agrees, limit for limit
-    assert outcome(wexo.loads, data, **{key: least - 1})[1][0] == message
+    assert outcome(wexo.loads, data, **{key: least - 1})[1][0] == over(key, least - 1)
     for limit in (trip, least - 1, least):
         assert walker(data, **{key: limit}) == outcome(wexo.loads, data, **{key: limit})
+
+
+BITS_AND_VALUES = [  # body: what max_cells does not count, so a limit of 0 admits it
+    b"\x0c\x10\x04\xff\x00",                  # typed array of 16 bits
+    b"\x07\x02\x81\x08\x01\x41k\x00",           # plain arrays and objects
+    b"\x07\x02\x0a\x07\x01\x80\x0b\x00",       # a reference (a copy, not a cell)
+]
+
+
+@pytest.mark.parametrize("body", BITS_AND_VALUES)
+def test_bits_and_plain_values_are_not_cells(body):
+    data = doc(body)
+    assert same(wexo.loads(data, max_cells=0), loads_binary(data))
+    assert walker(data, max_cells=0) == outcome(loads_binary, data)
 
 
 def test_zero_limits_admit_documents_without_tables_or_references():
@@ -137,9 +153,10 @@ def test_lifted_and_high_limits_are_loads_binary(tail):
                {"max_cells": format_cells, "max_copies": 1 << 24},
                {"max_cells": 10**30, "max_copies": 10**30}):
         assert outcome(wexo.loads, data, **kw) == want, kw
-    # the defaults refuse it much earlier, at the first level's check
+    # the defaults refuse it much earlier: the typed arrays' slots
     got = outcome(wexo.loads, data)
-    assert got[0] == "error" and got[1][0] == CELLS and got[1][1] < want[1][1]
+    cells, _ = wexo._native.default_limits(len(data))
+    assert got[0] == "error" and got[1][0] == over("max_cells", cells) and got[1][1] < want[1][1]
 
 
 def test_expansion_limit_boundary():
@@ -149,8 +166,11 @@ def test_expansion_limit_boundary():
     assert outcome(wexo.loads, data, max_copies=None) == outcome(loads_binary, data)
     assert outcome(wexo.loads, data, max_copies=22) == outcome(loads_binary, data)
     assert outcome(wexo.loads, data, max_copies=22)[0] == "ok"
-    assert outcome(wexo.loads, data, max_copies=21)[1][:2] == (COPIES, len(data))
-    assert outcome(wexo.loads, data, max_copies=10)[1][:2] == (COPIES, len(data) - 2)
+    assert outcome(wexo.loads, data, max_copies=21)[1][:2] == (over("max_copies", 21), len(data))
+    assert outcome(wexo.loads, data, max_copies=10)[1][:2] == (over("max_copies", 10),
+                                                              len(data) - 2)
+    # at or above the format's budget, the format's own message
+    assert outcome(wexo.loads, data, max_copies=1 << 24) == outcome(loads_binary, data)
 
 
 # ---------------------------------------------------------------------------
@@ -171,6 +191,118 @@ def test_defaults_admit_the_corpus_encoded_every_way(path: Path) -> None:
 
 
 # ---------------------------------------------------------------------------
+# What wexo.dumps writes, wexo.loads reads under its defaults: the encoder keeps
+# its output within them for its own size (both encoders alike).
+
+def own_output(tree: Any, **options: bool) -> bytes:
+    data = wexo.dumps(tree, **options)
+    assert data == encode(tree, Options(**options))
+    assert same(wexo.loads(data), loads_binary(data))
+    return data
+
+
+FLOATS = [i + 0.25 for i in range(50)]
+
+
+def doubling(levels: int) -> list[Any]:
+    x: list[Any] = [1.5]
+    for _ in range(levels):
+        x = [x, x]
+    return x
+
+
+OWN_OUTPUT = {  # name: a tree whose plain encoding the defaults refused
+    "bits": lambda: [True] * 100_000,
+    "two flags a row": lambda: [{"a": True, "b": False}] * 50_000,
+    "rows sharing one list": lambda: [{"id": i, "v": FLOATS} for i in range(2000)],
+    "one list many times": lambda: [FLOATS] * 2000,
+    "sparse rows mostly empty": lambda: [{"a": 1}] + [{}] * 100_000,
+    "nested one-key dicts over bits": lambda: [{"a": {"b": {"c": i % 3 == 0}}}
+                                               for i in range(50_000)],
+    "many rows of empty objects": lambda: [{f"k{j}": {} for j in range(30)}
+                                           for _ in range(3000)],
+    "shared records under shared lists": lambda: [[{"k": FLOATS}] * 40] * 400,
+    "doubling": lambda: doubling(18),
+}
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("name", list(OWN_OUTPUT))
+def test_own_output_within_the_defaults(name):
+    tree = OWN_OUTPUT[name]()
+    own_output(tree)
+    # and with every choice switched off but anchors: references alone stay within max_copies
+    own_output(tree, **{o: o == "anchors" for o in OPTIONS})
+
+
+FALLBACK_CASES = [  # tree, kinds its document must use, kinds it must not
+    ([{"a": True, "b": False}] * 1000, {"table", "bool-bits"}, set()),  # within the base
+    ([{"a": True, "b": False}] * 50_000, {"table"}, {"bool-bits"}),
+    ([{"a": True, "b": i % 2 == 0, "c": True, "d": False} for i in range(50_000)],
+     {"table", "bool-bits"}, set()),  # four bits a row pay for their dict
+    ([{"a": 1}] + [{}] * 50_000, set(), {"sparse", "table"}),
+    ([{"a": {"b": True}}] * 30_000, {"table"}, {"object-column", "bool-bits"}),
+]
+
+
+@pytest.mark.parametrize("tree,uses,avoids", FALLBACK_CASES,
+                         ids=["flags within the base", "two flags", "four flags",
+                              "empty sparse rows", "object column of a bit"])
+def test_choices_switched_off_where_the_defaults_need_it(tree, uses, avoids):
+    from test_encoder import _kinds
+
+    kinds = _kinds(own_output(tree))
+    assert uses <= kinds and not avoids & kinds, kinds
+
+
+def test_the_reference_encoder_knows_the_defaults():
+    assert (_format.CELLS_PER_BYTE, _format.CELLS_BASE, _format.COPIES_PER_BYTE,
+            _format.COPIES_BASE) == (_ext.CELLS_PER_BYTE, _ext.CELLS_BASE,
+                                     _ext.COPIES_PER_BYTE, _ext.COPIES_BASE)
+
+
+choices = st.fixed_dictionaries({}, optional={name: st.booleans() for name in OPTIONS})
+# Strategies that reach the limits: long bit-heavy lists and records, and containers
+# shared many times over.
+flags = st.lists(st.booleans(), min_size=1, max_size=4).map(
+    lambda bs: {f"f{k}": b for k, b in enumerate(bs)})
+shared_leaf = st.one_of(st.lists(st.floats(-1e6, 1e6, allow_nan=False), min_size=1, max_size=60),
+                        st.dictionaries(st.sampled_from("abcdef"), st.integers(-2**63, 2**63 - 1),
+                                        min_size=1))
+def up_to(n: int) -> st.SearchStrategy[int]:
+    """Counts from small to n, the upper half often."""
+    return st.one_of(st.integers(1, n), st.integers(n // 2, n))
+
+
+heavy = st.one_of(
+    st.tuples(st.booleans(), up_to(100_000)).map(lambda t: [t[0]] * t[1]),
+    st.tuples(flags, up_to(40_000)).map(lambda t: [t[0]] * t[1]),
+    st.tuples(flags, up_to(20_000)).map(lambda t: [dict(t[0]) for _ in range(t[1])]),
+    st.tuples(shared_leaf, up_to(3000)).map(lambda t: [t[0]] * t[1]),
+    st.tuples(shared_leaf, up_to(300), up_to(40)).map(lambda t: [[{"v": t[0]}] * t[2]] * t[1]),
+    st.tuples(flags, up_to(20_000)).map(lambda t: [{"a": {"b": dict(t[0])}} for _ in range(t[1])]),
+)
+
+
+@pytest.mark.slow
+@settings(max_examples=25, deadline=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(st.lists(heavy, min_size=1, max_size=3), choices)
+def test_defaults_admit_what_dumps_writes(parts, opts):
+    data = wexo.dumps(parts, **opts)
+    assert same(wexo.loads(data), loads_binary(data))
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(trees, choices)
+def test_defaults_admit_what_dumps_writes_small(tree, opts):
+    data = wexo.dumps(tree, **opts)
+    assert same(wexo.loads(data), loads_binary(data))
+    assert walker(data, **dict(zip(("max_cells", "max_copies"),
+                                   wexo._native.default_limits(len(data)))))[0] == "ok"
+
+
+# ---------------------------------------------------------------------------
 # Side by side with loads_binary on any bytes: the same result or the same
 # error, unless a limit trips first.
 
@@ -179,7 +311,7 @@ def agree(data: bytes, **kw: Any) -> None:
     base = outcome(loads_binary, data)
     if mine == base:
         return
-    assert mine[0] == "error" and mine[1][0] in LIMIT_MESSAGES, (kw, mine, base)
+    assert mine[0] == "error" and mine[1][0].startswith(LIMIT_MESSAGES), (kw, mine, base)
 
 
 limits = st.one_of(st.none(), st.integers(0, 64), st.integers(0, 1 << 25))
@@ -223,35 +355,36 @@ def test_surface():
 
 
 def chain_rows(n: int, levels: int) -> bytes:
-    """A typed array of n rows, each a chain of `levels` one-key dicts over a bit: every
-    level charges n + 1 cells, in n / 8 bytes."""
+    """A typed array of n rows, each a chain of `levels` one-key dicts over a bit: max_cells
+    counts n slots and n dicts a level, in n / 8 bytes."""
     head = b"".join(b"\x05\x01\x41k" for _ in range(levels))
     return b"\x0c" + uv(n) + head + b"\x04" + b"\x00" * ((n + 7) // 8)
 
 
 def test_defaults_are_proportional_to_the_input():
-    levels = 2 * _ext.CELLS_PER_BYTE // 8 + 1  # more cells per byte than the default admits
+    levels = 1
     n = 8 * _ext.CELLS_BASE
     body = b"\x07\x01" + chain_rows(n, levels)
-    need = (levels + 1) * (n + 1)
+    need = (levels + 1) * n
     default = _ext.CELLS_PER_BYTE * len(doc(body)) + _ext.CELLS_BASE
     assert need > default
     got = outcome(wexo.loads, doc(body))
-    assert got[0] == "error" and got[1][0] == CELLS
+    assert got[0] == "error" and got[1][0] == over("max_cells", default)
     # padding the document with a long string raises the default by CELLS_PER_BYTE a byte
     pad = -(-(need - default) // _ext.CELLS_PER_BYTE) + 10
     padded = doc(b"\x07\x02" + chain_rows(n, levels) + b"\x05" + uv(pad) + b"x" * pad)
     assert same(wexo.loads(padded), loads_binary(padded))
-    assert outcome(wexo.loads, padded, max_cells=need - 1)[1][0] == CELLS
+    assert outcome(wexo.loads, padded, max_cells=need - 1)[1][0] == over("max_cells", need - 1)
+    assert same(wexo.loads(padded, max_cells=need), loads_binary(padded))
 
 
 def test_load_passes_the_limits():
     data = doc(b"\x0c\x02\x00\x81\x82")
     assert wexo.load(io.BytesIO(data)) == [1, 2]
-    assert wexo.load(io.BytesIO(data), max_cells=3) == [1, 2]
+    assert wexo.load(io.BytesIO(data), max_cells=2) == [1, 2]
     with pytest.raises(WexoError) as info:
-        wexo.load(io.BytesIO(data), max_cells=2, max_copies=None)
-    assert (info.value.message, info.value.offset) == (CELLS, 4)
+        wexo.load(io.BytesIO(data), max_cells=1, max_copies=None)
+    assert (info.value.message, info.value.offset) == (over("max_cells", 1), 4)
 
 
 ARG_ERRORS = [  # args, kwargs, exception, message
@@ -284,7 +417,8 @@ LEAK_PATHS = {  # name: (data, kwargs)
     "success, defaults": (doc(b"\x07\x02\x0a\x07\x01\x80\x0b\x00"), {}),
     "success, lifted": (doc(b"\x09\x02\x41a\x41b\x01\x00\x81\x00\x82"), {"max_cells": None}),
     "success, bytearray": (bytearray(doc(b"\x0c\x02\x00\x81\x82")), {"max_cells": 3}),
-    "cells tripped": (doc(b"\x09\x02\x41a\x41b\x01\x00\x81\x00\x82"), {"max_cells": 3}),
+    "cells tripped": (doc(b"\x09\x02\x41a\x41b\x01\x00\x81\x00\x82"), {"max_cells": 0}),
+    "object column tripped": (doc(b"\x0c\x02\x05\x01\x41i\x00\x81\x82"), {"max_cells": 3}),
     "copies tripped": (doc(b"\x07\x02\x0a\x07\x02\x07\x00\x07\x00\x0b\x00"), {"max_copies": 4}),
     "format error": (doc(b"\x07\x02\x81\x0e"), {}),
     "negative": (doc(b"\x81"), {"max_cells": -1}),
@@ -322,8 +456,14 @@ def test_no_leaks(name):
 # The command line: decode and inspect apply the same defaults, and the options
 # set or lift them.
 
-# a typed array of n bits, each row a one-key dict: 2 (n + 1) cells in n / 8 bytes
+# a typed array of n rows, each a one-key dict over a bit: 2 n cells in n / 8 bytes
 BIG = doc(b"\x07\x01" + chain_rows(8 * _ext.CELLS_BASE, 1))
+
+
+def cli_over(key: str, value: int) -> str:
+    """A caller's limit's message as the command line words it."""
+    head = CELLS if key == "max_cells" else COPIES
+    return f"{head}: over --{key.replace('_', '-')} {value} (--no-limits lifts it)"
 
 
 def test_cli_decode_applies_and_lifts_limits(tmp_path, capsys):
@@ -332,20 +472,22 @@ def test_cli_decode_applies_and_lifts_limits(tmp_path, capsys):
     src, out = tmp_path / "big.wexo", tmp_path / "out.json"
     src.write_bytes(BIG)
     want = outcome(wexo.loads, BIG)
-    assert want[0] == "error" and want[1][0] == CELLS
+    cells, _ = wexo._native.default_limits(len(BIG))
+    assert want[0] == "error" and want[1][0] == over("max_cells", cells)
     assert main(["decode", str(src), "-o", str(out)]) == 1
-    assert capsys.readouterr().err == f"wexo: {src}: offset {want[1][1]}: {CELLS}\n"
+    said = capsys.readouterr().err
+    assert said == f"wexo: {src}: offset {want[1][1]}: {cli_over('max_cells', cells)}\n"
     assert main(["decode", str(src), "-o", str(out), "--no-limits"]) == 0
     assert json.loads(out.read_text()) == loads_binary(BIG)
     n = 8 * _ext.CELLS_BASE
-    assert main(["decode", str(src), "-o", str(out), "--max-cells", str(2 * n + 2)]) == 0
-    assert main(["decode", str(src), "-o", str(out), "--max-cells", str(2 * n + 1)]) == 1
-    assert CELLS in capsys.readouterr().err
+    assert main(["decode", str(src), "-o", str(out), "--max-cells", str(2 * n)]) == 0
+    assert main(["decode", str(src), "-o", str(out), "--max-cells", str(2 * n - 1)]) == 1
+    assert cli_over("max_cells", 2 * n - 1) in capsys.readouterr().err
     # --no-limits lifts what is not set explicitly
     refs = tmp_path / "refs.wexo"
     refs.write_bytes(doc(b"\x07\x02\x0a\x07\x01\x80\x0b\x00"))
     assert main(["decode", str(refs), "--no-limits", "--max-copies", "1"]) == 1
-    assert capsys.readouterr().err == f"wexo: {refs}: offset 10: {COPIES}\n"
+    assert capsys.readouterr().err == f"wexo: {refs}: offset 10: {cli_over('max_copies', 1)}\n"
     with pytest.raises(SystemExit) as info:
         main(["decode", str(refs), "--max-copies", "-1"])
     assert info.value.code == 2
@@ -358,15 +500,17 @@ def test_cli_inspect_marks_a_limit_where_it_trips(tmp_path, capsys):
     src = tmp_path / "big.wexo"
     src.write_bytes(BIG)
     at = outcome(wexo.loads, BIG)[1][1]
+    cells, _ = wexo._native.default_limits(len(BIG))
     assert main(["inspect", str(src)]) == 1
     out = capsys.readouterr().out.splitlines()
-    assert out[-1].split() == [str(at), "!!", *CELLS.split()]  # the native decoder agrees
+    assert out[-1].split() == [str(at), "!!", *cli_over("max_cells", cells).split()]
     assert main(["inspect", str(src), "--no-limits"]) == 0
     assert "!!" not in capsys.readouterr().out
     assert main(["inspect", str(src), "--max-cells", "1"]) == 1
-    first = 2 + 2 + 1 + len(uv(8 * _ext.CELLS_BASE))  # the typed array's count check
+    first = 2 + 2 + 1 + len(uv(8 * _ext.CELLS_BASE))  # the typed array's slots
     assert outcome(wexo.loads, BIG, max_cells=1)[1][1] == first
-    assert capsys.readouterr().out.splitlines()[-1].split() == [str(first), "!!", *CELLS.split()]
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[-1].split() == [str(first), "!!", *cli_over("max_cells", 1).split()]
 
 
 def test_cli_help_names_the_limit_options(capsys):

@@ -92,8 +92,7 @@ def test_random_trees_round_trip_under_every_option(tree: Any) -> None:
     want = expected(tree)
     for options in OPTION_SETS:
         data = wexo.dumps(tree, **options)
-        # shared containers may copy more than the default limits allow so small a document
-        assert same(wexo.loads(data, max_cells=None, max_copies=None), want), options
+        assert same(wexo.loads(data), want), options  # within the default limits
         assert same(decode(data), want), options
     assert len(wexo.dumps(tree)) <= len(wexo.dumps(tree, **OPTION_SETS[1]))
 

@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any, Callable, Sequence
 
 from . import _native
 from ._encode import Options
-from ._inspect import listing, render, summary
+from ._inspect import DecodeFailure, listing, render, summary
 from ._json import dumps as json_text
 
 # What switching off each encoder choice does, for --help; every field of Options needs a
@@ -165,12 +165,21 @@ def _add_limits(parser: argparse.ArgumentParser) -> None:
         "document's size (see README), never above the format's own budgets",
     )
     group.add_argument("--max-cells", type=_count, metavar="N",
-                       help="at most N cells made by tables and typed arrays")
+                       help="at most N dicts made by tables, sparse tables and object columns, "
+                       "and slots of typed arrays other than bit arrays")
     group.add_argument("--max-copies", type=_count, metavar="N",
                        help="at most N container slots copied by anchor references")
     group.add_argument("--no-limits", action="store_true",
                        help="only the format's own budgets (as wexo_native.loads_binary); "
                        "--max-cells and --max-copies still apply")
+
+
+_OVER = re.compile(r"over max_(cells|copies)=(\d+) \(max_\1=None lifts it\)$")
+
+
+def _lift_hint(message: str) -> str:
+    """A limit's message in the command line's terms: its option, and --no-limits to lift it."""
+    return _OVER.sub(r"over --max-\1 \2 (--no-limits lifts it)", message)
 
 
 def _limits(args: argparse.Namespace) -> dict[str, int | None]:
@@ -327,7 +336,7 @@ def _decode(args: argparse.Namespace) -> None:
     try:
         tree: Any = _native.loads(data, **_limits(args))
     except _native.WexoError as err:
-        raise Failed(f"{name}: {str(err).removeprefix('wexo: ')}") from None
+        raise Failed(f"{name}: {_lift_hint(str(err).removeprefix('wexo: '))}") from None
     _write(args.output, _to_json(tree, args))
 
 
@@ -344,10 +353,15 @@ def _inspect(args: argparse.Namespace) -> int:
     max_cells, max_copies = limits.get("max_cells", cells), limits.get("max_copies", copies)
     if args.summary:
         text, failure = summary(data, max_cells, max_copies)
+        if failure is not None:
+            text = text.replace(f"!! offset {failure.offset}: {failure.message}",
+                                f"!! offset {failure.offset}: {_lift_hint(failure.message)}")
         sys.stdout.write(text)
     else:
         lines, failure = listing(data, max_cells, max_copies)
-        sys.stdout.write(render(lines, failure, args.depth))
+        shown = None if failure is None else DecodeFailure(_lift_hint(failure.message),
+                                                           failure.offset)
+        sys.stdout.write(render(lines, shown, args.depth))
     try:
         _native.loads(data, **limits)
         native = None
@@ -363,7 +377,7 @@ def _inspect(args: argparse.Namespace) -> int:
         raise Failed(f"{name}: the listing and the native decoder disagree")
     if failure is not None:
         sys.stdout.flush()
-        raise Failed(f"{name}: offset {failure.offset}: {failure.message}")
+        raise Failed(f"{name}: offset {failure.offset}: {_lift_hint(failure.message)}")
     return 0
 
 

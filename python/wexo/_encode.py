@@ -28,6 +28,10 @@ from ._format import (
     SHORT_STR_MAX,
     SIZE_BUDGET_BASE,
     SIZE_BUDGET_PER_BYTE,
+    CELLS_BASE,
+    CELLS_PER_BYTE,
+    COPIES_BASE,
+    COPIES_PER_BYTE,
     TAG_ANCHOR,
     TAG_ANCHOR_REF,
     TAG_ARRAY,
@@ -72,7 +76,6 @@ class Options:
     anchors: bool = True
 
 
-_PLAIN = Options(**{f.name: False for f in dataclasses.fields(Options)})
 
 
 def dumps(
@@ -111,11 +114,15 @@ def dumps(
     - bool_bits: boolean columns as one bit per cell.
     - object_columns: a column of 2 or more dicts with the same keys as columns of their fields.
     - anchors: a list or dict object that occurs more than once is written once, and referred
-      to after that, within the decoder's copy budget.
+      to after that, within the decoder's copy budget and wexo.loads's default limits.
 
     Column encodings (delta, decimal, dict_str, bool_bits, object_columns) apply to the columns
     of tables and sparse tables, and all but object_columns to typed arrays. Where a column
     has several possible encodings the smallest wins; ties go to plain values.
+
+    The result always decodes under wexo.loads's default limits: where it would make more dicts
+    than they allow for its size, object_columns, then bool_bits and sparse, then tables are
+    switched off.
 
     Raises TypeError (unsupported type, non-str key) or ValueError (int out of range, NaN or
     infinity, lone surrogate, cycle, nesting too deep) naming the path of the offending value,
@@ -147,23 +154,41 @@ def dump(obj: object, fp: IO[bytes], **options: bool) -> None:
     fp.write(dumps(obj, **options))
 
 
+# The choices to switch off in turn. Typed columns charge the format's size budget their cell
+# count + 1, and only nested object columns can charge more than the document's length allows.
+# wexo.loads's max_cells (by default 2 a byte) counts the dicts of tables, sparse tables and object
+# columns and the slots of typed arrays other than bit arrays. Only bit columns, sparse rows and
+# object columns make more than one of them per byte of the output: without them every layout
+# fits.
+_FALLBACKS: list[dict[str, bool]] = [
+    {},
+    {"object_columns": False},
+    {"object_columns": False, "bool_bits": False, "sparse": False},
+    {"object_columns": False, "bool_bits": False, "sparse": False, "tables": False},
+]
+
+
 def encode(obj: object, options: Options) -> bytes:
-    """dumps with its options gathered in one record."""
+    """dumps with its options gathered in one record.
+
+    The output fits the format's budgets and wexo.loads's default max_cells for its own size,
+    with each rung of _FALLBACKS in turn; the writer keeps its references within the default
+    max_copies.
+    """
     info = scan(obj)
-    # Each typed column charges the decoder's size budget its cell count + 1. Only nested object
-    # columns can charge more than the document's length allows; without them no layout can.
-    ladder = [options, dataclasses.replace(options, object_columns=False), _PLAIN]
     limit = sys.getrecursionlimit()
     sys.setrecursionlimit(max(limit, 8 * MAX_DEPTH + 1000))
     try:
-        for attempt in ladder:
-            writer = _Writer(attempt, info)
+        for off in _FALLBACKS:
+            writer = _Writer(dataclasses.replace(options, **off), info)
             writer.value(obj, 0)
-            if writer.charged <= len(writer.out) * SIZE_BUDGET_PER_BYTE + SIZE_BUDGET_BASE:
+            n = len(writer.out)
+            if (writer.charged <= n * SIZE_BUDGET_PER_BYTE + SIZE_BUDGET_BASE
+                    and writer.counted <= CELLS_PER_BYTE * n + CELLS_BASE):
                 return bytes(writer.out)
     finally:
         sys.setrecursionlimit(limit)
-    raise AssertionError("the plain layout charges nothing")
+    raise AssertionError("the plainest layout makes no dicts")
 
 
 def _is_intlike(x: object) -> bool:
@@ -225,7 +250,11 @@ class _Writer:
         self.slots: dict[int, int] = {}  # container id -> anchor slot, once its value is written
         self.n_anchors = 0
         self.expand_left = EXPAND_BUDGET
+        self.copied = 0  # slots the references written so far copy (max_copies)
         self.charged = 0  # decoded-size budget used by typed columns and sparse tables
+        # What max_cells counts: dicts made by tables, sparse tables and object columns, and
+        # slots of typed arrays other than bit arrays.
+        self.counted = 0
 
     # Scalars and strings.
 
@@ -308,8 +337,13 @@ class _Writer:
                 slot = self.slots.get(key)
                 if slot is not None:
                     cost = self.info.cost(v)
-                    if cost <= self.expand_left:
+                    # Within the decoder's copy budget, and within wexo.loads's default
+                    # max_copies for the output so far: the output only grows, so the document
+                    # stays within the default for its own size.
+                    allowed = COPIES_PER_BYTE * len(self.out) + COPIES_BASE
+                    if cost <= self.expand_left and self.copied + cost <= allowed:
                         self.expand_left -= cost
+                        self.copied += cost
                         self.out.append(TAG_ANCHOR_REF)
                         self.out += uvarint(slot)
                         return
@@ -372,6 +406,7 @@ class _Writer:
         for name in names:
             self.text(name)
         out += uvarint(len(rows))
+        self.counted += len(rows)
         for name in names:
             self.column([r[name] for r in rows], depth + 1)
 
@@ -402,6 +437,7 @@ class _Writer:
             self.text(name)
         out += uvarint(n)
         self.charged += 2 * n
+        self.counted += n
         present: dict[str, list[int]] = {name: [] for name in header}
         for r, row in enumerate(keys):
             for name in row:
@@ -445,6 +481,7 @@ class _Writer:
         out = self.out
         out.append(COL_OBJECT)
         out += uvarint(len(names))
+        self.counted += len(cells)
         for name in names:
             self.text(name)
         for name in names:
@@ -464,6 +501,8 @@ class _Writer:
             return False
         n = len(items)
         self.charged += n + 1
+        if data[0] != COL_BOOL_BITS:
+            self.counted += n  # max_cells counts the list's slots but for bits
         self.out.append(TAG_TYPED_ARRAY)
         self.out += uvarint(n)
         self.commit(data, log)

@@ -18,7 +18,7 @@ def loads(
     max_cells: int | None = ...,
     max_copies: int | None = ...,
 ) -> Any:
-    """Decodes one WEXO document within limits (None: the format's own budget)."""
+    """Decodes one WEXO document within limits (None lifts one; the format's budgets stay)."""
 
 def loads_columns(
     data: ReadableBuffer | Iterable[SupportsIndex],

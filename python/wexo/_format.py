@@ -41,6 +41,13 @@ MAX_SCALE = 6  # decimal columns
 EXPAND_BUDGET = 1 << 24  # container slots copied by all anchor references of a document
 SIZE_BUDGET_BASE = 1 << 22  # decoded-size budget: len * 32 + this
 SIZE_BUDGET_PER_BYTE = 32
+# wexo.loads's default limits for a document of n bytes, which the encoder keeps its output within:
+# max_cells (dicts made by tables, sparse tables and object columns, and slots of typed arrays
+# other than bit arrays) and max_copies (slots copied by references), each PER_BYTE * n + BASE.
+CELLS_PER_BYTE = 2
+CELLS_BASE = 4096
+COPIES_PER_BYTE = 2
+COPIES_BASE = 4096
 POOL_MIN_LEN = 2  # inline strings of at least this many UTF-8 bytes enter the pool
 SHORT_STR_MAX = 0x1F
 SMALL_INT_MAX = 0x7F

@@ -12,6 +12,7 @@ import sys
 from typing import Any, Callable
 
 from ._format import (
+    COL_BOOL_BITS,
     COL_NAMES,
     COL_OBJECT,
     DOC_MAGIC,
@@ -90,8 +91,10 @@ def _preview(cells: list[Any]) -> str:
 class Walker:
     """Decodes one document; with listing=True it also records one Line per value and column.
 
-    max_cells and max_copies lower the starting budgets as wexo.loads's limits do; None leaves
-    the format's own.
+    max_cells and max_copies are wexo.loads's limits: max_cells counts the dicts that tables,
+    sparse tables and object columns make and the slots of typed arrays other than bit arrays,
+    max_copies lowers the copy budget where it is lower.
+    None leaves the format's own budgets only.
     """
 
     def __init__(
@@ -110,10 +113,11 @@ class Walker:
         self.filled: list[bool] = []
         self.expand_budget = EXPAND_BUDGET
         self.size_budget = self.len * SIZE_BUDGET_PER_BYTE + SIZE_BUDGET_BASE
-        if max_copies is not None:
-            self.expand_budget = min(self.expand_budget, max_copies)
-        if max_cells is not None:
-            self.size_budget = min(self.size_budget, max_cells)
+        self.copy_limit: int | None = None  # max_copies, where it is below the format's budget
+        if max_copies is not None and max_copies < self.expand_budget:
+            self.expand_budget = self.copy_limit = max_copies
+        self.cell_limit = max_cells
+        self.cell_budget = max_cells
         self.lines: list[Line] | None = [] if listing else None
         self.level = 0
         # With tally: how many of each kind of value, column and reference were read.
@@ -325,7 +329,10 @@ class Walker:
         try:
             copy = self.deep_copy(self.anchors[i], 0)
         except _Refused:
-            raise DecodeFailure("reference expansion too large", self.pos) from None
+            if self.copy_limit is None:
+                raise DecodeFailure("reference expansion too large", self.pos) from None
+            raise DecodeFailure(f"reference expansion too large: over max_copies={self.copy_limit}"
+                                " (max_copies=None lifts it)", self.pos) from None
         self.note(at, f"{label}anchor-ref #{i} {show(copy)}")
         return copy
 
@@ -343,6 +350,15 @@ class Walker:
                 raise _Refused
             return {k: self.deep_copy(e, d + 1) for k, e in x.items()}
         return x
+
+    def limit_cells(self, n: int, at: int) -> None:
+        """Charges max_cells n dicts of a table, sparse table or object column, or n slots."""
+        if self.cell_budget is None:
+            return
+        self.cell_budget -= n
+        if self.cell_budget < 0:
+            raise DecodeFailure(f"decoded size too large: over max_cells={self.cell_limit}"
+                                " (max_cells=None lifts it)", at)
 
     # Names.
 
@@ -371,6 +387,8 @@ class Walker:
         n = self.count(8)
         if self.size_budget < n + 1:
             raise DecodeFailure("decoded size too large", self.pos)
+        if self.pos >= self.len or self.buf[self.pos] != COL_BOOL_BITS:
+            self.limit_cells(n, self.pos)  # the list's slots, except for bits
         self.note(at, f"{label}typed-array n={n}")
         self.level += 1
         cells = self.column(n, depth + 1, "")
@@ -452,6 +470,7 @@ class Walker:
         return cells
 
     def object_col(self, n: int, depth: int, line: Line | None) -> list[Any]:
+        self.limit_cells(n, self.pos - 1)  # at the kind byte
         k = self.uvarint()
         if k > MAX_COUNT or k > self.remaining():
             raise DecodeFailure("truncated input", self.pos)
@@ -474,6 +493,7 @@ class Walker:
         n = self.count(8)
         if self.size_budget < n + 1:
             raise DecodeFailure("decoded size too large", self.pos)
+        self.limit_cells(n, self.pos)
         self.note(at, f"{label}table {len(names)} columns x {n} rows")
         self.level += 1
         rows: list[dict[str, Any]] = [{} for _ in range(n)]
@@ -490,6 +510,7 @@ class Walker:
         self.size_budget -= 2 * n
         if self.size_budget < 0:
             raise DecodeFailure("decoded size too large", self.pos)
+        self.limit_cells(n, self.pos)
         self.note(at, f"{label}sparse {len(names)} columns x {n} rows")
         self.level += 1
         rows: list[dict[str, Any]] = [{} for _ in range(n)]
@@ -621,6 +642,9 @@ def summary(
                f"{copies:,} container slots copied")
     out.append(f"budgets used: {cells:,} of {walker.start_budgets[0]:,} cells, "
                f"{copies:,} of {walker.start_budgets[1]:,} copies")
+    if walker.cell_limit is not None and walker.cell_budget is not None:
+        used = walker.cell_limit - walker.cell_budget
+        out.append(f"max_cells used: {used:,} of {walker.cell_limit:,}")
     if failure is not None:
         out.append(f"!! offset {failure.offset}: {failure.message}")
     return "\n".join(out) + "\n", failure

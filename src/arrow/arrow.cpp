@@ -57,7 +57,7 @@ Status columns(const uint8_t* b, uint64_t n, Budgets start, ArrowSchema* schema,
                  root_name(b[2]));
     return py_fail();
   }
-  Decoder d(b, n, start.cells, start.copies);
+  Decoder d(b, n, start);
   d.pos = 3;
   Spend spend{static_cast<int64_t>(n) * SPEND_PER_BYTE + SPEND_BASE, &d.pos};
   Reader rd(d, spend);

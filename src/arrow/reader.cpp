@@ -318,6 +318,7 @@ Result<Reader::Head> Reader::head(bool sparse) {
   } else if (d.size_budget < static_cast<int64_t>(r + 1)) {
     return bad("decoded size too large", d.pos);
   }
+  CHECK(d.limit_cells(r, d.pos));  // the rows loads would make, for the same limits
   return Head{std::move(names), r};
 }
 
@@ -391,6 +392,7 @@ Status Reader::rows(Node& parent, const Names& names, uint64_t r, uint64_t depth
 Status Reader::typed_array(Node& node, uint64_t depth) {
   TRY(n, d.row_count());
   if (d.size_budget < static_cast<int64_t>(n + 1)) return bad("decoded size too large", d.pos);
+  if (d.pos >= d.len || d.buf[d.pos] != COL_BOOL_BITS) CHECK(d.limit_cells(n, d.pos));
   TRY(list, node.slot(Kind::LIST, false, spend));
   ArrowSink sink{*this, list->item(), nullptr, n};
   CHECK(d.column(n, depth + 1, sink));

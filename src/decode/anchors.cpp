@@ -19,7 +19,7 @@ Result<Owned> Decoder::anchor_ref() {
   TRY(i, uvarint());
   if (i >= anchors.size() || !anchors[i]) return bad("bad anchor reference", pos);
   TRY(copy, deep_copy(anchors[i].get(), expand_budget, 0));
-  if (!copy) return bad("reference expansion too large", pos);
+  if (!copy) return copy_limit < 0 ? bad("reference expansion too large", pos) : over_copies(pos);
   return copy;
 }
 

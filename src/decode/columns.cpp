@@ -27,7 +27,7 @@ template <class Sink>
   // Copies of one template, filled in place like table rows: every
   // sub-column stores all n cells before any dict becomes a cell.
   Owned tmpl;
-  const bool presized = n > 0 && template_fits(n);
+  const bool presized = n > 0 && presize(n, names.size());
   if (presized) {
     TRY(t, row_template(names));
     tmpl = std::move(t);

@@ -80,9 +80,11 @@ template <class Sink>
   return Done{};
 }
 
-// uvarint K (at least 1) | K distinct names | K columns of n cells
+// uvarint K (at least 1) | K distinct names | K columns of n cells. The n
+// dicts are charged to max_cells at the kind byte, like the column's cells.
 template <class Sink>
 [[gnu::noinline]] Status Decoder::object_column(uint64_t n, uint64_t depth, Sink& sink) {
+  CHECK(limit_cells(n, pos - 1));
   TRY(kn, count());
   if (kn == 0) return bad("empty object column", pos);
   TRY(names, unique_keys(kn, "duplicate key"));

@@ -77,6 +77,22 @@ struct Key {
 
 using Names = Vec<Key>;
 
+constexpr int64_t NO_LIMIT = INT64_MAX;
+
+// The starting values of a document's budgets. cells and copies are the
+// format's budgets (copies lowered to the caller's max_copies where
+// copies_limited); limit is the caller's max_cells. It counts what a
+// document can announce for less than a byte each: the dicts that tables,
+// sparse tables and object columns make (one per row or cell), and the slots
+// of typed arrays other than bit arrays. Everything else a document builds
+// costs input bytes (a bit cell an eighth of one) or copies.
+struct Budgets {
+  int64_t cells;
+  int64_t copies;
+  int64_t limit = NO_LIMIT;
+  bool copies_limited = false;
+};
+
 struct DictSink;
 struct ListSink;
 struct SparseSink;
@@ -87,8 +103,8 @@ class Reader;
 class Decoder {
  public:
   // The budgets start at the values given: the format's own for loads_binary
-  // (format_budgets in run.h), lower ones for the package's limits.
-  Decoder(const uint8_t* b, uint64_t n, int64_t cells, int64_t copies);
+  // (format_budgets in run.h), with the package's limits for wexo._ext.
+  Decoder(const uint8_t* b, uint64_t n, const Budgets& start);
   ~Decoder();
   Decoder(const Decoder&) = delete;
   Decoder& operator=(const Decoder&) = delete;
@@ -104,6 +120,9 @@ class Decoder {
   uint64_t pos = 2;
   int64_t expand_budget;
   int64_t size_budget;
+  int64_t cell_budget;       // what max_cells leaves; NO_LIMIT: no limit of the caller's
+  const int64_t cell_limit;  // max_cells, for the message
+  const int64_t copy_limit;  // max_copies where it is below the format's budget; else -1
   // This decode's mark in the cache of names across calls; 0: not using it.
   const uint64_t stamp;
 
@@ -126,6 +145,11 @@ class Decoder {
   // not fill memory with pre-sized dicts; empty dicts give the same rows.
   uint64_t owed_rows = 0;
   bool template_fits(uint64_t rows) const { return owed_rows + rows <= remaining(); }
+  // Under the caller's max_cells the copies must also hold no more keys than
+  // the columns can fill: each of them needs an eighth of a byte per row.
+  bool presize(uint64_t rows, uint64_t keys) const {
+    return template_fits(rows) && (cell_limit == NO_LIMIT || rows * keys <= 8 * remaining());
+  }
 
   uint64_t remaining() const { return pos < len ? len - pos : 0; }
 
@@ -139,6 +163,9 @@ class Decoder {
   Result<Owned> float_();
   Failure short_(uint64_t at) const;
   Status charge(uint64_t k, uint64_t at);
+  inline Status limit_cells(uint64_t k, uint64_t at);  // charges max_cells
+  Failure over_cells(uint64_t at) const;
+  Failure over_copies(uint64_t at) const;
 
   // value.cpp
   Result<Owned> dispatch(uint64_t depth);
@@ -302,6 +329,14 @@ inline Result<Owned> Decoder::value(uint64_t depth) {
     }
   }
   return dispatch(depth);
+}
+
+// k <= MAX_COUNT, and the budget stops at its first negative value: no
+// overflow.
+inline Status Decoder::limit_cells(uint64_t k, uint64_t at) {
+  cell_budget -= static_cast<int64_t>(k);
+  if (cell_budget < 0) return over_cells(at);
+  return Done{};
 }
 
 inline int64_t zigzag(uint64_t v) {

@@ -1,5 +1,6 @@
 // The slow varint path, counts and their bounds, the int and float scalars,
 // truncation failures and the decoded-size budget.
+#include <cstdio>
 #include <cmath>
 #include <cstring>
 
@@ -24,8 +25,15 @@ void check_span(const uint8_t* p, uint64_t n) {
 }
 #endif
 
-Decoder::Decoder(const uint8_t* b, uint64_t n, int64_t cells, int64_t copies)
-    : buf(b), len(n), expand_budget(copies), size_budget(cells), stamp(cache_open()) {}
+Decoder::Decoder(const uint8_t* b, uint64_t n, const Budgets& start)
+    : buf(b),
+      len(n),
+      expand_budget(start.copies),
+      size_budget(start.cells),
+      cell_budget(start.limit),
+      cell_limit(start.limit),
+      copy_limit(start.copies_limited ? start.copies : -1),
+      stamp(cache_open()) {}
 
 // The pool's references go first, then the anchors'.
 Decoder::~Decoder() {
@@ -74,6 +82,24 @@ Status Decoder::charge(uint64_t k, uint64_t at) {
   size_budget -= static_cast<int64_t>(k);
   if (size_budget < 0) return bad("decoded size too large", at);
   return Done{};
+}
+
+// A caller's limit names itself and the way to lift it; the format's own
+// budgets keep their plain messages.
+Failure Decoder::over_cells(uint64_t at) const {
+  char text[96];
+  std::snprintf(text, sizeof text,
+                "decoded size too large: over max_cells=%lld (max_cells=None lifts it)",
+                static_cast<long long>(cell_limit));
+  return bad(text, at);
+}
+
+Failure Decoder::over_copies(uint64_t at) const {
+  char text[104];
+  std::snprintf(text, sizeof text,
+                "reference expansion too large: over max_copies=%lld (max_copies=None lifts it)",
+                static_cast<long long>(copy_limit));
+  return bad(text, at);
 }
 
 // TAG_INT | uvarint zigzag

@@ -27,6 +27,7 @@ Result<Owned> Decoder::sparse(uint64_t depth) {
   TRY(n, row_count());
   // Charged, not only checked: the rows cost even where no column fills them.
   CHECK(charge(2 * n, pos));
+  CHECK(limit_cells(n, pos));  // the row dicts
   TRY(set, row_dicts(n));
   for (const Key& name : names) {
     if (pos >= len) return short_(pos);

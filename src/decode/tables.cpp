@@ -9,7 +9,8 @@ Result<Owned> Decoder::table(uint64_t depth) {
   TRY(r, row_count());
   // A check only: each column charges R + 1 as it starts.
   if (size_budget < static_cast<int64_t>(r + 1)) return bad("decoded size too large", pos);
-  const bool presized = template_fits(r);
+  CHECK(limit_cells(r, pos));  // the row dicts
+  const bool presized = presize(r, names.size());
   TRY(set, row_dicts(r, presized ? &names : nullptr));
   owed_rows += presized ? r : 0;
   // Columns run one after another, all R cells of one before the next; every

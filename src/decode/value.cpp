@@ -51,6 +51,9 @@ Result<Owned> Decoder::dispatch(uint64_t depth) {
   TRY(n, row_count());
   // A check only: the column charges n + 1 itself when it starts.
   if (size_budget < static_cast<int64_t>(n + 1)) return bad("decoded size too large", pos);
+  // The list's slots, except for bits, which the input pays for before any
+  // other array is opened.
+  if (pos >= len || buf[pos] != COL_BOOL_BITS) CHECK(limit_cells(n, pos));
   TRY(list, made(PyList_New(static_cast<Py_ssize_t>(n))));
   ListSink sink{list.get()};
   CHECK(column(n, depth + 1, sink));

@@ -162,6 +162,7 @@ Status Writer::object_column(Child* cells, std::size_t n, uint64_t depth) {
   if (!room(11)) return py_fail();
   byte(COL_OBJECT);
   varint(first.n);
+  counted += n;
   for (uint64_t j = 0; j < first.n; ++j) CHECK(text(s.items[first.first + 2 * j]));
   Grow<Child> sub;
   if (!sub.resize(n)) return py_fail();
@@ -212,7 +213,10 @@ Result<bool> Writer::scalar_column(const Child* cells, std::size_t n, unsigned t
         least += len < POOL_MIN_LEN ? 1 + len : 2;
       }
       if (size + (array ? 1 : 0) < least) {
-        if (array) charged += n + 1;
+        if (array) {
+          charged += n + 1;
+          counted += n;
+        }
         return true;
       }
     }
@@ -276,6 +280,7 @@ Result<bool> Writer::scalar_column(const Child* cells, std::size_t n, unsigned t
   rollback(start);
   if (array) {
     charged += n + 1;
+    counted += best == BOOL_BITS ? 0 : n;  // max_cells counts the list's slots but for bits
     if (!room(11)) return py_fail();
     byte(TAG_TYPED_ARRAY);
     varint(n);

@@ -1,7 +1,8 @@
 // encode: one document, DOC_MAGIC | DOC_VERSION | one value, written with the
-// options asked for, or with fewer where the decoder's size budget would not
-// admit the result.
+// options asked for, or with fewer where the decoder's size budget or
+// wexo.loads's default limits would not admit the result.
 #include "encode/encoder.h"
+#include "run.h"
 
 namespace wexo {
 namespace enc {
@@ -37,56 +38,71 @@ void keep(Grow<T>& from, Grow<T>& to) {
   to.clear();
 }
 
+// The options to try in turn. Typed columns charge the format's size budget
+// their cell count + 1, and only nested object columns can charge more than
+// the document's length allows. wexo.loads's max_cells (by default 2 a byte)
+// counts the dicts of tables, sparse tables and object columns and the slots
+// of typed arrays other than bit arrays. Only bit columns, sparse rows and
+// object columns make more than one of them per byte of the output: without
+// them every layout fits.
+constexpr unsigned FALLBACKS[] = {
+    0,
+    OPT_OBJECT_COLUMNS,
+    OPT_OBJECT_COLUMNS | OPT_BOOL_BITS | OPT_SPARSE,
+    OPT_OBJECT_COLUMNS | OPT_BOOL_BITS | OPT_SPARSE | OPT_TABLES,
+};
+
+// One layout of the document within the format's budgets and wexo.loads's
+// default max_cells for its own size (the writer keeps its references within
+// the default max_copies), trying the rungs of FALLBACKS in turn. False when
+// the lazy writer met what needs the full scan.
+Result<bool> layout(unsigned options, Scan& s, Grow<uint8_t>& out) {
+  for (const unsigned off : FALLBACKS) {
+    if (s.lazy) {
+      s.nodes.clear();
+      s.items.clear();
+      s.values = 0;
+    }
+    Writer w(s, out, options & ~off);
+    Status st = w.document();
+    if (!st.ok()) {
+      if (s.lazy && w.needs_full()) return false;
+      return std::move(st).fail();
+    }
+    const uint64_t n = out.size();
+    if (w.charged <= n * SIZE_BUDGET_PER_BYTE + SIZE_BUDGET_BASE &&
+        w.counted <= n * CELLS_PER_BYTE + CELLS_BASE)
+      return true;
+  }
+  PyErr_SetString(PyExc_SystemError, "wexo: the plainest layout exceeds the decoder's limits");
+  return py_fail();
+}
+
 Result<Owned> encode_with(PyObject* root, unsigned options, Scan& s, Grow<uint8_t>& out) {
   // Most trees need no first pass: try writing with lazy snapshots, and scan
   // only when the tree turns out to need it (shared containers, subclasses,
   // values to refuse, which the scan then names in document order).
+  bool done = false;
   if (classify(root, s.root, true)) {
     s.lazy = true;
-    bool full = false;
-    for (const unsigned attempt : {options, options & ~unsigned{OPT_OBJECT_COLUMNS}, 0u}) {
+    TRY(written, layout(options, s, out));
+    done = written;
+    if (!done) {
+      s.lazy = false;
       s.nodes.clear();
       s.items.clear();
-      s.values = 0;
-      Writer w(s, out, attempt);
-      Status st = w.document();
-      if (!st.ok()) {
-        if (!w.needs_full()) return std::move(st).fail();
-        full = true;
-        break;
-      }
-      if (w.charged <= out.size() * SIZE_BUDGET_PER_BYTE + SIZE_BUDGET_BASE) {
-        return made(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()),
-                                              static_cast<Py_ssize_t>(out.size())));
-      }
+      s.root = Child{};
     }
-    if (!full) {
-      PyErr_SetString(PyExc_SystemError, "wexo: the plain layout charged the size budget");
-      return py_fail();
-    }
-    s.lazy = false;
-    s.nodes.clear();
-    s.items.clear();
-    s.root = Child{};
   } else if (PyErr_Occurred()) {
     return py_fail();
   }
-  CHECK(scan(root, s));
-  // Each typed column charges the decoder's size budget its cell count + 1.
-  // Only nested object columns can charge more than the document's length
-  // allows; without them no layout can.
-  const unsigned ladder[] = {options, options & ~unsigned{OPT_OBJECT_COLUMNS}, 0};
-  for (const unsigned attempt : ladder) {
-    Writer w(s, out, attempt);
-    CHECK(w.document());
-    const uint64_t allowed = out.size() * SIZE_BUDGET_PER_BYTE + SIZE_BUDGET_BASE;
-    if (w.charged <= allowed) {
-      return made(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()),
-                                            static_cast<Py_ssize_t>(out.size())));
-    }
+  if (!done) {
+    CHECK(scan(root, s));
+    TRY(written, layout(options, s, out));
+    (void)written;
   }
-  PyErr_SetString(PyExc_SystemError, "wexo: the plain layout charged the size budget");
-  return py_fail();
+  return made(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()),
+                                        static_cast<Py_ssize_t>(out.size())));
 }
 
 }  // namespace

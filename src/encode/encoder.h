@@ -292,6 +292,9 @@ class Writer {
   Status document();
   Grow<uint8_t>& out;
   uint64_t charged = 0;  // decoded-size budget used by typed columns and sparse tables
+  // What max_cells counts: dicts made by tables, sparse tables and object
+  // columns, and slots of typed arrays other than bit arrays.
+  uint64_t counted = 0;
 
  private:
   Scan& s;
@@ -300,6 +303,7 @@ class Writer {
   uint64_t pooled = 0;  // entries the decoder's pool holds at this point
   uint64_t n_anchors = 0;
   int64_t expand_left = EXPAND_BUDGET;
+  uint64_t copied = 0;  // slots the references written so far copy (max_copies)
 
   bool on(unsigned option) const { return (o & option) != 0; }
   [[nodiscard]] bool room(std::size_t n) { return out.reserve(out.size() + n); }

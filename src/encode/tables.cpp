@@ -196,6 +196,7 @@ Status Writer::table(uint32_t index, uint64_t depth) {
   for (uint64_t k = 0; k < row0.n; ++k) CHECK(text(s.items[row0.first + 2 * k]));
   if (!room(11)) return py_fail();
   varint(node.n);
+  counted += node.n;
   Grow<Child> cells;
   if (!cells.resize(node.n)) return py_fail();
   for (uint64_t k = 0; k < row0.n; ++k) {
@@ -220,6 +221,7 @@ Status Writer::sparse(uint32_t index, const Grow<uint32_t>& header, const RowKey
   if (!room(11)) return py_fail();
   varint(n);
   charged += 2 * n;
+  counted += n;
   // Each name's cells in row order: present[at[id] .. at[id + 1]].
   const std::size_t count = nm.names.size();
   Grow<uint64_t> at;

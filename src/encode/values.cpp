@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "encode/encoder.h"
+#include "run.h"
 
 namespace wexo {
 namespace enc {
@@ -83,14 +84,18 @@ Status Writer::real(double x) {
 
 // TAG_ANCHOR | value, where a container is held in several places and its
 // repeats pay for the anchor; TAG_ANCHOR_REF | uvarint slot for each repeat
-// within the decoder's copy budget.
+// within the decoder's copy budget and within wexo.loads's default max_copies
+// for the output so far. The output only grows, so the whole document stays
+// within the default for its own size.
 Status Writer::container(uint32_t index, uint64_t depth) {
   Node& node = s.nodes[index];
   if (node.n && on(OPT_ANCHORS) && node.uses > 1) {
     if (node.slot != NO_SLOT) {
       const uint64_t c = cost(index);
-      if (c <= static_cast<uint64_t>(expand_left)) {
+      if (c <= static_cast<uint64_t>(expand_left) &&
+          copied + c <= out.size() * COPIES_PER_BYTE + COPIES_BASE) {
         expand_left -= static_cast<int64_t>(c);
+        copied += c;
         if (!room(11)) return py_fail();
         byte(TAG_ANCHOR_REF);
         varint(node.slot);
