@@ -8,6 +8,8 @@
 #   bash scripts/test.sh -k tables       extra arguments go to pytest
 #   WEXO_WHEEL=dist/release/wexo_native-...whl bash scripts/test.sh
 #                                        tests that wheel instead of building one
+#   WEXO_SLOW=all bash scripts/test.sh   the cases marked slow under every interpreter
+#                                        (by default only under the newest)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,6 +37,11 @@ else
   echo "built $wheel"
 fi
 
+# The cases marked slow (large trees) run once, under the newest interpreter found; the
+# others leave them out. WEXO_SLOW=all runs them everywhere.
+newest=""
+for v in $pythons; do [ -n "$(find_python "$v")" ] && newest=$v; done
+
 status=0
 summary=()
 log=$(mktemp)
@@ -56,7 +63,9 @@ for v in $pythons; do
   echo "== Python $v ($full)"
   # run from tests/ so the checkout's own sources cannot shadow the installed package
   set +e
-  (cd tests && "../$venv/bin/python" -m pytest -q -p no:cacheprovider "$@") 2>&1 | tee "$log"
+  only_quick=()
+  if [ "$v" != "$newest" ] && [ "${WEXO_SLOW:-}" != all ]; then only_quick=(-m "not slow"); fi
+  (cd tests && "../$venv/bin/python" -m pytest -q -p no:cacheprovider "${only_quick[@]}" "$@") 2>&1 | tee "$log"
   rc=${PIPESTATUS[0]}
   set -e
   # pytest's last line: "1262 passed, 1 skipped in 98.12s"; exit status 5 means no tests ran

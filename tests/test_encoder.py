@@ -271,6 +271,7 @@ def test_size_budget_falls_back_from_object_columns(monkeypatch: pytest.MonkeyPa
     assert wexo.loads(data) == rows
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(bool(os.environ.get("WEXO_SANITIZER")), reason="a large tree: slow there")
 def test_native_encoder_falls_back_from_object_columns() -> None:
     leaf: dict[str, Any] = {"z": True}
