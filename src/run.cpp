@@ -27,8 +27,8 @@ Budgets limited_budgets(uint64_t n, int64_t cells, int64_t copies) {
 
 namespace {
 
-// The prologue's faults: a first byte that is not DOC_MAGIC (or fewer than
-// two bytes), then a version other than DOC_VERSION.
+// The prologue's faults as run reports them: a first byte that is not
+// DOC_MAGIC (or fewer than two bytes), then a version other than DOC_VERSION.
 [[gnu::cold, gnu::noinline]] Failure bad_prologue(const uint8_t* b, uint64_t n) {
   if (n < 2 || b[0] != DOC_MAGIC) return bad("not a WEXO binary document", 0);
   char text[40];
@@ -42,7 +42,12 @@ Result<Owned> run(const uint8_t* b, uint64_t n) { return run(b, n, format_budget
 
 // prologue (DOC_MAGIC, DOC_VERSION) | one value | nothing more
 Result<Owned> run(const uint8_t* b, uint64_t n, Budgets start) {
-  if (n < 2 || b[0] != DOC_MAGIC || b[1] != DOC_VERSION) return bad_prologue(b, n);
+  if (n < 2 || b[0] != DOC_MAGIC) return bad("not a WEXO binary document", 0);
+  if (b[1] != DOC_VERSION) {
+    char text[40];
+    std::snprintf(text, sizeof text, "unsupported binary version %u", unsigned{b[1]});
+    return bad(text, 1);
+  }
   Decoder d(b, n, start);
   TRY(v, d.value(0));
   if (d.pos != n) return bad("trailing data", d.pos);

@@ -59,10 +59,16 @@ void Stream::feed(const uint8_t* p, uint64_t n) {
   data_ = own_;
 }
 
-// A failure that more bytes could have avoided: input ending inside a value
-// or a count above the bytes held, or a budget that grows with the bytes
-// available (the size budget, and max_cells and max_copies by default).
-bool Stream::incomplete(const DecodeError& e) const {
+// A failure that more bytes could have avoided: one at the end of the bytes
+// held (where a byte was missing, whatever the message: a decimal scale, a
+// column kind that decides whether max_cells is charged), input ending
+// inside a value or a count above the bytes held, or a budget that grows
+// with the bytes available (the size budget, and max_cells and max_copies by
+// default). Any other failure comes out the same with more bytes: the
+// decoder reads the same bytes up to it, and larger budgets and looser
+// bounds fail no sooner.
+bool Stream::incomplete(const DecodeError& e, uint64_t avail) const {
+  if (e.offset >= avail) return true;
   const std::string_view m = e.message;
   if (m == "truncated input" || m == "decoded size too large") return true;
   if (cells_ < 0 && starts_with(m, "decoded size too large: over max_cells=")) return true;
@@ -108,7 +114,7 @@ Stream::Step Stream::next(Owned& out) {
     raise(std::move(f));  // the interpreter's exception passes on
     return Step::failed;
   }
-  if (!ended_ && incomplete(*e)) {
+  if (!ended_ && incomplete(*e, avail)) {
     last_try_ = avail;
     spent_ += e->offset;
     ++tries_;

@@ -47,7 +47,7 @@ class Stream {
   uint64_t tried_bytes() const { return tried_bytes_; }
 
  private:
-  bool incomplete(const DecodeError& e) const;
+  bool incomplete(const DecodeError& e, uint64_t avail) const;
   bool due(uint64_t avail) const;
 
   const int64_t cells_;
