@@ -324,4 +324,6 @@ def test_streams_do_not_leak():
         except TypeError:
             pass
 
-    assert blocks_per_call(several, 1000) < 0.05
+    for _ in range(2000):  # the interpreter's free lists and caches settle first
+        several()
+    assert blocks_per_call(several, 2000) < 0.05

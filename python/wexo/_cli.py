@@ -416,8 +416,9 @@ def _decode_lines(args: argparse.Namespace) -> None:
                 "'wexo encode --lines' converts JSON Lines to WEXO"
             )
         source = _Prefixed(head, f)
+        limits: dict[str, Any] = dict(_limits(args))
         try:
-            for tree in iter_load(source, **_limits(args)):
+            for tree in iter_load(source, **limits):
                 text = json_text(tree, sort_keys=args.sort_keys, compact=True)
                 out.write(text.encode() + b"\n")
                 if args.input == "-":

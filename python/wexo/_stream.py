@@ -4,15 +4,21 @@ from __future__ import annotations
 
 import io
 from collections.abc import Iterator
-from typing import IO, Any
+from typing import Any, Protocol
 
 from ._ext import StreamDecoder, iter_loads
 
 _UNSET: Any = object()  # a limit left out: the default for the bytes available
 
 
+class Readable(Protocol):
+    """What iter_load reads: a binary file object (read1 is used where it has one)."""
+
+    def read(self, size: int = ..., /) -> bytes: ...
+
+
 def iter_load(
-    fp: IO[bytes],
+    fp: Readable,
     *,
     max_cells: int | None = _UNSET,
     max_copies: int | None = _UNSET,
@@ -35,7 +41,7 @@ def iter_load(
     return _documents(fp, decoder, chunk_size)
 
 
-def _documents(fp: IO[bytes], decoder: StreamDecoder, chunk_size: int) -> Iterator[Any]:
+def _documents(fp: Readable, decoder: StreamDecoder, chunk_size: int) -> Iterator[Any]:
     # read1 returns what one read of the source gives (a socket's or a pipe's bytes as they
     # come) instead of waiting for a whole chunk.
     read = getattr(fp, "read1", None) or fp.read
