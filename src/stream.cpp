@@ -14,10 +14,16 @@ namespace wexo {
 namespace {
 
 // A document that ran out of bytes is tried again only once the bytes held
-// from its start have grown past what its earlier tries read, so that a
-// document arriving in small pieces costs a few decodes of itself, not one
-// per piece. Below this many bytes read by its tries, at every new piece.
-constexpr uint64_t RETRY_FREE = uint64_t{1} << 16;
+// have grown, since its last try, by at least as many bytes as that try
+// read: the tries that fail then read at most about twice the document's
+// bytes in all, however small the pieces (about doubling the bytes held per
+// try when each runs to the end). Up to this many bytes held, at every new
+// piece: small documents come out with their last byte. Besides, a piece
+// shorter than the largest one fed so far is taken as a pause of the writer,
+// often at the end of a document (the last segment of a message, a short
+// read of a pipe): it earns a try too, as long as the failed tries have read
+// at most twice the bytes held.
+constexpr uint64_t RETRY_FREE = 4096;
 
 bool starts_with(std::string_view text, std::string_view head) {
   return text.size() >= head.size() && text.compare(0, head.size(), head) == 0;
@@ -54,6 +60,8 @@ void Stream::feed(const uint8_t* p, uint64_t n) {
     own_ = static_cast<uint8_t*>(grown);
     cap_ = cap;
   }
+  last_piece_ = n;
+  if (n > max_piece_) max_piece_ = n;
   std::memcpy(own_ + size_, p, static_cast<std::size_t>(n));
   size_ += n;
   data_ = own_;
@@ -80,7 +88,8 @@ bool Stream::incomplete(const DecodeError& e, uint64_t avail) const {
 bool Stream::due(uint64_t avail) const {
   if (ended_ || last_try_ == 0) return true;
   if (avail <= last_try_) return false;  // nothing new since the last try
-  return spent_ <= RETRY_FREE || spent_ <= avail;
+  if (avail <= RETRY_FREE || avail - last_try_ >= last_read_) return true;
+  return last_piece_ < max_piece_ && spent_ <= 2 * avail;
 }
 
 void Stream::raise_again() const { raise(bad(message_, offset_)); }
@@ -104,6 +113,7 @@ Stream::Step Stream::next(Owned& out) {
   if (r.ok()) {
     head_ += end;
     last_try_ = 0;
+    last_read_ = 0;
     spent_ = 0;
     out = std::move(*r);
     return Step::document;
@@ -116,6 +126,7 @@ Stream::Step Stream::next(Owned& out) {
   }
   if (!ended_ && incomplete(*e, avail)) {
     last_try_ = avail;
+    last_read_ = e->offset;
     spent_ += e->offset;
     ++tries_;
     tried_bytes_ += e->offset;

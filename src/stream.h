@@ -60,10 +60,13 @@ class Stream {
   uint64_t head_ = 0;            // where the next document starts in data_
   uint64_t base_ = 0;            // the stream offset of data_[0]
   bool ended_ = false;
-  // The current document's tries that ran out of bytes: the bytes held at
-  // the last one (0: none yet) and the bytes all of them read.
+  // The current document's last try that ran out of bytes: the bytes held
+  // then (0: none yet) and the bytes it read before failing.
   uint64_t last_try_ = 0;
-  uint64_t spent_ = 0;
+  uint64_t last_read_ = 0;
+  uint64_t spent_ = 0;       // the bytes all its failed tries read
+  uint64_t last_piece_ = 0;  // the size of the last piece fed
+  uint64_t max_piece_ = 0;   // and of the largest
   uint64_t tries_ = 0;
   uint64_t tried_bytes_ = 0;
   bool failed_ = false;

@@ -6,6 +6,7 @@ by that start), "trailing data" aside: that is where the next document begins.""
 from __future__ import annotations
 
 import io
+import itertools
 import os
 import subprocess
 import sys
@@ -327,3 +328,35 @@ def test_streams_do_not_leak():
     for _ in range(2000):  # the interpreter's free lists and caches settle first
         several()
     assert blocks_per_call(several, 2000) < 0.05
+
+
+# A document of about 200 KB: its tries for want of bytes are few and read little.
+BIG = wexo.dumps([{"id": i, "name": f"user {i}", "score": i * 0.5, "tags": ["a", str(i)]}
+                  for i in range(8000)], tables=False)
+
+
+@pytest.mark.parametrize("piece", [1000, 1460, 4096])
+def test_a_large_document_fed_in_pieces_is_decoded_a_few_times_only(piece):
+    assert len(BIG) > 100_000 and len(BIG) % piece
+    d = wexo.StreamDecoder()
+    got = []
+    for i in range(0, len(BIG), piece):
+        d.feed(BIG[i:i + piece])
+        got.extend(d)
+        assert len(got) == (i + piece >= len(BIG))  # yielded with its last (short) piece
+    tries, tried = d._tries()
+    assert tries <= 20 and tried <= 3 * len(BIG), (tries, tried)
+    assert same(got, [wexo.loads(BIG)])
+
+
+def test_small_documents_come_out_with_their_last_byte_whatever_the_pieces():
+    # pieces of equal size: no short piece to hint at a pause
+    docs = [wexo.dumps({"n": i, "s": "x" * (i * 37 % 3000)}) for i in range(40)]
+    data = b"".join(docs)
+    ends = set(itertools.accumulate(len(x) for x in docs))
+    d = wexo.StreamDecoder()
+    n = 0
+    for i in range(0, len(data), 100):
+        d.feed(data[i:i + 100])
+        n += sum(1 for _ in d)
+        assert n == sum(1 for e in ends if e <= i + 100)
