@@ -18,6 +18,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import bench
 import bench_encode
+import bench_stream
 
 
 @pytest.mark.parametrize(
@@ -369,3 +370,18 @@ def test_arrow_end_to_end_markdown(
     assert "| geomean (4 / 5 lists) " in out
     assert "Peak memory of loads_arrow on flights-20k: " in out
     assert "method: VmHWM" in out or "method: ru_maxrss" in out
+
+
+def test_stream_benchmark_end_to_end() -> None:
+    for module in ("wexo", "wexo_native", "wexo._ext", "msgpack"):
+        pytest.importorskip(module)
+    settings = bench.Settings(sample_s=0.001, budget_s=0.0, min_rounds=2, max_rounds=2)
+    table = bench_stream.iteration(300, settings, [("GC on", True)])
+    assert "300 records" in table
+    for row in ("| msgpack.Unpacker (feed) ", "| wexo.iter_loads ", "| wexo.StreamDecoder ",
+                "| loads_binary loop, pre-split "):
+        assert row in table
+    feed = bench_stream.feed_cost(200_000, 4096, 1)
+    assert feed.splitlines()[-1].endswith("| yes |")
+    memory = bench_stream.memory(2 * 2**20, 1024)
+    assert "| wexo.iter_load(f) |" in memory and "| wexo.iter_loads(f.read()) |" in memory

@@ -86,6 +86,9 @@ extern "C" const char* wexo_fuzz_arrow_problem(void);
 extern "C" PyObject* wexo_fuzz_encode(PyObject* root, unsigned options);
 extern "C" unsigned wexo_fuzz_encode_all(void);
 extern "C" unsigned wexo_fuzz_max_depth(void);
+extern "C" PyObject* wexo_fuzz_iter_loads(const uint8_t* data, size_t size, int* failed);
+extern "C" PyObject* wexo_fuzz_stream_pieces(const uint8_t* data, size_t size, uint64_t seed,
+                                             int end, int* failed, uint64_t* pending);
 #endif
 
 namespace {
@@ -447,6 +450,8 @@ PyObject* decode_again(PyObject* doc) {
   finding("the encoder's document does not decode");
 }
 
+void stream_twice(PyObject* doc, PyObject* tree);  // below
+
 // Encodes tree, decodes the document and compares the trees; then encodes
 // again (the second tree, or with shared containers the same tree, whose
 // sharing the decoded one lacks) and compares the bytes.
@@ -461,6 +466,7 @@ void roundtrip(PyObject* tree, unsigned options, uint64_t tree_height, bool shar
   if (again) {
     ++g_counts.documents;
     need(same_tree(tree, again), "the encoder's document decodes to another tree");
+    stream_twice(doc, again);
     // The encoder's tables are richer than most mutated inputs: through the
     // columnar reader too, from a buffer of the document's exact size.
     const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(doc));
@@ -485,6 +491,118 @@ void roundtrip(PyObject* tree, unsigned options, uint64_t tree_height, bool shar
   g_encoded = nullptr;
   Py_DECREF(doc);
   g_stage = nullptr;
+}
+
+// A failure that more bytes could have avoided, as the stream reader judges
+// it: at the end of the input, input ending inside a value, a budget that
+// grows with the input, or a lone first byte of a prologue.
+// (The format's copy budget is fixed: its plain "reference expansion too
+// large" is final; the default max_copies grows with the input.)
+bool growable(const ErrorInfo& e, size_t size) {
+  const char* text = PyUnicode_AsUTF8(e.message);
+  need(text != nullptr, "WexoError.message is not UTF-8");
+  return e.offset >= size || std::strcmp(text, "truncated input") == 0 ||
+         std::strncmp(text, "decoded size too large", 22) == 0 ||
+         std::strncmp(text, "reference expansion too large: over max_copies=", 47) == 0 ||
+         (e.offset + 1 == size && g_data[e.offset] == 0x0F &&
+          PyUnicode_CompareWithASCIIString(e.message, "not a WEXO binary document") == 0);
+}
+
+uint64_t input_hash(const uint8_t* data, size_t size) {
+  uint64_t hash = 14695981039346656037ull;
+  for (size_t i = 0; i < size; ++i) hash = (hash ^ data[i]) * 1099511628211ull;
+  return hash;
+}
+
+// The input as a stream of documents: read in place as iter_loads reads it,
+// against loads of the whole input, and fed in pieces as StreamDecoder is fed.
+void compare_streams(const uint8_t* data, size_t size) {
+  int failed = 0;
+  PyObject* docs = wexo_fuzz_iter_loads(data, size, &failed);
+  if (!docs) {
+    need(PyErr_ExceptionMatches(PyExc_MemoryError), "stream reader failed to start");
+    PyErr_Clear();
+    return;
+  }
+  Outcome fault;
+  if (failed) fault = settle(nullptr);
+  const Py_ssize_t n = PyList_GET_SIZE(docs);
+  for (Py_ssize_t i = 0; i < n; ++i) check_tree(PyList_GET_ITEM(docs, i));
+  Outcome whole = settle(wexo_fuzz_run_limited(data, size, -1, -1));
+  if (size == 0) {
+    need(!failed && n == 0, "an empty stream yields something or fails");
+  } else if (!whole.memory_error && !fault.memory_error) {
+    if (whole.result) {
+      need(!failed && n == 1 && same_tree(PyList_GET_ITEM(docs, 0), whole.result),
+           "iter_loads of one document differs from loads");
+    } else if (PyUnicode_CompareWithASCIIString(whole.error.message, "trailing data") == 0) {
+      need(n >= 1, "iter_loads yields nothing where loads finds trailing data");
+    } else {
+      need(failed && n == 0 && same_outcome(whole, fault),
+           "iter_loads fails otherwise than loads on the first document");
+    }
+  }
+  whole.clear();
+  for (int end = 0; end < 2 && !fault.memory_error; ++end) {
+    int fed_failed = 0;
+    uint64_t pending = 0;
+    PyObject* fed = wexo_fuzz_stream_pieces(data, size, input_hash(data, size) + end, end,
+                                            &fed_failed, &pending);
+    need(fed != nullptr, "stream decoder failed to start");
+    Outcome fed_fault;
+    if (fed_failed) fed_fault = settle(nullptr);
+    if (!fed_fault.memory_error) {
+      // Without the end, a document held in part may wait for more bytes than
+      // its tries have read (the retry schedule): what is yielded is then a
+      // prefix of iter_loads' documents, and the rest is held. A failure
+      // raised is iter_loads' own, and one that more bytes could not avoid.
+      const Py_ssize_t m = PyList_GET_SIZE(fed);
+      bool same = end ? m == n : m <= n;
+      for (Py_ssize_t i = 0; same && i < m; ++i)
+        same = same_tree(PyList_GET_ITEM(fed, i), PyList_GET_ITEM(docs, i));
+      need(same, "the stream decoder fed in pieces yields other documents than iter_loads");
+      if (end) {
+        need(failed == fed_failed && (!failed || same_outcome(fed_fault, fault)) &&
+                 (failed || pending == 0),
+             "the stream decoder at the end of its input differs from iter_loads");
+      } else if (fed_failed) {
+        need(failed && m == n && same_outcome(fed_fault, fault) && !growable(fault.error, size),
+             "the stream decoder fails otherwise than iter_loads");
+      } else {
+        // Held: the documents not yet yielded, or the one that fails (a final
+        // failure, too, waits for the document's next try).
+        need(m < n || failed ? pending > 0 : pending == 0,
+             "the stream decoder holds other bytes than iter_loads leaves");
+      }
+    }
+    fed_fault.clear();
+    Py_DECREF(fed);
+  }
+  fault.clear();
+  Py_DECREF(docs);
+  need(!PyErr_Occurred(), "exception left pending by the stream reader");
+}
+
+// A document written twice, back to back, from a buffer of exactly their size:
+// the stream reader yields the tree twice.
+void stream_twice(PyObject* doc, PyObject* tree) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(doc));
+  const size_t n = static_cast<size_t>(PyBytes_GET_SIZE(doc));
+  std::vector<uint8_t> two(bytes, bytes + n);
+  two.insert(two.end(), bytes, bytes + n);
+  two.shrink_to_fit();
+  int failed = 0;
+  PyObject* docs = wexo_fuzz_iter_loads(two.data(), two.size(), &failed);
+  if (!docs || failed) {
+    need(PyErr_ExceptionMatches(PyExc_MemoryError), "the encoder's document twice fails as a stream");
+    PyErr_Clear();
+    Py_XDECREF(docs);
+    return;
+  }
+  need(PyList_GET_SIZE(docs) == 2 && same_tree(PyList_GET_ITEM(docs, 0), tree) &&
+           same_tree(PyList_GET_ITEM(docs, 1), tree),
+       "the encoder's document twice does not stream back as the tree twice");
+  Py_DECREF(docs);
 }
 
 // The three round trips of one decoded tree.
@@ -545,6 +663,7 @@ void decode_one(const uint8_t* data, size_t size, bool also_memoryview) {
     viaview.clear();
   }
 #ifdef WEXO_FUZZ_ROUNDTRIP
+  compare_streams(data, size);
   if (direct.result) roundtrips(direct.result);
 #endif
   direct.clear();

@@ -3,8 +3,9 @@
 Four sources, each file named by its source and a hash of its bytes:
 
   h-*  hand-written documents: every tag, every column kind, tables, sparse
-       tables, typed arrays, anchors and references, pool references, and
-       documents that fail in each of the ways the decoder reports;
+       tables, typed arrays, anchors and references, pool references,
+       documents that fail in each of the ways the decoder reports, and a few
+       streams of documents back to back;
   t-*  every input the test suite hands to loads_binary (captured by running
        tests/ under pytest with loads_binary wrapped; skipped with --no-tests
        or when wexo_native cannot be imported);
@@ -160,6 +161,11 @@ def hand() -> list[bytes]:
         docs.append(P + b"\x0d\x02" + s("c") + s("dd") + b"\x06\x01" +        # sparse, bitmap
                     bitmap(6, [1, 3, 5]) + col + b"\x01" + bitmap(6, [0]) + b"\x00\x80")
         docs.append(P + arr(s("c"), b"\x09\x01\x06\x00\x03" + col))         # pooled header name
+    # streams: documents back to back, a fault after them, one cut short
+    docs.append(b"".join(docs[5:12]))
+    docs.append(P + arr(s("abc"), b"\x06\x00") + P + s("abc") + P + b"\x06\x00")
+    docs.append(P + b"\x80" + P + obj((s("k"), b"\x80"), (s("k"), b"\x81")) + P + b"\x81")
+    docs.append(P + b"\x80" + b"\x0f\x02\x80" + P + s("hello")[:-2])
     return docs
 
 

@@ -3,12 +3,14 @@
 // adds lives here, over the same decoder sources.
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "decode/decoder.h"
 #include "encode/encoder.h"
 #include "err.h"
 #include "pyo.h"
 #include "run.h"
+#include "stream.h"
 #include "arrow/arrow.h"
 
 namespace wexo {
@@ -108,6 +110,38 @@ Budgets budgets_for(uint64_t n, const void* context) {
   return limited_budgets(n, asked(l.cells_given, l.cells), asked(l.copies_given, l.copies));
 }
 
+// The limits of a call from its keywords max_cells and max_copies; with
+// data non-null, also the argument data, positional or by keyword. false
+// with the exception set for anything else.
+bool parse_limits(const char* what, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  PyObject** data, Limits& limits) {
+  limits = Limits{Given::absent, 0, Given::absent, 0};
+  const Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    PyObject* name = PyTuple_GetItem(kwnames, i);  // borrowed
+    PyObject* x = args[nargs + i];                 // borrowed
+    if (PyUnicode_CompareWithASCIIString(name, "max_cells") == 0) {
+      if (!limit(what, x, "max_cells", limits.cells_given, limits.cells)) return false;
+    } else if (PyUnicode_CompareWithASCIIString(name, "max_copies") == 0) {
+      if (!limit(what, x, "max_copies", limits.copies_given, limits.copies)) return false;
+    } else if (data && PyUnicode_CompareWithASCIIString(name, "data") == 0) {
+      if (*data) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'data'", what);
+        return false;
+      }
+      *data = x;
+    } else {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", what, name);
+      return false;
+    }
+  }
+  if (data && !*data) {
+    PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: 'data'", what);
+    return false;
+  }
+  return true;
+}
+
 // The arguments of loads and loads_columns: (data, *, max_cells=<default>,
 // max_copies=<default>). what names the function in messages.
 PyObject* decode_call(const char* what, PyObject* const* args, Py_ssize_t nargs,
@@ -118,33 +152,207 @@ PyObject* decode_call(const char* what, PyObject* const* args, Py_ssize_t nargs,
     return nullptr;
   }
   PyObject* data = nargs == 1 ? args[0] : nullptr;  // borrowed from the caller
-  Given cells_given = Given::absent, copies_given = Given::absent;
-  int64_t cells = 0, copies = 0;
-  const Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
-  for (Py_ssize_t i = 0; i < nkw; ++i) {
-    PyObject* name = PyTuple_GetItem(kwnames, i);  // borrowed
-    PyObject* x = args[nargs + i];                 // borrowed
+  Limits limits;
+  if (!parse_limits(what, args, nargs, kwnames, &data, limits)) return nullptr;
+  return decode_object(data, &budgets_for, &limits, decode_with);
+}
+
+// ---- streams of documents
+
+// The module's types, made at its exec step.
+struct State {
+  PyObject* decoder_type;    // StreamDecoder
+  PyObject* documents_type;  // the iterator iter_loads returns
+};
+
+State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
+
+// Both types hold a Stream: StreamDecoder's is fed, an iter_loads iterator's
+// reads one bytes object in place.
+struct StreamObject {
+  PyObject_HEAD
+  Stream* stream;
+};
+
+Stream& stream_of(PyObject* self) { return *reinterpret_cast<StreamObject*>(self)->stream; }
+
+// A new instance of type holding a new Stream; null with the exception set.
+PyObject* new_stream(PyTypeObject* type, const Limits& l) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (!self) return nullptr;
+  reinterpret_cast<StreamObject*>(self)->stream = new (alloc_or_die(sizeof(Stream)))
+      Stream(asked(l.cells_given, l.cells), asked(l.copies_given, l.copies));
+  return self;
+}
+
+void stream_dealloc(PyObject* self) {
+  Stream* s = reinterpret_cast<StreamObject*>(self)->stream;
+  if (s) {
+    s->~Stream();
+    std::free(s);
+  }
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_self = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_self(self);
+  _Py_DecRef(reinterpret_cast<PyObject*>(type));  // a heap type's instances hold it
+}
+
+PyObject* stream_iter(PyObject* self) { return Owned::borrow(self).release(); }
+
+// One document, or null: StopIteration without an exception (nothing
+// complete yet, or the end), or the failure's exception.
+PyObject* stream_next(PyObject* self) {
+  Owned out;
+  if (stream_of(self).next(out) == Stream::Step::document) return out.release();
+  return nullptr;
+}
+
+// StreamDecoder(*, max_cells=..., max_copies=...)
+PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  if (PyTuple_Size(args) != 0) {
+    PyErr_Format(PyExc_TypeError, "StreamDecoder() takes no positional arguments");
+    return nullptr;
+  }
+  Limits limits{Given::absent, 0, Given::absent, 0};
+  Py_ssize_t pos = 0;
+  PyObject *name, *x;  // borrowed
+  while (kwds && PyDict_Next(kwds, &pos, &name, &x)) {
     if (PyUnicode_CompareWithASCIIString(name, "max_cells") == 0) {
-      if (!limit(what, x, "max_cells", cells_given, cells)) return nullptr;
-    } else if (PyUnicode_CompareWithASCIIString(name, "max_copies") == 0) {
-      if (!limit(what, x, "max_copies", copies_given, copies)) return nullptr;
-    } else if (PyUnicode_CompareWithASCIIString(name, "data") == 0) {
-      if (data) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'data'", what);
+      if (!limit("StreamDecoder", x, "max_cells", limits.cells_given, limits.cells))
         return nullptr;
-      }
-      data = x;
+    } else if (PyUnicode_CompareWithASCIIString(name, "max_copies") == 0) {
+      if (!limit("StreamDecoder", x, "max_copies", limits.copies_given, limits.copies))
+        return nullptr;
     } else {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", what, name);
+      PyErr_Format(PyExc_TypeError, "StreamDecoder() got an unexpected keyword argument '%U'",
+                   name);
       return nullptr;
     }
   }
-  if (!data) {
-    PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: 'data'", what);
+  return new_stream(type, limits);
+}
+
+// feed(data): appends the bytes of data (bytes-like, or an iterable of ints).
+PyObject* decoder_feed(PyObject* self, PyObject* data) {
+  Stream& s = stream_of(self);
+  if (s.failed()) {
+    s.raise_again();
     return nullptr;
   }
-  const Limits limits{cells_given, cells, copies_given, copies};
-  return decode_object(data, &budgets_for, &limits, decode_with);
+  Owned converted;
+  if (!(PyType_GetFlags(Py_TYPE(data)) & Py_TPFLAGS_BYTES_SUBCLASS)) {
+    converted = Owned::steal(PyBytes_FromObject(data));
+    if (!converted) return nullptr;
+    data = converted.get();
+  }
+  char* start = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(data, &start, &size) < 0) return nullptr;
+  s.feed(reinterpret_cast<const uint8_t*>(start), static_cast<uint64_t>(size));
+  Py_RETURN_NONE;
+}
+
+// _end(): no bytes follow; a document left incomplete then fails as loads
+// would refuse its bytes (wexo.iter_load, at the end of its file).
+PyObject* decoder_end(PyObject* self, PyObject*) {
+  stream_of(self).end();
+  Py_RETURN_NONE;
+}
+
+// _tries(): (tries that ran out of bytes, the bytes they read), for the
+// feed cost's benchmark.
+PyObject* decoder_tries(PyObject* self, PyObject*) {
+  const Stream& s = stream_of(self);
+  return Py_BuildValue("(KK)", static_cast<unsigned long long>(s.tries()),
+                       static_cast<unsigned long long>(s.tried_bytes()));
+}
+
+PyObject* decoder_pending(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(stream_of(self).pending());
+}
+
+PyMethodDef decoder_methods[] = {
+    {"feed", &decoder_feed, METH_O,
+     "feed(data)\n--\n\n"
+     "Appends the bytes of data to those held. Raises the decoder's failure again once it\n"
+     "has failed."},
+    {"_end", &decoder_end, METH_NOARGS, "No bytes follow: an incomplete document then fails."},
+    {"_tries", &decoder_tries, METH_NOARGS,
+     "(decodes that ran out of bytes, the bytes they read)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef decoder_getset[] = {
+    {"pending", &decoder_pending, nullptr, "The number of bytes held: the start of a document.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot decoder_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&decoder_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&stream_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(&stream_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(&stream_next)},
+    {Py_tp_methods, decoder_methods},
+    {Py_tp_getset, decoder_getset},
+    {Py_tp_doc, const_cast<char*>(
+         "StreamDecoder(*, max_cells=..., max_copies=...)\n--\n\n"
+         "Decodes a stream of WEXO documents that arrives in pieces. feed(data) appends bytes;\n"
+         "iterating yields every complete document held and stops when what remains is the\n"
+         "start of a document (pending bytes). A malformed document raises WexoError with its\n"
+         "offset from the start of the stream, and every later feed or next raises it again.\n"
+         "Each document gets the limits of wexo.loads for the bytes held from its start, or\n"
+         "the values given.")},
+    {0, nullptr},
+};
+
+PyType_Spec decoder_spec = {
+    "wexo._ext.StreamDecoder", sizeof(StreamObject), 0, Py_TPFLAGS_DEFAULT, decoder_slots,
+};
+
+PyType_Slot documents_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(&stream_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(&stream_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(&stream_next)},
+    {Py_tp_doc, const_cast<char*>("The documents of one buffer, in order (wexo.iter_loads).")},
+    {0, nullptr},
+};
+
+// Not instantiable from Python: iter_loads makes them.
+PyType_Spec documents_spec = {
+    "wexo._ext.Documents", sizeof(StreamObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, documents_slots,
+};
+
+// iter_loads(data, *, max_cells=..., max_copies=...)
+PyObject* iter_loads(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+  if (nargs > 1) {
+    PyErr_Format(PyExc_TypeError, "iter_loads() takes 1 positional argument but %zd were given",
+                 nargs);
+    return nullptr;
+  }
+  PyObject* data = nargs == 1 ? args[0] : nullptr;  // borrowed from the caller
+  Limits limits;
+  if (!parse_limits("iter_loads", args, nargs, kwnames, &data, limits)) return nullptr;
+  Owned bytes;
+  // bytes and its subclasses are read in place (they cannot change); anything
+  // else is copied once.
+  if (PyType_GetFlags(Py_TYPE(data)) & Py_TPFLAGS_BYTES_SUBCLASS)
+    bytes = Owned::borrow(data);
+  else
+    bytes = Owned::steal(PyBytes_FromObject(data));
+  if (!bytes) return nullptr;
+  char* start = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes.get(), &start, &size) < 0) return nullptr;
+  PyObject* self = new_stream(
+      reinterpret_cast<PyTypeObject*>(state_of(module)->documents_type), limits);
+  if (!self) return nullptr;
+  stream_of(self).view(std::move(bytes), reinterpret_cast<const uint8_t*>(start),
+                       static_cast<uint64_t>(size));
+  return self;
 }
 
 PyObject* loads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -173,6 +381,13 @@ PyMethodDef methods[] = {
      "Decodes one WEXO document whose root is a table or a sparse table into Arrow data:\n"
      "a pair of PyCapsules (\"arrow_schema\", \"arrow_array\") holding one struct array whose\n"
      "children are the columns, for pyarrow.record_batch(). The limits are those of loads."},
+    {"iter_loads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&iter_loads)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "iter_loads(data, *, max_cells=..., max_copies=...)\n--\n\n"
+     "An iterator over the WEXO documents written back to back in data, in order. A\n"
+     "malformed document raises WexoError after every earlier one has been yielded, with\n"
+     "its offset from the start of data. Each document gets the limits of loads for the\n"
+     "bytes from its start to the end of data, or the values given."},
     {"dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&dumps)),
      METH_FASTCALL | METH_KEYWORDS,
      "dumps(obj, /, *, pool=True, tables=True, sparse=True, typed_arrays=True, delta=True, "
@@ -231,8 +446,34 @@ int exec(PyObject* m) {
       PyModule_AddIntConstant(m, "COPIES_PER_BYTE", COPIES_PER_BYTE) < 0 ||
       PyModule_AddIntConstant(m, "COPIES_BASE", COPIES_BASE) < 0)
     return -1;
-  return PyModule_AddObjectRef(m, "WexoError", cls.get());
+  if (PyModule_AddObjectRef(m, "WexoError", cls.get()) < 0) return -1;
+  State* st = state_of(m);
+  st->decoder_type = PyType_FromSpec(&decoder_spec);
+  if (!st->decoder_type) return -1;
+  st->documents_type = PyType_FromSpec(&documents_spec);
+  if (!st->documents_type) return -1;
+  return PyModule_AddObjectRef(m, "StreamDecoder", st->decoder_type);
 }
+
+int traverse(PyObject* m, visitproc visit, void* arg) {
+  State* st = state_of(m);
+  if (st) {
+    Py_VISIT(st->decoder_type);
+    Py_VISIT(st->documents_type);
+  }
+  return 0;
+}
+
+int clear(PyObject* m) {
+  State* st = state_of(m);
+  if (st) {
+    if (PyObject* t = std::exchange(st->decoder_type, nullptr)) _Py_DecRef(t);
+    if (PyObject* t = std::exchange(st->documents_type, nullptr)) _Py_DecRef(t);
+  }
+  return 0;
+}
+
+void free_module(void* m) { clear(static_cast<PyObject*>(m)); }
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec)},
@@ -240,7 +481,8 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "wexo._ext", "", 0, methods, slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "wexo._ext", "", sizeof(State), methods, slots, &traverse, &clear,
+    &free_module,
 };
 
 }  // namespace

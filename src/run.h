@@ -38,6 +38,11 @@ Budgets limited_budgets(uint64_t n, int64_t cells, int64_t copies);
 Result<Owned> run(const uint8_t* b, uint64_t n);
 Result<Owned> run(const uint8_t* b, uint64_t n, Budgets start);
 
+// One document at the start of b[0..n), the bytes after it left unread: the
+// same checks as run but the last, and on success end is the document's
+// length. Offsets count from b. Used for streams of documents.
+Result<Owned> run_prefix(const uint8_t* b, uint64_t n, Budgets start, uint64_t& end);
+
 // What loads_binary and wexo._ext.loads share: data as bytes (read in place,
 // or converted by PyBytes_FromObject), decoded with the budgets budgets_for
 // gives for its size while the collector is paused. A new reference, or null

@@ -490,3 +490,87 @@ def test_inspect_summary_of_a_broken_document_ends_at_the_fault(
     out = capsys.readouterr()
     assert out.out.splitlines()[-1] == "!! offset 7: truncated input"
     assert out.err == f"wexo: {doc}: offset 7: truncated input\n"
+
+
+LINES = [{"id": 1, "tags": ["a", "b"]}, [], "text", 7, {"t": [{"x": 1}, {"x": 2}]}, None]
+
+
+def test_lines_round_trip_files(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    src, stream, out = tmp_path / "in.jsonl", tmp_path / "s.wexo", tmp_path / "out.jsonl"
+    src.write_text("\n".join(json.dumps(x) for x in LINES[:3]) + "\n\n  \n"
+                   + "\n".join(json.dumps(x) for x in LINES[3:]) + "\n")
+    assert main(["encode", "--lines", str(src), "-o", str(stream), "--no-tables"]) == 0
+    assert stream.read_bytes() == b"".join(wexo.dumps(x, tables=False) for x in LINES)
+    assert main(["decode", "--lines", str(stream), "-o", str(out), "--sort-keys"]) == 0
+    assert out.read_text() == "".join(
+        json.dumps(x, separators=(",", ":"), sort_keys=True) + "\n" for x in LINES)
+    assert capsys.readouterr().err == ""
+
+
+@pytest.mark.parametrize(("text", "error"), [
+    ('{"a": 1}\n[1,\n', "line 2: not valid JSON: Expecting value"),
+    ('1\n\n{"a": NaN}\n', "line 3: cannot encode: float is not finite at $.a"),
+    ('1\n[18446744073709551616]\n', "line 2: cannot encode: int outside the signed 64-bit"),
+])
+def test_encode_lines_names_the_line(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], text: str, error: str
+) -> None:
+    src, stream = tmp_path / "in.jsonl", tmp_path / "s.wexo"
+    src.write_text(text)
+    assert main(["encode", "--lines", str(src), "-o", str(stream)]) == 1
+    err = capsys.readouterr().err
+    assert err.startswith(f"wexo: {src}: {error}") and err.count("\n") == 1
+
+
+@pytest.mark.parametrize(("tail", "error"), [
+    (b"\x0f\x01\x0e", "offset 2: bad tag 0x0e"),
+    (wexo.dumps("x" * 40)[:-1], "offset 4: truncated input"),
+    (b"\x0f", "offset 0: not a WEXO binary document"),
+])
+def test_decode_lines_writes_the_documents_before_a_fault(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], tail: bytes, error: str
+) -> None:
+    stream = tmp_path / "s.wexo"
+    head = wexo.dumps([1]) + wexo.dumps({"k": "v"})
+    stream.write_bytes(head + tail)
+    assert main(["decode", "--lines", str(stream)]) == 1
+    out, err = capsys.readouterr()
+    assert out == '[1]\n{"k":"v"}\n'
+    off, _, message = error.partition(": ")
+    shifted = int(off.split()[1]) + len(head)
+    assert err == f"wexo: {stream}: offset {shifted}: {message}\n"
+
+
+def test_lines_stream_through_pipes() -> None:
+    text = "".join(json.dumps(x) + "\n" for x in LINES * 50)
+    enc = subprocess.run([sys.executable, "-m", "wexo", "encode", "--lines", "-"],
+                         input=text.encode(), capture_output=True, timeout=120, check=True)
+    assert list(wexo.iter_loads(enc.stdout)) == LINES * 50
+    dec = subprocess.run([sys.executable, "-m", "wexo", "decode", "--lines", "-", "-o", "-"],
+                         input=enc.stdout, capture_output=True, timeout=120, check=True)
+    assert dec.stdout.decode() == "".join(
+        json.dumps(x, separators=(",", ":")) + "\n" for x in LINES * 50)
+
+
+def test_decode_lines_answers_each_document_as_it_comes() -> None:
+    # The writer waits for each JSON line before sending the next document: a reader that
+    # waited for the whole input would never answer.
+    p = subprocess.Popen([sys.executable, "-m", "wexo", "decode", "--lines", "-"],
+                         stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    assert p.stdin and p.stdout
+    for x in LINES:
+        p.stdin.write(wexo.dumps(x))
+        p.stdin.flush()
+        assert json.loads(p.stdout.readline()) == x
+    p.stdin.close()
+    assert p.wait(timeout=60) == 0
+    p.stdout.close()
+
+
+def test_decode_lines_refuses_json_lines_with_a_hint(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    src = tmp_path / "in.jsonl"
+    src.write_text('{"a": 1}\n')
+    assert main(["decode", "--lines", str(src)]) == 1
+    assert "'wexo encode --lines' converts JSON Lines to WEXO" in capsys.readouterr().err

@@ -77,6 +77,15 @@ def main() -> None:
         print(where(e), e.offset + 1)
     version: str = wexo.__version__
     print(tree, again, version, wexo.loads_arrow)
+    for x in wexo.iter_loads(data + data, max_cells=10):
+        print(x)
+    for y in wexo.iter_load(io.BytesIO(data), max_copies=None, chunk_size=4096):
+        print(y)
+    feeder = wexo.StreamDecoder(max_cells=None)
+    feeder.feed(data)
+    feeder.feed(bytearray(data))
+    held: int = feeder.pending
+    print([z for z in feeder], held)
 '''
 
 # Each line a mistake mypy must report, by its line number.
@@ -89,6 +98,9 @@ wexo.load(io.BytesIO(b""), max_cell=1)
 wexo.dumps([1], pool="no")
 wexo.loads(b"", max_cells="10")
 x: int = wexo.dumps([1])
+wexo.iter_load(io.BytesIO(b""), chunk_size="64")
+wexo.StreamDecoder(max_cell=1)
+wexo.StreamDecoder().feed("text")
 '''
 
 
@@ -117,4 +129,4 @@ def test_mypy_reports_each_mistake(tmp_path: Path) -> None:
     out = _mypy(tmp_path, MISTAKES)
     assert out.returncode == 1, out.stdout + out.stderr
     lines = {int(line.split(":")[1]) for line in out.stdout.splitlines() if ": error:" in line}
-    assert lines == {5, 6, 7, 8, 9}, out.stdout
+    assert lines == {5, 6, 7, 8, 9, 10, 11, 12}, out.stdout

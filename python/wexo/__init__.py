@@ -4,7 +4,8 @@ dumps and dump encode through the native module wexo._ext (the pure-Python encod
 wexo._encode is the reference it is tested against); loads and load decode through wexo._ext,
 over wexo_native's decoder, whose WexoError reports malformed input. By default they bound what
 a document may build in proportion to its size (max_cells, max_copies). loads_arrow decodes a
-table into a pyarrow.Table (pyarrow is needed for it only: the arrow extra).
+table into a pyarrow.Table (pyarrow is needed for it only: the arrow extra). iter_loads,
+iter_load and StreamDecoder read streams of documents written back to back.
 """
 
 from pkgutil import extend_path
@@ -18,5 +19,9 @@ __version__ = "0.1.0"
 from ._arrow import loads_arrow  # noqa: E402
 from ._dumps import dump, dumps  # noqa: E402
 from ._native import WexoError, load, loads  # noqa: E402
+from ._stream import StreamDecoder, iter_load, iter_loads  # noqa: E402
 
-__all__ = ["dump", "dumps", "load", "loads", "loads_arrow", "WexoError"]
+__all__ = [
+    "dump", "dumps", "iter_load", "iter_loads", "load", "loads", "loads_arrow",
+    "StreamDecoder", "WexoError",
+]

@@ -3,12 +3,13 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import dataclasses
 import json
 import os
 import re
 import sys
-from typing import TYPE_CHECKING, Any, Callable, Sequence
+from typing import IO, TYPE_CHECKING, Any, Callable, Iterator, Sequence
 
 from . import _native
 from ._encode import Options
@@ -94,6 +95,11 @@ def _encode_parser(commands: _Commands) -> None:
         help="where to write the WEXO document; - is standard output (the default, but a "
         "terminal gets binary data only with -o -)",
     )  # fmt: skip
+    enc.add_argument(
+        "--lines", action="store_true",
+        help="read JSON Lines (one JSON value per line; blank lines are skipped) and write one "
+        "WEXO document per line, back to back, as the lines come",
+    )  # fmt: skip
     choices = enc.add_argument_group("encoding choices (all on by default)")
     for name in _OPTION_NAMES:
         choices.add_argument(
@@ -122,6 +128,12 @@ def _decode_parser(commands: _Commands) -> argparse.ArgumentParser:
     )  # fmt: skip
     dec.add_argument("--sort-keys", action="store_true",
                      help="write each object's keys in sorted order (default: as stored)")
+    layout.add_argument(
+        "--lines", action="store_true",
+        help="read a stream of WEXO documents written back to back and write each as one "
+        "compact JSON line (JSON Lines), as the documents come; each document gets the "
+        "limits for the bytes from its start to the end of what has been read",
+    )  # fmt: skip
     dec.set_defaults(run=_decode)
     return dec
 
@@ -290,6 +302,66 @@ def _parse_json(data: bytes, name: str) -> Any:
         raise Failed(f"{name}: not valid JSON: {err}") from None
 
 
+@contextlib.contextmanager
+def _reading(path: str) -> Iterator[IO[bytes]]:
+    """The input as a binary file, read as it comes (standard input for -)."""
+    if path == "-":
+        yield sys.stdin.buffer
+        return
+    try:
+        f = open(path, "rb")
+    except OSError as err:
+        raise Failed(f"{_name(path)}: cannot read: {err.strerror or err}") from None
+    with f:
+        yield f
+
+
+@contextlib.contextmanager
+def _writing(path: str) -> Iterator[IO[bytes]]:
+    """The output as a binary file (standard output for -); write failures become Failed."""
+    name = "<stdout>" if path == "-" else path
+    try:
+        if path == "-":
+            yield sys.stdout.buffer
+            sys.stdout.buffer.flush()
+            return
+        with open(path, "wb") as f:
+            yield f
+    except BrokenPipeError:
+        raise
+    except OSError as err:
+        raise Failed(f"{name}: cannot write: {err.strerror or err}") from None
+
+
+def _lines_in(f: IO[bytes], name: str) -> Iterator[tuple[int, bytes]]:
+    try:
+        yield from enumerate(f, 1)
+    except OSError as err:
+        raise Failed(f"{name}: cannot read: {err.strerror or err}") from None
+
+
+def _encode_lines(args: argparse.Namespace, output: str) -> None:
+    from . import dumps
+
+    name = _name(args.input)
+    options = {n: getattr(args, n) for n in _OPTION_NAMES}
+    with _reading(args.input) as f, _writing(output) as out:
+        for number, line in _lines_in(f, name):
+            if not line.strip():
+                continue
+            where = f"{name}: line {number}"
+            tree = _parse_json(line, where)
+            try:
+                data = dumps(tree, **options)
+            except (TypeError, ValueError) as err:
+                raise Failed(f"{where}: cannot encode: {_shorten(str(err))}") from None
+            except RecursionError:
+                raise Failed(f"{where}: cannot encode: nesting too deep") from None
+            out.write(data)
+            if args.input == "-":
+                out.flush()
+
+
 def _encode(args: argparse.Namespace) -> None:
     from . import dumps  # the package's encoder, whichever implementation it is
 
@@ -301,6 +373,9 @@ def _encode(args: argparse.Namespace) -> None:
                 "not writing binary WEXO to a terminal; give -o FILE, or -o - to write it anyway"
             )
         output = "-"
+    if args.lines:
+        _encode_lines(args, output)
+        return
     tree = _parse_json(_read(args.input), name)
     try:
         data = dumps(tree, **{n: getattr(args, n) for n in _OPTION_NAMES})
@@ -325,7 +400,62 @@ def _looks_like_json(data: bytes) -> bool:
     )
 
 
+def _decode_lines(args: argparse.Namespace) -> None:
+    from ._stream import iter_load
+
+    name = _name(args.input)
+    with _reading(args.input) as f, _writing(args.output) as out:
+        read = getattr(f, "read1", None) or f.read
+        try:
+            head = read(64)
+        except OSError as err:
+            raise Failed(f"{name}: cannot read: {err.strerror or err}") from None
+        if head[:1] != b"\x0f" and _looks_like_json(head):
+            raise Failed(
+                f"{name}: not a stream of WEXO documents: it looks like JSON; "
+                "'wexo encode --lines' converts JSON Lines to WEXO"
+            )
+        source = _Prefixed(head, f)
+        limits: dict[str, Any] = dict(_limits(args))
+        try:
+            for tree in iter_load(source, **limits):
+                text = json_text(tree, sort_keys=args.sort_keys, compact=True)
+                out.write(text.encode() + b"\n")
+                if args.input == "-":
+                    out.flush()
+        except _native.WexoError as err:
+            out.flush()
+            raise Failed(f"{name}: {_lift_hint(str(err).removeprefix('wexo: '))}") from None
+        except OSError as err:
+            if isinstance(err, BrokenPipeError) or not source.reading:
+                raise
+            raise Failed(f"{name}: cannot read: {err.strerror or err}") from None
+
+
+class _Prefixed:
+    """A binary file whose first bytes were read already: read1 gives them back first."""
+
+    def __init__(self, head: bytes, f: IO[bytes]) -> None:
+        self._head = head
+        self._read = getattr(f, "read1", None) or f.read
+        self.reading = False
+
+    def read1(self, n: int = -1) -> bytes:
+        if self._head:
+            head, self._head = self._head, b""
+            return head
+        self.reading = True
+        data = self._read(n)
+        self.reading = False
+        return data
+
+    read = read1
+
+
 def _decode(args: argparse.Namespace) -> None:
+    if args.lines:
+        _decode_lines(args)
+        return
     name = _name(args.input)
     data = _read(args.input)
     if data[:1] != b"\x0f" and _looks_like_json(data):

@@ -1,5 +1,5 @@
 """The package's native module: the encoder, and the decoder's entry points with limits."""
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from typing import Any, Final, SupportsIndex
 
 from _typeshed import ReadableBuffer
@@ -44,3 +44,23 @@ def dumps(
     anchors: bool = ...,
 ) -> bytes:
     """Encode obj as one WEXO document: the prologue 0F 01, then one value."""
+
+def iter_loads(
+    data: ReadableBuffer | Iterable[SupportsIndex],
+    *,
+    max_cells: int | None = ...,
+    max_copies: int | None = ...,
+) -> Iterator[Any]:
+    """The documents written back to back in data, in order."""
+
+class StreamDecoder:
+    """Decodes a stream of documents that arrives in pieces."""
+
+    def __init__(self, *, max_cells: int | None = ..., max_copies: int | None = ...) -> None: ...
+    def feed(self, data: ReadableBuffer | Iterable[SupportsIndex], /) -> None: ...
+    def __iter__(self) -> StreamDecoder: ...
+    def __next__(self) -> Any: ...
+    @property
+    def pending(self) -> int: ...
+    def _end(self) -> None: ...
+    def _tries(self) -> tuple[int, int]: ...
