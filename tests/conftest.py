@@ -7,6 +7,12 @@ from pathlib import Path
 from typing import Any, Callable
 
 import pytest
+from hypothesis import Phase, settings
+
+# `pytest --hypothesis-profile=explicit` runs only the @example cases of the property tests:
+# every run then tries the same inputs, so a planted fault is killed, or not, alike each time
+# (scripts/mutants.py -- --hypothesis-profile=explicit).
+settings.register_profile("explicit", phases=[Phase.explicit])
 
 import wexo_native
 from wexo_native import WexoError, loads_binary

@@ -26,6 +26,22 @@ ALL_OFF = dict.fromkeys(
 SHARED = [1, 2, 3, 4, 5]
 SMALL_SHARED = [1]
 
+
+def _short(text: str) -> str:
+    raw = text.encode()
+    assert len(raw) < 32
+    return bytes([0x40 | len(raw)]).hex() + raw.hex()
+
+
+def _dict_array(entries: list[str], indexes: list[int]) -> str:
+    """A typed array of a dictionary column: count, kind 03, entries, then one varint each."""
+    return (uvarint(len(indexes)).hex() + "03" + uvarint(len(entries)).hex()
+            + "".join(_short(e) for e in entries) + "".join(uvarint(i).hex() for i in indexes))
+
+
+# 130 strings three times each: a dictionary whose indexes 128 and 129 take two bytes
+MANY_KEYS = [f"k{i}" for i in range(130)]
+
 ENCODINGS = [  # value, options, body after the prologue
     # scalars
     (None, {}, "00"),
@@ -77,6 +93,8 @@ ENCODINGS = [  # value, options, body after the prologue
      "09 01 41 73 06 03 02 41 78 41 79 01 00 01 00 00 00"),  # dictionary, most frequent first
     ([{"s": "y"}, {"s": "x"}, {"s": "y"}, {"s": "x"}, {"s": "x"}], {},
      "09 01 41 73 05 00 41 79 41 78 41 79 41 78 41 78"),  # a tie: plain values
+    # two-byte strings: a dictionary (12 bytes) against plain values and pool references (11)
+    ([{"s": "ab"}, {"s": "cd"}] * 2, {}, "09 01 41 73 04 00 42 61 62 42 63 64 06 00 06 01"),
     # sparse tables
     ([{"a": 10, "b": True}, {"a": 11}, {"a": 12, "b": 7}], {},
      "0d 02 41 61 41 62 03 00 00 8a 8b 8c 01 05 00 02 87"),
@@ -96,6 +114,10 @@ ENCODINGS = [  # value, options, body after the prologue
     (["x", "y"] * 4, {"dict_str": False}, "07 08" + " 41 78 41 79" * 4),
     ([0.1, 0.2, 0.3], {}, "0c 03 02 01 02 04 06"),
     ([1e-7, 1.0], {}, "07 02 04" + struct.pack("<d", 1e-7).hex() + "81"),  # scale 7 is too fine
+    ([1e-06, 2e-06, 3e-06], {}, "0c 03 02 06 02 04 06"),  # scale 6, the finest
+    ([1e-06, 2e-06, 3e-06], {"decimal": False}, "07 03" + "".join(
+        "04" + struct.pack("<d", x).hex() for x in (1e-06, 2e-06, 3e-06))),
+    (MANY_KEYS * 3, {}, "0c" + _dict_array(MANY_KEYS, list(range(130)) * 3)),
     # anchors
     ([SHARED, SHARED], {}, "07 02 0a 07 05 81 82 83 84 85 0b 00"),
     ([SHARED, SHARED], {"anchors": False}, "07 02 07 05 81 82 83 84 85 07 05 81 82 83 84 85"),
@@ -175,8 +197,21 @@ def _nested(depth: int) -> list[Any]:
     return value
 
 
+def _around(leaf: Any, depth: int) -> list[Any]:
+    for _ in range(depth):
+        leaf = [leaf]
+    return leaf
+
+
 CYCLE: list[Any] = []
 CYCLE.append({"loop": CYCLE})
+
+# 256 lists; repeated below 256 more (and the root) it reaches level 512, below 257 level 513
+DEEP_SHARED = _nested(255)
+# 65,536 references to one list of 65,536 values: 2**32 + 65,537 values once expanded. The
+# complex number after it is refused only if the count is missed: cheaply, where writing the
+# tree would need gigabytes.
+WIDE = [[None] * 65536] * 65536
 
 BAD_INPUT = [  # value, exception, message
     ({"rows": [{}, {}, {}, {"id": 2**63}]}, ValueError,
@@ -198,6 +233,9 @@ BAD_INPUT = [  # value, exception, message
      "unsupported type complex at $.a." + "b" * 26 + "..." + "b" * 30),
     ({"a": [[[{"c" * 60: b""}]]]}, TypeError,
      "unsupported type bytes at $.a[0]....cccccccccccccccccccc... (depth 5)"),
+    ([DEEP_SHARED, _around(DEEP_SHARED, 257)], ValueError,
+     "nesting deeper than 512 levels at $[1][0]...[0] (depth 258)"),  # a repeat too deep where it recurs
+    ([WIDE, 3j], ValueError, "tree expands to more than 4294967296 values at $"),
     # types outside the builtins are named with their module
     ([1, 2, 3j], TypeError, "unsupported type complex at $[2]"),
     ({"price": decimal.Decimal("1.5")}, TypeError, "unsupported type decimal.Decimal at $.price"),
@@ -225,6 +263,37 @@ def test_bad_input_names_its_path_and_writes_nothing(
     assert out.getvalue() == b""
 
 
+DUMPS_ARGUMENTS = [  # positional arguments, keyword arguments, message of the TypeError
+    ((), {}, "dumps() takes 1 positional argument but 0 were given"),
+    ((1, 2), {}, "dumps() takes 1 positional argument but 2 were given"),
+    ((1, 2), {"pool": False}, "dumps() takes 1 positional argument but 2 were given"),
+    ((["ab", "ab"],), {"po": False}, "dumps() got an unexpected keyword argument 'po'"),
+    ((["ab", "ab"],), {"pools": False}, "dumps() got an unexpected keyword argument 'pools'"),
+    ((["ab", "ab"],), {"Pool": False}, "dumps() got an unexpected keyword argument 'Pool'"),
+    ((["ab", "ab"],), {"": False}, "dumps() got an unexpected keyword argument ''"),
+    ((["ab", "ab"],), {"anchor": False}, "dumps() got an unexpected keyword argument 'anchor'"),
+    ((["ab", "ab"],), {"obj": 1}, "dumps() got an unexpected keyword argument 'obj'"),
+    ((["ab", "ab"],), {"pool\0": False}, "dumps() got an unexpected keyword argument 'pool\x00'"),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize(("args", "kwargs", "message"), DUMPS_ARGUMENTS)
+def test_dumps_refuses_other_arguments(
+    args: tuple[Any, ...], kwargs: dict[str, Any], message: str
+) -> None:
+    with pytest.raises(TypeError) as caught:
+        wexo.dumps(*args, **kwargs)
+    assert type(caught.value) is TypeError and str(caught.value) == message
+
+
+def test_dumps_keywords_by_their_full_names() -> None:
+    # every option by its full name, True or False (other values are refused in test_api)
+    for name in ALL_OFF:
+        assert wexo.dumps(MIXED, **{name: False}) == _encode.dumps(MIXED, **{name: False})
+        assert wexo.dumps(MIXED, **{name: True}) == wexo.dumps(MIXED)
+    assert wexo.dumps(MIXED, **dict.fromkeys(ALL_OFF, False)) == _encode.dumps(MIXED, **ALL_OFF)
+
+
 def test_deepest_nesting_and_limits_decode() -> None:
     deepest = _nested(512)
     assert wexo.loads(wexo.dumps(deepest)) == deepest
@@ -234,6 +303,10 @@ def test_deepest_nesting_and_limits_decode() -> None:
     data = wexo.dumps(tree)
     assert b"\x0a" not in data
     assert wexo.loads(data) == tree
+    # A repeat that reaches level 512 exactly is written, and decodes with or without anchors.
+    tree = [DEEP_SHARED, _around(DEEP_SHARED, 256)]
+    for options in ({}, {"anchors": False}):
+        assert wexo.loads(wexo.dumps(tree, **options), max_copies=None) == tree
 
 
 def test_references_stay_within_the_default_copy_limit() -> None:

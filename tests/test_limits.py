@@ -4,6 +4,7 @@ tree wexo.dumps writes, None and limits above the format's budgets are loads_bin
 arguments are checked, and no path leaks a reference."""
 from __future__ import annotations
 
+import enum
 import gc
 import inspect
 import io
@@ -22,7 +23,7 @@ from wexo import _ext, _format
 from wexo._encode import Options, encode
 from wexo._inspect import DecodeFailure, Walker
 
-from conftest import KINDS, WexoError, corpus_files, doc, loads_binary, same, uv
+from conftest import KINDS, WexoError, corpus_files, doc, loads_binary, s, same, uv
 from test_roundtrip import OPTIONS, trees
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "scripts"))
@@ -376,6 +377,103 @@ def test_defaults_are_proportional_to_the_input():
     assert same(wexo.loads(padded), loads_binary(padded))
     assert outcome(wexo.loads, padded, max_cells=need - 1)[1][0] == over("max_cells", need - 1)
     assert same(wexo.loads(padded, max_cells=need), loads_binary(padded))
+
+
+def fit_pad(size: int, need: int, per_byte: int, base: int) -> int | None:
+    """The length of a short string that, added to a document of size bytes, makes per_byte for
+    each byte plus base equal to need, if one does."""
+    room, rest = divmod(need - base, per_byte)
+    pad = room - size
+    return pad if rest == 0 and 1 <= pad <= 32 else None
+
+
+def at_default_copies() -> tuple[bytes, int, int]:
+    """[anchored list of 99 zeros, references to it..., a string]: each reference copies 100
+    slots, and there are as many as the default copy limit of the document's length admits, to
+    the slot. The document, the slots it copies, and the offset after the last reference."""
+    anchored = b"\x0a\x07" + uv(99) + b"\x80" * 99
+    for refs in range(1, 100_000):
+        head = doc(b"\x07" + uv(2 + refs) + anchored + b"\x0b\x00" * refs)
+        pad = fit_pad(len(head), 100 * refs, _ext.COPIES_PER_BYTE, _ext.COPIES_BASE)
+        if pad is not None:
+            return head + s("x" * (pad - 1)), 100 * refs, len(head)
+    raise AssertionError("no document found")
+
+
+def at_default_cells() -> tuple[bytes, int, int]:
+    """[table of R rows of one bit column, a string]: the rows count, as many as the default
+    cell limit of the document's length admits. The document, the cells it needs, and the
+    offset where a limit one short refuses it."""
+    def head(rows: int) -> bytes:
+        return doc(b"\x07\x02\x09\x01\x41a" + uv(rows) + b"\x04" + bytes((rows + 7) // 8))
+
+    def need(data: bytes) -> int:  # the least max_cells that decodes it
+        lo, hi = 0, 1 << 40
+        while lo < hi:
+            mid = (lo + hi) // 2
+            if outcome(_ext.loads, data, max_cells=mid)[0] == "ok":
+                hi = mid
+            else:
+                lo = mid + 1
+        return lo
+
+    extra = need(head(100) + s("x")) - 100  # what a table costs beyond its rows
+    for rows in range(1, 1 << 22):
+        data = head(rows)
+        pad = fit_pad(len(data), rows + extra, _ext.CELLS_PER_BYTE, _ext.CELLS_BASE)
+        if pad is not None:
+            data += s("x" * (pad - 1))
+            assert need(data) == rows + extra
+            with pytest.raises(WexoError) as info:
+                _ext.loads(data, max_cells=0)
+            return data, rows + extra, info.value.offset
+    raise AssertionError("no document found")
+
+
+def test_defaults_admit_exactly_their_base_and_per_byte_share():
+    # wexo._ext.loads's own defaults, as its constants give them: a document that needs all of
+    # the limit decodes without any limit given; one short, the refusal comes where it is due
+    for (data, need, at), key, message in ((at_default_copies(), "max_copies", COPIES),
+                                           (at_default_cells(), "max_cells", CELLS)):
+        want = loads_binary(data)
+        assert same(_ext.loads(data), want)
+        assert same(_ext.loads(data, **{key: need}), want)
+        with pytest.raises(WexoError) as info:
+            _ext.loads(data, **{key: need - 1})
+        assert info.value.message.startswith(message) and info.value.offset == at
+
+
+def test_a_small_document_of_references_is_within_the_defaults():
+    # an anchored list of 100 zeros and three references: 303 slots copied from 113 bytes
+    data = doc(b"\x07\x04\x0a\x07" + uv(100) + b"\x80" * 100 + b"\x0b\x00" * 3)
+    assert len(data) == 113
+    assert same(_ext.loads(data), [[0] * 100] * 4)
+    assert same(wexo.loads(data), loads_binary(data))
+
+
+class Limit(int):
+    pass
+
+
+class Level(enum.IntEnum):
+    TWO = 2
+    THREE = 3
+
+
+LIMIT_VALUES = [  # a limit as given, the int it stands for
+    (Limit(3), 3), (Limit(2), 2), (Level.THREE, 3), (Level.TWO, 2), (Limit(10**30), 10**30),
+]
+
+
+@pytest.mark.parametrize("given,value", LIMIT_VALUES, ids=repr)
+def test_int_subclasses_are_limits_of_their_value(given, value):
+    # as the int they stand for: admitted at 3 and over, refused at 2 where the int is
+    for key, body in (("max_cells", b"\x0c\x03\x00\x81\x82\x83"),  # three slots counted
+                      ("max_copies", b"\x07\x02\x0a\x07\x02\x80\x80\x0b\x00")):
+        data = doc(body)
+        got = outcome(_ext.loads, data, **{key: given})
+        assert got == outcome(_ext.loads, data, **{key: value})
+        assert got[0] == ("ok" if value >= 3 else "error")
 
 
 def test_load_passes_the_limits():

@@ -9,6 +9,11 @@ H2 = b"\x0d\x02\x41a\x41b"  # a sparse header of two columns, a and b
 H1 = b"\x0d\x01\x41a"
 
 SPARSE = [  # body, expected
+    # bit k of byte k / 8 is row k: read from the high bit first, these rows would differ (and
+    # stay within the table, so that such a fault fails here, not by a stray write)
+    (H1 + b"\x08\x01\x01\x00\x85", [{"a": 5}] + [{}] * 7),
+    (H1 + b"\x10\x01\x03\x40\x00\x81\x82\x83",
+     [{"a": 1}, {"a": 2}] + [{}] * 12 + [{"a": 3}, {}]),
     # the worked example: a in every row, b in rows 0 and 2
     (H2 + b"\x03\x00\x01\x14\x02\x02\x01\x05\x00\x02\x87",
      [{"a": 10, "b": True}, {"a": 11}, {"a": 12, "b": 7}]),
@@ -40,6 +45,11 @@ def after(*parts: bytes) -> int:
 
 
 ERRORS = [  # body, message, offset
+    # one stray bit past the last row, before a column that cannot be read: refused at the
+    # bitmap, never placing a cell in a row that is not there
+    (H1 + b"\x03\x01\x08\x07", "bad presence bitmap", after(H1, b"\x03\x01\x08")),
+    (H1 + b"\x09\x01\x01\x02\x07", "bad presence bitmap", after(H1, b"\x09\x01\x01\x02")),
+    (H1 + b"\x0f\x01\x00\x80", "bad presence bitmap", after(H1, b"\x0f\x01\x00\x80")),
     (H1 + b"\x03\x01\x0d\x00\x80", "bad presence bitmap", after(H1, b"\x03\x01\x0d")),  # bit 3 of N = 3
     (H1 + b"\x09\x01\x00\x02", "bad presence bitmap", after(H1, b"\x09\x01\x00\x02")),
     (H1 + b"\x03\x02\x00", "bad presence flag", after(H1, b"\x03\x02")),  # one past the flag
