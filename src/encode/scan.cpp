@@ -9,6 +9,13 @@
 // the caller's code, free to change the tree) restarts the scan in the safe
 // mode: every container is copied as it is reached, and the writer reads
 // only those copies, which nothing else can touch.
+//
+// A value of no type the encoder writes (a datetime, a UUID, an Enum member,
+// a dataclass instance, or anything for dumps's default) restarts the scan in
+// the safe mode too, before any of the caller's code runs: there it is
+// converted into what is written in its place (a string, the member's value,
+// a dict of the fields, default's result), held until the encode ends, and
+// entered in turn at the same path.
 #include <cmath>
 #include <cstdio>
 
@@ -56,6 +63,21 @@ struct Walker {
 
   // What the element at items[k] is; pushes a frame for a new container.
   Status enter(uint64_t k, PyObject* v);
+  // One step of enter: *next is set (held in s.held) when v is converted
+  // and what it became is to be entered in its place.
+  Status enter_one(uint64_t k, PyObject* v, unsigned chain, PyObject** next);
+
+  // The types converted, from the modules the program has imported: no
+  // object can be of a type whose module is not loaded.
+  struct Kinds {
+    Owned datetime, date, time, uuid, enum_;
+    Owned datetime_iso, date_iso, time_iso;  // their isoformat, unbound
+    Owned fields;                            // dataclasses.fields
+    bool loaded = false;
+  } kinds;
+  Status load_kinds();
+  Result<Owned> dataclass(PyObject* v);
+  Result<Owned> convert(PyObject* v, bool* aware_time);
   Status finish();
   Status run(PyObject* root);
 };
@@ -165,7 +187,7 @@ bool constant(PyObject* v, Child& c) {
 
 // The scalar kinds, and the refusal of anything else that is not a container.
 // Returns false with the message in *why (a TypeError when *type_error).
-bool scalar(PyObject* v, Child& c, const char** why, bool* type_error) {
+bool scalar(PyObject* v, Child& c, const char** why, bool* type_error, bool null_nonfinite) {
   if (constant(v, c)) return true;
   if (PyUnicode_Check(v)) {
     Py_ssize_t n = 0;
@@ -204,6 +226,12 @@ bool scalar(PyObject* v, Child& c, const char** why, bool* type_error) {
   }
   if (PyFloat_Check(v)) {
     const double x = PyFloat_AsDouble(v);
+    if (!std::isfinite(x) && null_nonfinite) {
+      c.kind = K_NONE;
+      c.obj = Py_None;  // never freed
+      c.exact = true;
+      return true;
+    }
     if (!std::isfinite(x)) {
       *why = "float is not finite";
       *type_error = false;
@@ -219,7 +247,130 @@ bool scalar(PyObject* v, Child& c, const char** why, bool* type_error) {
   return false;
 }
 
+// A module the program has imported, or null.
+Result<Owned> imported(const char* name) {
+  Owned text = Owned::steal(PyUnicode_FromString(name));
+  if (!text) return py_fail();
+  Owned m = Owned::steal(PyImport_GetModule(text.get()));
+  if (!m && PyErr_Occurred()) return py_fail();
+  return m;
+}
+
+// The attribute name of module (or null) and, when isoformat, that type's
+// isoformat too.
+Status kind(const Owned& module, const char* name, Owned& type, Owned* iso) {
+  if (!module) return Done{};
+  TRY(t, made(PyObject_GetAttrString(module.get(), name)));
+  if (!PyType_Check(t.get())) return Done{};
+  if (iso) {
+    TRY(method, made(PyObject_GetAttrString(t.get(), "isoformat")));
+    *iso = std::move(method);
+  }
+  type = std::move(t);
+  return Done{};
+}
+
+Status Walker::load_kinds() {
+  if (kinds.loaded) return Done{};
+  TRY(datetime, imported("datetime"));
+  CHECK(kind(datetime, "datetime", kinds.datetime, &kinds.datetime_iso));
+  CHECK(kind(datetime, "date", kinds.date, &kinds.date_iso));
+  CHECK(kind(datetime, "time", kinds.time, &kinds.time_iso));
+  TRY(uuid, imported("uuid"));
+  CHECK(kind(uuid, "UUID", kinds.uuid, nullptr));
+  TRY(enum_, imported("enum"));
+  CHECK(kind(enum_, "Enum", kinds.enum_, nullptr));
+  kinds.loaded = true;
+  return Done{};
+}
+
+bool subtype(PyTypeObject* t, const Owned& of) {
+  return of && PyType_IsSubtype(t, reinterpret_cast<PyTypeObject*>(of.get()));
+}
+
+// The canonical form of a UUID from its int: 8-4-4-4-12 lower-case hex digits.
+Result<Owned> uuid_text(PyObject* v) {
+  TRY(n, made(PyObject_GetAttrString(v, "int")));
+  TRY(shift, made(PyLong_FromLong(64)));
+  TRY(high, made(PyNumber_Rshift(n.get(), shift.get())));
+  const unsigned long long lo = PyLong_AsUnsignedLongLongMask(n.get());
+  if (lo == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return py_fail();
+  const unsigned long long hi = PyLong_AsUnsignedLongLongMask(high.get());
+  if (hi == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return py_fail();
+  static const char digits[] = "0123456789abcdef";
+  char text[36];
+  std::size_t at = 0;
+  for (int i = 0; i < 32; ++i) {
+    if (i == 8 || i == 12 || i == 16 || i == 20) text[at++] = '-';
+    const unsigned long long half = i < 16 ? hi : lo;
+    text[at++] = digits[(half >> (4 * (15 - (i & 15)))) & 0xF];
+  }
+  return made(PyUnicode_FromStringAndSize(text, sizeof text));
+}
+
+// A dataclass instance's fields in their order, as a dict; null when v is
+// not one.
+Result<Owned> Walker::dataclass(PyObject* v) {
+  Owned marker = Owned::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(v)), "__dataclass_fields__"));
+  if (!marker) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return py_fail();
+    PyErr_Clear();
+    return Owned();
+  }
+  if (!kinds.fields) {
+    TRY(module, made(PyImport_ImportModule("dataclasses")));
+    TRY(fields, made(PyObject_GetAttrString(module.get(), "fields")));
+    kinds.fields = std::move(fields);
+  }
+  TRY(found, made(PyObject_CallFunctionObjArgs(kinds.fields.get(), v, nullptr)));
+  TRY(list, made(PySequence_Tuple(found.get())));
+  TRY(out, made(PyDict_New()));
+  const Py_ssize_t n = PyTuple_Size(list.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    TRY(name, made(PyObject_GetAttrString(PyTuple_GetItem(list.get(), i), "name")));
+    TRY(value, made(PyObject_GetAttr(v, name.get())));
+    if (PyDict_SetItem(out.get(), name.get(), value.get()) < 0) return py_fail();
+  }
+  return out;
+}
+
+// What is written in place of v, a value of no type the encoder writes: a
+// new reference, or null (no exception set) when nothing converts it.
+// *aware_time tells a datetime.time with a tzinfo, which is not converted.
+Result<Owned> Walker::convert(PyObject* v, bool* aware_time) {
+  CHECK(load_kinds());
+  PyTypeObject* t = Py_TYPE(v);
+  if (subtype(t, kinds.datetime))
+    return made(PyObject_CallFunctionObjArgs(kinds.datetime_iso.get(), v, nullptr));
+  if (subtype(t, kinds.date))
+    return made(PyObject_CallFunctionObjArgs(kinds.date_iso.get(), v, nullptr));
+  if (subtype(t, kinds.time)) {
+    TRY(zone, made(PyObject_GetAttrString(v, "tzinfo")));
+    *aware_time = zone.get() != Py_None;
+    if (!*aware_time) return made(PyObject_CallFunctionObjArgs(kinds.time_iso.get(), v, nullptr));
+  } else if (subtype(t, kinds.uuid)) {
+    return uuid_text(v);
+  } else if (subtype(t, kinds.enum_)) {
+    return made(PyObject_GetAttrString(v, "value"));
+  } else {
+    TRY(fields, dataclass(v));
+    if (fields) return fields;
+  }
+  if (s.hook) return made(PyObject_CallFunctionObjArgs(s.hook, v, nullptr));
+  return Owned();
+}
+
 Status Walker::enter(uint64_t k, PyObject* v) {
+  for (unsigned chain = 0;; ++chain) {
+    PyObject* next = nullptr;  // borrowed from s.held
+    CHECK(enter_one(k, v, chain, &next));
+    if (!next) return Done{};
+    v = next;
+  }
+}
+
+Status Walker::enter_one(uint64_t k, PyObject* v, unsigned chain, PyObject** next) {
   Child c{};
   c.obj = v;
   c.exact = true;
@@ -232,12 +383,35 @@ Status Walker::enter(uint64_t k, PyObject* v) {
   if (!list && !dict) {
     const char* why = nullptr;
     bool type_error = false;
-    if (!scalar(v, c, &why, &type_error)) {
+    if (!scalar(v, c, &why, &type_error, s.null_nonfinite)) {
       if (!why) return py_fail();
       if (type_error) {
+        // Converting runs code of the caller's (default, a dataclass's
+        // attributes, an Enum's value) or of types the encoder cannot vouch
+        // for: only in the safe mode, and only after the scan restarts in it.
+        if (mode == Mode::fast) {
+          mode = Mode::restart;
+          return Done{};
+        }
+        bool aware_time = false;
         Owned name = type_name(Py_TYPE(v));
         if (!name) return py_fail();
-        Owned text = Owned::steal(PyUnicode_FromFormat("unsupported type %U", name.get()));
+        if (chain >= MAX_CHAIN) {
+          Owned text = Owned::steal(PyUnicode_FromFormat("unsupported type %U after %u conversions",
+                                                         name.get(), MAX_CHAIN));
+          return fail(PyExc_TypeError, text.get(), top);
+        }
+        TRY(instead, convert(v, &aware_time));
+        if (instead) {
+          *next = instead.release();  // released with the scan
+          if (!s.held.push(*next)) {
+            _Py_DecRef(*next);
+            return py_fail();
+          }
+          return Done{};
+        }
+        Owned text = Owned::steal(PyUnicode_FromFormat(
+            aware_time ? "unsupported type %U with tzinfo" : "unsupported type %U", name.get()));
         return fail(PyExc_TypeError, text.get(), top);
       }
       return fail(PyExc_ValueError, why, top);
@@ -544,13 +718,13 @@ Status expand(Scan& s, const Child& c, uint64_t depth, uint32_t* node_out, bool*
 
 Status scan(PyObject* root, Scan& s) {
   {
-    Walker w{s, Mode::fast, {}, {}};
+    Walker w{s, Mode::fast, {}, {}, nullptr, {}};
     CHECK(w.run(root));
     if (w.mode != Mode::restart) return Done{};
   }
   s.nodes.clear();
   s.items.clear();
-  Walker w{s, Mode::safe, {}, {}};
+  Walker w{s, Mode::safe, {}, {}, nullptr, {}};
   CHECK(w.run(root));
   return Done{};
 }
