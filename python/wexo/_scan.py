@@ -240,6 +240,10 @@ class _Frame:
         self.count = 1
 
 
+class _Rebuild(Exception):
+    """A value to convert was met: the scan starts again, copying what holds converted values."""
+
+
 def scan(
     root: object,
     default: Callable[[object], object] | None = None,
@@ -254,7 +258,21 @@ def scan(
     Values of no type the encoder writes are converted (see convert) and entered in their place;
     a container holding such a value is copied with what its elements are written as. The tree to
     write is ``root`` of the result, and ``held`` keeps every object whose id is a key alive.
+    A tree with nothing to convert is walked once, without copies; one with something is walked
+    again from the start (before any conversion runs), with them.
     """
+    try:
+        return _scan(root, default, null_nonfinite, False)
+    except _Rebuild:
+        return _scan(root, default, null_nonfinite, True)
+
+
+def _scan(
+    root: object,
+    default: Callable[[object], object] | None,
+    null_nonfinite: bool,
+    rebuild: bool,
+) -> Scan:
     result = Scan()
     height, uses, expanded = result.height, result.uses, result.expanded
     frames: list[_Frame] = []
@@ -279,9 +297,13 @@ def scan(
             if fault is None:
                 return 0, 1, obj
             if null_nonfinite and isinstance(obj, float):
+                if not rebuild:
+                    raise _Rebuild
                 return 0, 1, None
             if not isinstance(fault, TypeError):
                 raise fail(fault, step)
+            if not rebuild:
+                raise _Rebuild
             if chain >= MAX_CHAIN:
                 raise TypeError(f"unsupported type {type_name(type(obj))} after {MAX_CHAIN} "
                                 f"conversions at {where(step)}")
@@ -315,9 +337,10 @@ def scan(
             f = frames[-1]
             f.tallest = max(f.tallest, h + 1)
             f.count += n
-            f.kids.append((name, value))
-            if value is not source:
-                f.changed = True
+            if rebuild:
+                f.kids.append((name, value))
+                if value is not source:
+                    f.changed = True
         else:
             result.root = value
 
