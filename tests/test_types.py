@@ -450,11 +450,22 @@ def boxed(children):
     )
 
 
+class Items(list):  # type: ignore[type-arg]
+    pass
+
+
+Pair = collections.namedtuple("Pair", "a b")
+
 TREES = st.recursive(
     LEAVES,
     lambda children: st.one_of(
         st.lists(children, max_size=6),
         st.dictionaries(TEXT, children, max_size=6),
+        # containers of other types, copied by the reference encoder as they are
+        st.lists(children, max_size=4).map(tuple),
+        st.lists(children, max_size=4).map(Items),
+        st.tuples(children, children).map(lambda p: Pair(*p)),
+        st.dictionaries(TEXT, children, max_size=4).map(collections.OrderedDict),
         rows(children),
         columns(children),
         boxed(children),

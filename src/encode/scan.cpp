@@ -10,12 +10,13 @@
 // mode: every container is copied as it is reached, and the writer reads
 // only those copies, which nothing else can touch.
 //
-// A value of no type the encoder writes (a datetime, a UUID, an Enum member,
-// a dataclass instance, or anything for dumps's default) restarts the scan in
-// the safe mode too, before any of the caller's code runs: there it is
-// converted into what is written in its place (a string, the member's value,
-// a dict of the fields, default's result), held until the encode ends, and
-// entered in turn at the same path.
+// A value of no type the encoder writes is converted into what is written in
+// its place, held until the encode ends, and entered in turn at the same
+// path. Exact datetimes (naive or with a datetime.timezone), dates, naive
+// times and UUIDs become strings in either mode: reading them runs none of
+// the caller's code. Anything else (an Enum member's value, a dataclass's
+// fields, a subclass of those types, dumps's default) restarts the scan in
+// the safe mode before any of the caller's code runs, and is converted there.
 #include <cmath>
 #include <cstdio>
 
