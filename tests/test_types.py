@@ -284,9 +284,13 @@ def test_default_is_not_consulted_for_what_the_encoder_writes():
     native(tree, default=hook, nonfinite="null")
     reference(tree, default=hook, nonfinite="null")
     assert calls == []
-    # nonfinite="error" is not for default to mend
+    # nonfinite="error" is not for default to mend, nor a key that is not a str
     with pytest.raises(ValueError, match=r"float is not finite at \$\[1\]"):
         native([1, math.nan], default=hook)
+    for dumps in (native, reference):
+        with pytest.raises(TypeError) as caught:
+            dumps({"a": {U: 1}}, default=hook)
+        assert str(caught.value) == f"object key {U!r} is not a str at $.a"
     assert calls == []
 
 
