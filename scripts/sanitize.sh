@@ -12,7 +12,7 @@
 # with WEXO_SANITIZER=1, which tells tests that cannot work under that
 # allocator (sys.getallocatedblocks() is always 0 there) to skip themselves.
 # Missing prerequisites are installed: clang-14 (Debian), cmake and ninja
-# (PyPI, when missing or older than 3.26), pytest, hypothesis and pyarrow (into
+# (PyPI, when missing or older than 3.26), pytest, hypothesis, pyarrow and orjson (into
 # the virtual environment .venv-sanitize; pyarrow's own libraries are not
 # instrumented, but they load beside the preloaded runtime, so the Arrow tests
 # run here too).
@@ -39,8 +39,8 @@ ensure_cmake "$PY"
 if [ ! -x "$venv/bin/python" ]; then
   "$PY" -m venv "$venv"
 fi
-if ! "$venv/bin/python" -c "import pytest, hypothesis, pyarrow" 2>/dev/null; then
-  "$venv/bin/python" -m pip install -q pytest hypothesis pyarrow
+if ! "$venv/bin/python" -c "import pytest, hypothesis, pyarrow, orjson" 2>/dev/null; then
+  "$venv/bin/python" -m pip install -q pytest hypothesis pyarrow orjson
 fi
 
 # ---- build: the module alone, out of tree

@@ -28,9 +28,37 @@ PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     return nullptr;
   }
   unsigned options = enc::OPT_ALL;
+  PyObject* hook = nullptr;  // borrowed from the call
+  bool null_nonfinite = false;
   const Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
   for (Py_ssize_t i = 0; i < nkw; ++i) {
     PyObject* name = PyTuple_GetItem(kwnames, i);  // borrowed
+    PyObject* x = args[nargs + i];                 // borrowed
+    if (PyUnicode_CompareWithASCIIString(name, "default") == 0) {
+      if (x != Py_None && !PyCallable_Check(x)) {
+        Owned type_name = Owned::steal(
+            PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(x)), "__name__"));
+        if (!type_name) return nullptr;
+        PyErr_Format(PyExc_TypeError, "dumps(): default must be callable or None, not %U",
+                     type_name.get());
+        return nullptr;
+      }
+      hook = x == Py_None ? nullptr : x;
+      continue;
+    }
+    if (PyUnicode_CompareWithASCIIString(name, "nonfinite") == 0) {
+      const bool str = PyUnicode_Check(x);
+      if (str && PyUnicode_CompareWithASCIIString(x, "error") == 0) {
+        null_nonfinite = false;
+      } else if (str && PyUnicode_CompareWithASCIIString(x, "null") == 0) {
+        null_nonfinite = true;
+      } else {
+        PyErr_Format(str ? PyExc_ValueError : PyExc_TypeError,
+                     "dumps(): nonfinite must be 'error' or 'null', not %R", x);
+        return nullptr;
+      }
+      continue;
+    }
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(name, &size);
     if (!text) PyErr_Clear();
@@ -56,7 +84,7 @@ PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     }
     options = on == Py_True ? options | bit : options & ~bit;
   }
-  Result<Owned> r = enc::encode(args[0], options);
+  Result<Owned> r = enc::encode(args[0], options, hook, null_nonfinite);
   if (!r.ok()) return raise(std::move(r).fail());
   return (*r).release();
 }
@@ -390,8 +418,9 @@ PyMethodDef methods[] = {
      "bytes from its start to the end of data, or the values given."},
     {"dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&dumps)),
      METH_FASTCALL | METH_KEYWORDS,
-     "dumps(obj, /, *, pool=True, tables=True, sparse=True, typed_arrays=True, delta=True, "
-     "decimal=True, dict_str=True, bool_bits=True, object_columns=True, anchors=True)\n--\n\n"
+     "dumps(obj, /, *, default=None, nonfinite='error', pool=True, tables=True, sparse=True, "
+     "typed_arrays=True, delta=True, decimal=True, dict_str=True, bool_bits=True, "
+     "object_columns=True, anchors=True)\n--\n\n"
      "Encode obj as one WEXO document: the prologue 0F 01, then one value.\n"
      "\n"
      "obj is a tree of dict (str keys), list, tuple, str, int (signed 64-bit), float (finite),\n"
@@ -399,7 +428,16 @@ PyMethodDef methods[] = {
      "for the format's own conversions: tuples become lists, and a float that is integral and\n"
      "below 2**53 in magnitude (-0.0 included) becomes an int.\n"
      "\n"
-     "Each keyword switches one choice of the encoder off; all are on by default:\n"
+     "Some other types are written as a value of those: datetime.datetime, date and time as\n"
+     "their ISO 8601 string (an aware time is refused), uuid.UUID as its canonical string, an\n"
+     "Enum member as its value, a dataclass instance as a dict of its fields in their order.\n"
+     "\n"
+     "- default: called with any other value, and what it returns is written in that value's\n"
+     "  place (converted in turn, up to 254 times in a row). Its exceptions propagate.\n"
+     "- nonfinite: 'error' (NaN and the infinities raise ValueError) or 'null' (they are\n"
+     "  written as None).\n"
+     "\n"
+     "The other keywords each switch one choice of the encoder off; all are on by default:\n"
      "\n"
      "- pool: write a repeated string of 2 or more UTF-8 bytes as a reference to its first\n"
      "  spelling, where that is shorter.\n"

@@ -169,7 +169,7 @@ def run_python_block(source: str, where: str) -> int:
     namespace = {"__name__": "__doc_example__", "__check_value__": check_value,
                  "__check_print__": check_print}
     with contextlib.redirect_stdout(io.StringIO()):
-        exec(compile(tree, where, "exec"), namespace)
+        exec(compile(tree, where, "exec", dont_inherit=True), namespace)
     missed = sorted(set(expected) - seen)
     assert not missed, f"{where}: lines {missed} carry a '# ->' result but never ran as checked"
     return len(expected)

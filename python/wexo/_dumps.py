@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import IO
+from typing import IO, Any, Callable, Literal
 
 from ._ext import dumps
 
@@ -11,6 +11,8 @@ def dump(
     obj: object,
     fp: IO[bytes],
     *,
+    default: Callable[[Any], object] | None = None,
+    nonfinite: Literal["error", "null"] = "error",
     pool: bool = True,
     tables: bool = True,
     sparse: bool = True,
@@ -25,8 +27,8 @@ def dump(
     """Encode obj as dumps does, with the same keywords, and write the document to fp."""
     fp.write(
         dumps(
-            obj, pool=pool, tables=tables, sparse=sparse, typed_arrays=typed_arrays,
-            delta=delta, decimal=decimal, dict_str=dict_str, bool_bits=bool_bits,
+            obj, default=default, nonfinite=nonfinite, pool=pool, tables=tables, sparse=sparse,
+            typed_arrays=typed_arrays, delta=delta, decimal=decimal, dict_str=dict_str, bool_bits=bool_bits,
             object_columns=object_columns, anchors=anchors,
         )  # fmt: skip
     )

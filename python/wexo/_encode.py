@@ -81,6 +81,8 @@ class Options:
 def dumps(
     obj: object,
     *,
+    default: Callable[[Any], object] | None = None,
+    nonfinite: str = "error",
     pool: bool = True,
     tables: bool = True,
     sparse: bool = True,
@@ -99,7 +101,16 @@ def dumps(
     for the format's own conversions: tuples become lists, and a float that is integral and
     below 2**53 in magnitude (-0.0 included) becomes an int.
 
-    Each keyword switches one choice of the encoder off; all are on by default:
+    Some other types are written as a value of those: datetime.datetime, date and time as
+    their ISO 8601 string (an aware time is refused), uuid.UUID as its canonical string, an
+    Enum member as its value, a dataclass instance as a dict of its fields in their order.
+
+    - default: called with any other value, and what it returns is written in that value's
+      place (converted in turn, up to 254 times in a row). Its exceptions propagate.
+    - nonfinite: 'error' (NaN and the infinities raise ValueError) or 'null' (they are
+      written as None).
+
+    The other keywords each switch one choice of the encoder off; all are on by default:
 
     - pool: write a repeated string of 2 or more UTF-8 bytes as a reference to its first
       spelling, where that is shorter.
@@ -146,10 +157,18 @@ def dumps(
         object_columns=object_columns,
         anchors=anchors,
     )
-    return encode(obj, options)
+    if default is not None and not callable(default):
+        raise TypeError(
+            f"dumps(): default must be callable or None, not {type(default).__name__}"
+        )
+    if not isinstance(nonfinite, str) or nonfinite not in ("error", "null"):
+        raise (ValueError if isinstance(nonfinite, str) else TypeError)(
+            f"dumps(): nonfinite must be 'error' or 'null', not {nonfinite!r}"
+        )
+    return encode(obj, options, default, nonfinite == "null")
 
 
-def dump(obj: object, fp: IO[bytes], **options: bool) -> None:
+def dump(obj: object, fp: IO[bytes], **options: Any) -> None:
     """Encode obj as dumps does, with the same keywords, and write the document to fp."""
     fp.write(dumps(obj, **options))
 
@@ -168,14 +187,20 @@ _FALLBACKS: list[dict[str, bool]] = [
 ]
 
 
-def encode(obj: object, options: Options) -> bytes:
+def encode(
+    obj: object,
+    options: Options,
+    default: Callable[[Any], object] | None = None,
+    null_nonfinite: bool = False,
+) -> bytes:
     """dumps with its options gathered in one record.
 
     The output fits the format's budgets and wexo.loads's default max_cells for its own size,
     with each rung of _FALLBACKS in turn; the writer keeps its references within the default
     max_copies.
     """
-    info = scan(obj)
+    info = scan(obj, default, null_nonfinite)
+    obj = info.root
     limit = sys.getrecursionlimit()
     sys.setrecursionlimit(max(limit, 8 * MAX_DEPTH + 1000))
     try:

@@ -1,6 +1,6 @@
 """The package's native module: the encoder, and the decoder's entry points with limits."""
 from collections.abc import Iterable, Iterator
-from typing import Any, Final, SupportsIndex
+from typing import Any, Callable, Final, Literal, SupportsIndex
 
 from _typeshed import ReadableBuffer
 from wexo_native import WexoError as WexoError
@@ -32,6 +32,8 @@ def dumps(
     obj: object,
     /,
     *,
+    default: Callable[[Any], object] | None = ...,
+    nonfinite: Literal["error", "null"] = ...,
     pool: bool = ...,
     tables: bool = ...,
     sparse: bool = ...,

@@ -107,8 +107,10 @@ Result<Owned> encode_with(PyObject* root, unsigned options, Scan& s, Grow<uint8_
 
 }  // namespace
 
-Result<Owned> encode(PyObject* root, unsigned options) {
+Result<Owned> encode(PyObject* root, unsigned options, PyObject* hook, bool null_nonfinite) {
   Scan s;
+  s.hook = hook;
+  s.null_nonfinite = null_nonfinite;
   Grow<uint8_t> out;
   if (spare.busy) return encode_with(root, options, s, out);
   spare.busy = true;

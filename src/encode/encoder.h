@@ -223,9 +223,15 @@ struct Scan {
   // snapshot once the container is written.
   bool lazy = false;
   uint64_t values = 0;  // elements snapshotted so far, when lazy
-  // Our own copies of containers (safe mode) and their elements, released
-  // when the encode ends.
+  // Our own copies of containers (safe mode) and their elements, and what
+  // was written in place of values the encoder cannot write as they are,
+  // released when the encode ends.
   Grow<PyObject*> held;
+  // dumps's default: called with a value of no type the encoder writes, and
+  // what it returns is written in its place. Borrowed from the call; null
+  // when not given.
+  PyObject* hook = nullptr;
+  bool null_nonfinite = false;  // NaN and the infinities are written as None
   ~Scan();
 };
 
@@ -385,7 +391,13 @@ bool classify(PyObject* v, Child& c, bool root);
 Status expand(Scan& s, const Child& c, uint64_t depth, uint32_t* node, bool* full);
 
 // The whole document for root with these options, as a new bytes object.
-Result<Owned> encode(PyObject* root, unsigned options);
+// hook is dumps's default (or null); null_nonfinite writes NaN and the
+// infinities as None.
+Result<Owned> encode(PyObject* root, unsigned options, PyObject* hook, bool null_nonfinite);
+
+// Conversions in a row for one value (default's results, Enum values) before
+// it is refused.
+constexpr unsigned MAX_CHAIN = 254;
 
 // Unsigned LEB128 byte length of v.
 inline unsigned uvarint_len(uint64_t v) {

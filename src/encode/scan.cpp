@@ -9,6 +9,14 @@
 // the caller's code, free to change the tree) restarts the scan in the safe
 // mode: every container is copied as it is reached, and the writer reads
 // only those copies, which nothing else can touch.
+//
+// A value of no type the encoder writes is converted into what is written in
+// its place, held until the encode ends, and entered in turn at the same
+// path. Exact datetimes (naive or with a datetime.timezone), dates, naive
+// times and UUIDs become strings in either mode: reading them runs none of
+// the caller's code. Anything else (an Enum member's value, a dataclass's
+// fields, a subclass of those types, dumps's default) restarts the scan in
+// the safe mode before any of the caller's code runs, and is converted there.
 #include <cmath>
 #include <cstdio>
 
@@ -56,6 +64,31 @@ struct Walker {
 
   // What the element at items[k] is; pushes a frame for a new container.
   Status enter(uint64_t k, PyObject* v);
+  // One step of enter: *next is set (held in s.held) when v is converted
+  // and what it became is to be entered in its place.
+  Status enter_one(uint64_t k, PyObject* v, unsigned chain, PyObject** next);
+
+  // The types converted, from the modules the program has imported: no
+  // object can be of a type whose module is not loaded.
+  struct Kinds {
+    Owned datetime, date, time, timezone, uuid, enum_;
+    Owned datetime_iso, date_iso, time_iso;  // their isoformat, unbound
+    Owned fields;                            // dataclasses.fields
+    Owned shape_type, shape_names;  // the last dataclass met and its field names
+    Owned plain_type;               // the last type met that is no dataclass
+    Owned utc;                               // datetime.timezone.utc
+    Owned tzinfo, int_, value, utcoffset;    // attribute names
+    // year, month, day, hour, minute, second, microsecond; days, seconds,
+    // microseconds of a timedelta
+    Owned parts[7], delta[3];
+    bool loaded = false;
+  } kinds;
+  Status load_kinds();
+  // The conversions that run none of the caller's code, for the fast mode.
+  Result<Owned> quick(PyObject* v);
+  Result<Owned> iso(PyObject* v, int from, int to, PyObject* zone);
+  Result<Owned> dataclass(PyObject* v);
+  Result<Owned> convert(PyObject* v, bool* aware_time);
   Status finish();
   Status run(PyObject* root);
 };
@@ -165,7 +198,7 @@ bool constant(PyObject* v, Child& c) {
 
 // The scalar kinds, and the refusal of anything else that is not a container.
 // Returns false with the message in *why (a TypeError when *type_error).
-bool scalar(PyObject* v, Child& c, const char** why, bool* type_error) {
+bool scalar(PyObject* v, Child& c, const char** why, bool* type_error, bool null_nonfinite) {
   if (constant(v, c)) return true;
   if (PyUnicode_Check(v)) {
     Py_ssize_t n = 0;
@@ -204,6 +237,12 @@ bool scalar(PyObject* v, Child& c, const char** why, bool* type_error) {
   }
   if (PyFloat_Check(v)) {
     const double x = PyFloat_AsDouble(v);
+    if (!std::isfinite(x) && null_nonfinite) {
+      c.kind = K_NONE;
+      c.obj = Py_None;  // never freed
+      c.exact = true;
+      return true;
+    }
     if (!std::isfinite(x)) {
       *why = "float is not finite";
       *type_error = false;
@@ -219,7 +258,253 @@ bool scalar(PyObject* v, Child& c, const char** why, bool* type_error) {
   return false;
 }
 
+// A module the program has imported, or null.
+Result<Owned> imported(const char* name) {
+  Owned text = Owned::steal(PyUnicode_FromString(name));
+  if (!text) return py_fail();
+  Owned m = Owned::steal(PyImport_GetModule(text.get()));
+  if (!m && PyErr_Occurred()) return py_fail();
+  return m;
+}
+
+// The attribute name of module (or null) and, when isoformat, that type's
+// isoformat too.
+Status kind(const Owned& module, const char* name, Owned& type, Owned* iso) {
+  if (!module) return Done{};
+  TRY(t, made(PyObject_GetAttrString(module.get(), name)));
+  if (!PyType_Check(t.get())) return Done{};
+  if (iso) {
+    TRY(method, made(PyObject_GetAttrString(t.get(), "isoformat")));
+    *iso = std::move(method);
+  }
+  type = std::move(t);
+  return Done{};
+}
+
+Status Walker::load_kinds() {
+  if (kinds.loaded) return Done{};
+  TRY(tzinfo, made(PyUnicode_InternFromString("tzinfo")));
+  TRY(int_, made(PyUnicode_InternFromString("int")));
+  TRY(value, made(PyUnicode_InternFromString("value")));
+  kinds.tzinfo = std::move(tzinfo);
+  kinds.int_ = std::move(int_);
+  kinds.value = std::move(value);
+  static const char* const parts[] = {"year", "month", "day", "hour", "minute", "second",
+                                      "microsecond", "days", "seconds", "microseconds"};
+  for (int i = 0; i < 10; ++i) {
+    TRY(name, made(PyUnicode_InternFromString(parts[i])));
+    (i < 7 ? kinds.parts[i] : kinds.delta[i - 7]) = std::move(name);
+  }
+  TRY(utcoffset, made(PyUnicode_InternFromString("utcoffset")));
+  kinds.utcoffset = std::move(utcoffset);
+  TRY(datetime, imported("datetime"));
+  CHECK(kind(datetime, "datetime", kinds.datetime, &kinds.datetime_iso));
+  CHECK(kind(datetime, "date", kinds.date, &kinds.date_iso));
+  CHECK(kind(datetime, "time", kinds.time, &kinds.time_iso));
+  CHECK(kind(datetime, "timezone", kinds.timezone, nullptr));
+  if (kinds.timezone) {
+    TRY(utc, made(PyObject_GetAttrString(kinds.timezone.get(), "utc")));
+    kinds.utc = std::move(utc);
+  }
+  TRY(uuid, imported("uuid"));
+  CHECK(kind(uuid, "UUID", kinds.uuid, nullptr));
+  TRY(enum_, imported("enum"));
+  CHECK(kind(enum_, "Enum", kinds.enum_, nullptr));
+  kinds.loaded = true;
+  return Done{};
+}
+
+bool subtype(PyTypeObject* t, const Owned& of) {
+  return of && PyType_IsSubtype(t, reinterpret_cast<PyTypeObject*>(of.get()));
+}
+
+// The canonical form of a UUID from its int: 8-4-4-4-12 lower-case hex digits.
+Result<Owned> uuid_text(PyObject* v, PyObject* int_name) {
+  TRY(n, made(PyObject_GetAttr(v, int_name)));
+  TRY(shift, made(PyLong_FromLong(64)));
+  TRY(high, made(PyNumber_Rshift(n.get(), shift.get())));
+  const unsigned long long lo = PyLong_AsUnsignedLongLongMask(n.get());
+  if (lo == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return py_fail();
+  const unsigned long long hi = PyLong_AsUnsignedLongLongMask(high.get());
+  if (hi == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return py_fail();
+  static const char digits[] = "0123456789abcdef";
+  char text[36];
+  std::size_t at = 0;
+  for (int i = 0; i < 32; ++i) {
+    if (i == 8 || i == 12 || i == 16 || i == 20) text[at++] = '-';
+    const unsigned long long half = i < 16 ? hi : lo;
+    text[at++] = digits[(half >> (4 * (15 - (i & 15)))) & 0xF];
+  }
+  return made(PyUnicode_FromStringAndSize(text, sizeof text));
+}
+
+// A dataclass instance's fields in their order, as a dict; null when v is
+// not one.
+Result<Owned> Walker::dataclass(PyObject* v) {
+  PyObject* t = reinterpret_cast<PyObject*>(Py_TYPE(v));
+  if (t == kinds.plain_type.get()) return Owned();
+  if (t != kinds.shape_type.get()) {
+    Owned marker = Owned::steal(PyObject_GetAttrString(t, "__dataclass_fields__"));
+    if (!marker) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return py_fail();
+      PyErr_Clear();
+      kinds.plain_type = Owned::borrow(t);
+      return Owned();
+    }
+    if (!kinds.fields) {
+      TRY(module, made(PyImport_ImportModule("dataclasses")));
+      TRY(fields, made(PyObject_GetAttrString(module.get(), "fields")));
+      kinds.fields = std::move(fields);
+    }
+    TRY(found, made(PyObject_CallFunctionObjArgs(kinds.fields.get(), v, nullptr)));
+    TRY(list, made(PySequence_Tuple(found.get())));
+    const Py_ssize_t n = PyTuple_Size(list.get());
+    TRY(names, made(PyTuple_New(n)));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* name = PyObject_GetAttrString(PyTuple_GetItem(list.get(), i), "name");
+      if (!name || PyTuple_SetItem(names.get(), i, name) < 0) return py_fail();  // stolen
+    }
+    // The fields of a class stay as they are while its instances are encoded.
+    kinds.shape_type = Owned::borrow(t);
+    kinds.shape_names = std::move(names);
+  }
+  PyObject* names = kinds.shape_names.get();
+  TRY(out, made(PyDict_New()));
+  const Py_ssize_t n = PyTuple_Size(names);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* name = PyTuple_GetItem(names, i);  // borrowed
+    TRY(value, made(PyObject_GetAttr(v, name)));
+    if (PyDict_SetItem(out.get(), name, value.get()) < 0) return py_fail();
+  }
+  return out;
+}
+
+// Integer attributes of v, as a fixed list of interned names.
+Status numbers(PyObject* v, const Owned* names, int n, long* out) {
+  for (int i = 0; i < n; ++i) {
+    TRY(x, made(PyObject_GetAttr(v, names[i].get())));
+    out[i] = PyLong_AsLong(x.get());
+    if (out[i] == -1 && PyErr_Occurred()) return py_fail();
+  }
+  return Done{};
+}
+
+char* digits(char* p, long v, int width) {
+  for (int i = width - 1; i >= 0; --i, v /= 10) p[i] = static_cast<char>('0' + v % 10);
+  return p + width;
+}
+
+// What isoformat gives for an exact date (parts 0-2), time (3-6) or datetime
+// (0-6), read through attributes, with zone (a datetime.timezone or None).
+Result<Owned> Walker::iso(PyObject* v, int from, int to, PyObject* zone) {
+  long f[7] = {0, 0, 0, 0, 0, 0, 0};
+  CHECK(numbers(v, kinds.parts + from, to - from, f + from));
+  char text[64];
+  char* p = text;
+  if (from == 0) {
+    p = digits(p, f[0], 4);
+    *p++ = '-';
+    p = digits(p, f[1], 2);
+    *p++ = '-';
+    p = digits(p, f[2], 2);
+    if (to == 7) *p++ = 'T';
+  }
+  if (to == 7) {
+    p = digits(p, f[3], 2);
+    *p++ = ':';
+    p = digits(p, f[4], 2);
+    *p++ = ':';
+    p = digits(p, f[5], 2);
+    if (f[6]) {
+      *p++ = '.';
+      p = digits(p, f[6], 6);
+    }
+  }
+  if (zone && zone != Py_None) {
+    if (zone == kinds.utc.get()) {
+      std::memcpy(p, "+00:00", 6);
+      p += 6;
+    } else {
+      TRY(off, made(PyObject_CallMethodObjArgs(zone, kinds.utcoffset.get(), v, nullptr)));
+      if (off.get() == Py_None) return made(PyUnicode_FromStringAndSize(text, p - text));
+      long d[3];
+      CHECK(numbers(off.get(), kinds.delta, 3, d));
+      long long us = (static_cast<long long>(d[0]) * 86400 + d[1]) * 1000000 + d[2];
+      *p++ = us < 0 ? '-' : '+';
+      if (us < 0) us = -us;
+      const long long secs = us / 1000000;
+      p = digits(p, static_cast<long>(secs / 3600), 2);
+      *p++ = ':';
+      p = digits(p, static_cast<long>(secs / 60 % 60), 2);
+      if (us % 60000000) {
+        *p++ = ':';
+        p = digits(p, static_cast<long>(secs % 60), 2);
+        if (us % 1000000) {
+          *p++ = '.';
+          p = digits(p, static_cast<long>(us % 1000000), 6);
+        }
+      }
+    }
+  }
+  return made(PyUnicode_FromStringAndSize(text, p - text));
+}
+
+// The exact types datetime (naive, or with a datetime.timezone), date, time
+// (naive) and UUID, whose conversion runs no code of the caller's: a new
+// reference, or null (no exception set) for anything else.
+Result<Owned> Walker::quick(PyObject* v) {
+  CHECK(load_kinds());
+  PyObject* t = reinterpret_cast<PyObject*>(Py_TYPE(v));
+  const bool datetime = t == kinds.datetime.get();
+  if (datetime || t == kinds.time.get()) {
+    TRY(zone, made(PyObject_GetAttr(v, kinds.tzinfo.get())));
+    if (zone.get() == Py_None ||
+        (datetime && reinterpret_cast<PyObject*>(Py_TYPE(zone.get())) == kinds.timezone.get()))
+      return iso(v, datetime ? 0 : 3, 7, zone.get());
+    return Owned();
+  }
+  if (t == kinds.date.get()) return iso(v, 0, 3, nullptr);
+  if (t == kinds.uuid.get()) return uuid_text(v, kinds.int_.get());
+  return Owned();
+}
+
+// What is written in place of v, a value of no type the encoder writes: a
+// new reference, or null (no exception set) when nothing converts it.
+// *aware_time tells a datetime.time with a tzinfo, which is not converted.
+Result<Owned> Walker::convert(PyObject* v, bool* aware_time) {
+  TRY(exact, quick(v));
+  if (exact) return exact;
+  PyTypeObject* t = Py_TYPE(v);
+  if (subtype(t, kinds.datetime))
+    return made(PyObject_CallFunctionObjArgs(kinds.datetime_iso.get(), v, nullptr));
+  if (subtype(t, kinds.date))
+    return made(PyObject_CallFunctionObjArgs(kinds.date_iso.get(), v, nullptr));
+  if (subtype(t, kinds.time)) {
+    TRY(zone, made(PyObject_GetAttr(v, kinds.tzinfo.get())));
+    *aware_time = zone.get() != Py_None;
+    if (!*aware_time) return made(PyObject_CallFunctionObjArgs(kinds.time_iso.get(), v, nullptr));
+  } else if (subtype(t, kinds.uuid)) {
+    return uuid_text(v, kinds.int_.get());
+  } else if (subtype(t, kinds.enum_)) {
+    return made(PyObject_GetAttr(v, kinds.value.get()));
+  } else {
+    TRY(fields, dataclass(v));
+    if (fields) return fields;
+  }
+  if (s.hook) return made(PyObject_CallFunctionObjArgs(s.hook, v, nullptr));
+  return Owned();
+}
+
 Status Walker::enter(uint64_t k, PyObject* v) {
+  for (unsigned chain = 0;; ++chain) {
+    PyObject* next = nullptr;  // borrowed from s.held
+    CHECK(enter_one(k, v, chain, &next));
+    if (!next) return Done{};
+    v = next;
+  }
+}
+
+Status Walker::enter_one(uint64_t k, PyObject* v, unsigned chain, PyObject** next) {
   Child c{};
   c.obj = v;
   c.exact = true;
@@ -232,12 +517,38 @@ Status Walker::enter(uint64_t k, PyObject* v) {
   if (!list && !dict) {
     const char* why = nullptr;
     bool type_error = false;
-    if (!scalar(v, c, &why, &type_error)) {
+    if (!scalar(v, c, &why, &type_error, s.null_nonfinite)) {
       if (!why) return py_fail();
       if (type_error) {
+        // Converting runs code of the caller's (default, a dataclass's
+        // attributes, an Enum's value) or of types the encoder cannot vouch
+        // for: only in the safe mode, once the scan restarts in it. The fast
+        // mode converts only what runs none (quick).
+        bool aware_time = false;
+        if (chain >= MAX_CHAIN) {
+          Owned name = type_name(Py_TYPE(v));
+          if (!name) return py_fail();
+          Owned text = Owned::steal(PyUnicode_FromFormat("unsupported type %U after %u conversions",
+                                                         name.get(), MAX_CHAIN));
+          return fail(PyExc_TypeError, text.get(), top);
+        }
+        TRY(instead, mode == Mode::fast ? quick(v) : convert(v, &aware_time));
+        if (!instead && mode == Mode::fast) {
+          mode = Mode::restart;
+          return Done{};
+        }
+        if (instead) {
+          *next = instead.release();  // released with the scan
+          if (!s.held.push(*next)) {
+            _Py_DecRef(*next);
+            return py_fail();
+          }
+          return Done{};
+        }
         Owned name = type_name(Py_TYPE(v));
         if (!name) return py_fail();
-        Owned text = Owned::steal(PyUnicode_FromFormat("unsupported type %U", name.get()));
+        Owned text = Owned::steal(PyUnicode_FromFormat(
+            aware_time ? "unsupported type %U with tzinfo" : "unsupported type %U", name.get()));
         return fail(PyExc_TypeError, text.get(), top);
       }
       return fail(PyExc_ValueError, why, top);
@@ -544,13 +855,13 @@ Status expand(Scan& s, const Child& c, uint64_t depth, uint32_t* node_out, bool*
 
 Status scan(PyObject* root, Scan& s) {
   {
-    Walker w{s, Mode::fast, {}, {}};
+    Walker w{s, Mode::fast, {}, {}, nullptr, {}};
     CHECK(w.run(root));
     if (w.mode != Mode::restart) return Done{};
   }
   s.nodes.clear();
   s.items.clear();
-  Walker w{s, Mode::safe, {}, {}};
+  Walker w{s, Mode::safe, {}, {}, nullptr, {}};
   CHECK(w.run(root));
   return Done{};
 }
