@@ -114,4 +114,5 @@ def test_refused_types_are_named_with_their_module(value: Any, name: str) -> Non
     for dumps in (wexo.dumps, _encode.dumps):
         with pytest.raises(TypeError) as caught:
             dumps({"v": [value]})
-        assert str(caught.value) == f"unsupported type {name} at $.v[0]"
+        assert str(caught.value) == (f"unsupported type {name} at $.v[0] "
+                                     "(a default= function can convert it)")

@@ -213,6 +213,9 @@ DEEP_SHARED = _nested(255)
 # tree would need gigabytes.
 WIDE = [[None] * 65536] * 65536
 
+# What refusals of a type add when dumps is given no default.
+HINT = " (a default= function can convert it)"
+
 BAD_INPUT = [  # value, exception, message
     ({"rows": [{}, {}, {}, {"id": 2**63}]}, ValueError,
      "int outside the signed 64-bit range at $.rows[3].id"),
@@ -220,8 +223,8 @@ BAD_INPUT = [  # value, exception, message
     ({"x": math.nan}, ValueError, "float is not finite at $.x"),
     ([[1.0, -math.inf]], ValueError, "float is not finite at $[0][1]"),
     ({"a": {1: 2}}, TypeError, "object key 1 is not a str at $.a"),
-    ({"odd key": {"x"}}, TypeError, 'unsupported type set at $["odd key"]'),
-    ({'q"k': b"x"}, TypeError, 'unsupported type bytes at $["q\\"k"]'),
+    ({"odd key": {"x"}}, TypeError, 'unsupported type set at $["odd key"]' + HINT),
+    ({'q"k': b"x"}, TypeError, 'unsupported type bytes at $["q\\"k"]' + HINT),
     ({"s": "\ud800"}, ValueError, "string is not valid UTF-8 (lone surrogate) at $.s"),
     ({"\udc00": 1}, ValueError, 'key is not valid UTF-8 (lone surrogate) at $["\udc00"]'),
     (CYCLE, ValueError, "circular reference at $[0].loop"),
@@ -230,16 +233,16 @@ BAD_INPUT = [  # value, exception, message
     ({"k" * 30: _nested(600)}, ValueError,
      "nesting deeper than 512 levels at $.kkkkkkkkkkkkkkkkkkkk...[0]...[0] (depth 512)"),
     ({"a": {"b" * 70: 1j}}, TypeError,
-     "unsupported type complex at $.a." + "b" * 26 + "..." + "b" * 30),
+     "unsupported type complex at $.a." + "b" * 26 + "..." + "b" * 30 + HINT),
     ({"a": [[[{"c" * 60: b""}]]]}, TypeError,
-     "unsupported type bytes at $.a[0]....cccccccccccccccccccc... (depth 5)"),
+     "unsupported type bytes at $.a[0]....cccccccccccccccccccc... (depth 5)" + HINT),
     ([DEEP_SHARED, _around(DEEP_SHARED, 257)], ValueError,
      "nesting deeper than 512 levels at $[1][0]...[0] (depth 258)"),  # a repeat too deep where it recurs
     ([WIDE, 3j], ValueError, "tree expands to more than 4294967296 values at $"),
     # types outside the builtins are named with their module
-    ([1, 2, 3j], TypeError, "unsupported type complex at $[2]"),
-    ({"price": decimal.Decimal("1.5")}, TypeError, "unsupported type decimal.Decimal at $.price"),
-    ([datetime.timedelta(1)], TypeError, "unsupported type datetime.timedelta at $[0]"),
+    ([1, 2, 3j], TypeError, "unsupported type complex at $[2]" + HINT),
+    ({"price": decimal.Decimal("1.5")}, TypeError, "unsupported type decimal.Decimal at $.price" + HINT),
+    ([datetime.timedelta(1)], TypeError, "unsupported type datetime.timedelta at $[0]" + HINT),
     ([collections.Counter()], None, None),  # a dict subclass: written as a dict
 ]  # fmt: skip
 

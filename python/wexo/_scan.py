@@ -203,6 +203,10 @@ def convert(value: object, default: Callable[[object], object] | None) -> object
     return NOTHING
 
 
+# What a refusal of a type adds when dumps was given no default.
+NO_HOOK_HINT = " (a default= function can convert it)"
+
+
 def _refusal(value: object) -> str:
     """The message for a value nothing converts."""
     dt = _module("datetime")
@@ -309,7 +313,8 @@ def _scan(
                                 f"conversions at {where(step)}")
             instead = convert(obj, default)
             if instead is NOTHING:
-                raise TypeError(f"{_refusal(obj)} at {where(step)}")
+                hint = "" if default is not None else NO_HOOK_HINT
+                raise TypeError(f"{_refusal(obj)} at {where(step)}{hint}")
             held.append(instead)
             obj = instead
             chain += 1

@@ -59,7 +59,8 @@ struct Walker {
   // contribute their current element: frames.size() names the element being
   // entered, frames.size() - 1 the container it is in.
   Owned path(std::size_t count);
-  Status fail(PyObject* type, PyObject* what, std::size_t count);
+  // "what at PATH", then tail.
+  Status fail(PyObject* type, PyObject* what, std::size_t count, const char* tail = "");
   Status fail(PyObject* type, const char* what, std::size_t count);
 
   // What the element at items[k] is; pushes a frame for a new container.
@@ -160,11 +161,11 @@ Owned Walker::path(std::size_t count) {
                                            last.get(), n));
 }
 
-Status Walker::fail(PyObject* type, PyObject* what, std::size_t count) {
+Status Walker::fail(PyObject* type, PyObject* what, std::size_t count, const char* tail) {
   if (!what) return py_fail();
   Owned where = path(count);
   if (!where) return py_fail();
-  PyErr_Format(type, "%U at %U", what, where.get());
+  PyErr_Format(type, "%U at %U%s", what, where.get(), tail);
   return py_fail();
 }
 
@@ -172,6 +173,9 @@ Status Walker::fail(PyObject* type, const char* what, std::size_t count) {
   Owned text = Owned::steal(PyUnicode_FromString(what));
   return fail(type, text.get(), count);
 }
+
+// What a refusal of a type adds when dumps was given no default.
+constexpr const char* NO_HOOK_HINT = " (a default= function can convert it)";
 
 // A type's name as a message gives it: bytes, set, numpy.bool_, decimal.Decimal.
 Owned type_name(PyTypeObject* type) {
@@ -549,7 +553,7 @@ Status Walker::enter_one(uint64_t k, PyObject* v, unsigned chain, PyObject** nex
         if (!name) return py_fail();
         Owned text = Owned::steal(PyUnicode_FromFormat(
             aware_time ? "unsupported type %U with tzinfo" : "unsupported type %U", name.get()));
-        return fail(PyExc_TypeError, text.get(), top);
+        return fail(PyExc_TypeError, text.get(), top, s.hook ? "" : NO_HOOK_HINT);
       }
       return fail(PyExc_ValueError, why, top);
     }
