@@ -6,10 +6,10 @@
 #include "encode/encoder.h"
 
 // A new bytes object holding root's document written with these options, or
-// null with the exception set, as wexo._ext.dumps would give. Needs the
-// interpreter lock.
+// null with the exception set, as wexo._ext.dumps would give without a
+// default and with non-finite floats refused. Needs the interpreter lock.
 extern "C" PyObject* wexo_fuzz_encode(PyObject* root, unsigned options) {
-  wexo::Result<wexo::Owned> r = wexo::enc::encode(root, options);
+  wexo::Result<wexo::Owned> r = wexo::enc::encode(root, options, nullptr, false);
   if (!r.ok()) return wexo::raise(std::move(r).fail());
   return (*r).release();
 }
