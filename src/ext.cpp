@@ -269,15 +269,10 @@ PyObject* decoder_feed(PyObject* self, PyObject* data) {
     return nullptr;
   }
   Owned converted;
-  if (!(PyType_GetFlags(Py_TYPE(data)) & Py_TPFLAGS_BYTES_SUBCLASS)) {
-    converted = Owned::steal(PyBytes_FromObject(data));
-    if (!converted) return nullptr;
-    data = converted.get();
-  }
-  char* start = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(data, &start, &size) < 0) return nullptr;
-  s.feed(reinterpret_cast<const uint8_t*>(start), static_cast<uint64_t>(size));
+  const uint8_t* b = nullptr;
+  uint64_t n = 0;
+  if (!bytes_of(data, converted, b, n)) return nullptr;
+  s.feed(b, n);
   Py_RETURN_NONE;
 }
 
@@ -364,22 +359,17 @@ PyObject* iter_loads(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
   PyObject* data = nargs == 1 ? args[0] : nullptr;  // borrowed from the caller
   Limits limits;
   if (!parse_limits("iter_loads", args, nargs, kwnames, &data, limits)) return nullptr;
-  Owned bytes;
   // bytes and its subclasses are read in place (they cannot change); anything
-  // else is copied once.
-  if (PyType_GetFlags(Py_TYPE(data)) & Py_TPFLAGS_BYTES_SUBCLASS)
-    bytes = Owned::borrow(data);
-  else
-    bytes = Owned::steal(PyBytes_FromObject(data));
-  if (!bytes) return nullptr;
-  char* start = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(bytes.get(), &start, &size) < 0) return nullptr;
+  // else is copied once. The iterator holds whichever it reads.
+  Owned bytes;
+  const uint8_t* b = nullptr;
+  uint64_t n = 0;
+  if (!bytes_of(data, bytes, b, n)) return nullptr;
+  if (!bytes) bytes = Owned::borrow(data);
   PyObject* self = new_stream(
       reinterpret_cast<PyTypeObject*>(state_of(module)->documents_type), limits);
   if (!self) return nullptr;
-  stream_of(self).view(std::move(bytes), reinterpret_cast<const uint8_t*>(start),
-                       static_cast<uint64_t>(size));
+  stream_of(self).view(std::move(bytes), b, n);
   return self;
 }
 

@@ -62,26 +62,32 @@ Result<Owned> run_prefix(const uint8_t* b, uint64_t n, Budgets start, uint64_t& 
   return v;
 }
 
+bool bytes_of(PyObject* data, Owned& converted, const uint8_t*& b, uint64_t& n) {
+  if (!(PyType_GetFlags(Py_TYPE(data)) & Py_TPFLAGS_BYTES_SUBCLASS)) {
+    converted = Owned::steal(PyBytes_FromObject(data));
+    if (!converted) return false;
+    data = converted.get();
+  }
+  char* start = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(data, &start, &size) < 0) return false;
+  b = reinterpret_cast<const uint8_t*>(start);
+  n = static_cast<uint64_t>(size);
+  return true;
+}
+
 PyObject* decode_object(PyObject* data, BudgetsFor budgets_for, const void* context,
                         Decode decode_with) {
   Owned converted;  // released after run, on every path
-  if (!(PyType_GetFlags(Py_TYPE(data)) & Py_TPFLAGS_BYTES_SUBCLASS)) {
-    converted = Owned::steal(PyBytes_FromObject(data));
-    if (!converted) return nullptr;
-    data = converted.get();
-  }
-  // bytes and its subclasses are read in place: no copy, no method of theirs.
-  char* start = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(data, &start, &size) < 0) return nullptr;
-  const uint64_t n = static_cast<uint64_t>(size);
+  const uint8_t* b = nullptr;
+  uint64_t n = 0;
+  if (!bytes_of(data, converted, b, n)) return nullptr;
   const Budgets budgets = budgets_for(n, context);
   // Only our code runs during a decode, and every object it makes is
   // reachable from the result or released by it: collections triggered by
   // the new containers would only rescan them. The collector's own state is
   // restored afterwards.
   const int collecting = PyGC_Disable();
-  const auto* b = reinterpret_cast<const uint8_t*>(start);
   Result<Owned> r = decode_with ? decode_with(b, n, budgets) : run(b, n, budgets);
   if (collecting) PyGC_Enable();
   if (!r.ok()) return raise(std::move(r).fail());

@@ -43,6 +43,11 @@ Result<Owned> run(const uint8_t* b, uint64_t n, Budgets start);
 // length. Offsets count from b. Used for streams of documents.
 Result<Owned> run_prefix(const uint8_t* b, uint64_t n, Budgets start, uint64_t& end);
 
+// The bytes of data: bytes and its subclasses are read in place (no copy, no
+// method of theirs) and converted stays empty; anything else is converted by
+// PyBytes_FromObject, which converted then holds. False with the exception set.
+bool bytes_of(PyObject* data, Owned& converted, const uint8_t*& b, uint64_t& n);
+
 // What loads_binary and wexo._ext.loads share: data as bytes (read in place,
 // or converted by PyBytes_FromObject), decoded with the budgets budgets_for
 // gives for its size while the collector is paused. A new reference, or null

@@ -8,7 +8,7 @@ if TYPE_CHECKING:
     # pyarrow ships no type information; it is optional besides.
     import pyarrow  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
-_UNSET: Any = object()
+from ._native import UNSET, limit_keywords
 
 
 class _Batch:
@@ -24,7 +24,7 @@ class _Batch:
 
 
 def loads_arrow(
-    data: Any, *, max_cells: int | None = _UNSET, max_copies: int | None = _UNSET
+    data: Any, *, max_cells: int | None = UNSET, max_copies: int | None = UNSET
 ) -> pyarrow.Table:
     """Decodes a document whose root is a table or a sparse table into a pyarrow.Table.
 
@@ -44,10 +44,6 @@ def loads_arrow(
         ) from None
     from . import _ext
 
-    limits = {}
-    if max_cells is not _UNSET:
-        limits["max_cells"] = max_cells
-    if max_copies is not _UNSET:
-        limits["max_copies"] = max_copies
+    limits = limit_keywords(max_cells, max_copies)
     batch = pa.record_batch(_Batch(_ext.loads_columns(data, **limits)))
     return pa.Table.from_batches([batch])

@@ -15,6 +15,7 @@ from . import _native
 from ._encode import Options
 from ._inspect import DecodeFailure, listing, render, summary
 from ._json import dumps as json_text
+from ._scan import short_path
 
 # What switching off each encoder choice does, for --help; every field of Options needs a
 # line here.
@@ -42,11 +43,8 @@ _OPTION_HELP = {
 }
 _OPTION_NAMES = [f.name for f in dataclasses.fields(Options)]
 
-# Some messages end with the path of the offending value, "at $.rows[3].id"; longer paths
-# are shortened to their first and last steps and the depth.
-_PATH_LIMIT = 60
+# One step of a path as messages write it: [3], .id or ["odd key"].
 _STEP = re.compile(r'\[\d+\]|\.[A-Za-z_][A-Za-z0-9_]*|\["(?:[^"\\]|\\.)*"\]')
-_STEP_LIMIT = 24
 
 
 if TYPE_CHECKING:
@@ -252,25 +250,12 @@ def _write(path: str, data: bytes) -> None:
 
 
 def shorten_path(path: str) -> str:
-    """A path of at most about _PATH_LIMIT characters: $[0][0]...[0] (depth 600)."""
-    if len(path) <= _PATH_LIMIT:
-        return path
+    """A path given as text, shortened as the encoders shorten the paths their messages name:
+    $[0][0]...[0] (depth 600)."""
     steps = _STEP.findall(path, 1)
-    if not path.startswith("$") or "".join(steps) != path[1:] or len(steps) < 4:
-        return path[: _PATH_LIMIT // 2] + "..." + path[-_PATH_LIMIT // 2 :]
-
-    def cut(step: str) -> str:
-        return step if len(step) <= _STEP_LIMIT else step[: _STEP_LIMIT - 3] + "..."
-
-    head = "".join(cut(s) for s in steps[:2])
-    return f"${head}...{cut(steps[-1])} (depth {len(steps)})"
-
-
-def _shorten(message: str) -> str:
-    head, sep, path = message.rpartition(" at $")
-    if not sep or path.endswith(")"):  # none, or shortened already: (depth N)
-        return message
-    return f"{head} at {shorten_path('$' + path)}"
+    if not path.startswith("$") or "".join(steps) != path[1:]:
+        steps = [path[1:]]  # not made of steps: only its middle can go
+    return short_path(steps)
 
 
 def _big_int(digits: str) -> int:
@@ -354,7 +339,7 @@ def _encode_lines(args: argparse.Namespace, output: str) -> None:
             try:
                 data = dumps(tree, **options)
             except (TypeError, ValueError) as err:
-                raise Failed(f"{where}: cannot encode: {_shorten(str(err))}") from None
+                raise Failed(f"{where}: cannot encode: {err}") from None
             except RecursionError:
                 raise Failed(f"{where}: cannot encode: nesting too deep") from None
             out.write(data)
@@ -380,7 +365,7 @@ def _encode(args: argparse.Namespace) -> None:
     try:
         data = dumps(tree, **{n: getattr(args, n) for n in _OPTION_NAMES})
     except (TypeError, ValueError) as err:
-        raise Failed(f"{name}: cannot encode: {_shorten(str(err))}") from None
+        raise Failed(f"{name}: cannot encode: {err}") from None
     except RecursionError:
         raise Failed(f"{name}: cannot encode: nesting too deep") from None
     _write(output, data)

@@ -7,8 +7,7 @@ from collections.abc import Iterator
 from typing import Any, Protocol
 
 from ._ext import StreamDecoder, iter_loads
-
-_UNSET: Any = object()  # a limit left out: the default for the bytes available
+from ._native import UNSET, limit_keywords, not_binary
 
 
 class Readable(Protocol):
@@ -20,8 +19,8 @@ class Readable(Protocol):
 def iter_load(
     fp: Readable,
     *,
-    max_cells: int | None = _UNSET,
-    max_copies: int | None = _UNSET,
+    max_cells: int | None = UNSET,
+    max_copies: int | None = UNSET,
     chunk_size: int = 65536,
 ) -> Iterator[Any]:
     """Yield the documents of a binary file object (a file, a pipe, socket.makefile("rb")) in
@@ -29,15 +28,10 @@ def iter_load(
     a chunk. A stream that ends inside a document raises WexoError as loads would refuse the
     bytes left (e.g. "truncated input"), with offsets from the start of the stream."""
     if isinstance(fp, io.TextIOBase):
-        raise TypeError("wexo.iter_load() needs a file opened in binary mode ('rb'), not text mode")
+        raise not_binary("iter_load")
     if not isinstance(chunk_size, int) or isinstance(chunk_size, bool) or chunk_size < 1:
         raise ValueError("wexo.iter_load(): chunk_size must be a positive int")
-    limits = {}
-    if max_cells is not _UNSET:
-        limits["max_cells"] = max_cells
-    if max_copies is not _UNSET:
-        limits["max_copies"] = max_copies
-    decoder = StreamDecoder(**limits)
+    decoder = StreamDecoder(**limit_keywords(max_cells, max_copies))
     return _documents(fp, decoder, chunk_size)
 
 
@@ -49,8 +43,7 @@ def _documents(fp: Readable, decoder: StreamDecoder, chunk_size: int) -> Iterato
     while True:
         chunk = read(chunk_size)
         if isinstance(chunk, str):
-            raise TypeError("wexo.iter_load() needs a file opened in binary mode ('rb'): "
-                            "read() gave str")
+            raise not_binary("iter_load", ": read() gave str")
         if not chunk:
             break
         feed(chunk)
