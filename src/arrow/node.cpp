@@ -304,11 +304,11 @@ Status Node::ints_to_doubles() {
 
 Status Node::append_int_slow(int64_t v, Spend& spend) {
   const uint64_t mag = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-  if (kind == Kind::FLOAT && mag <= (uint64_t{1} << 53))
+  if (kind == Kind::FLOAT && mag <= EXACT_LIMIT)
     return append_double(static_cast<double>(v), spend);
   TRY(node, slot(Kind::INT, false, spend));
   NA_OK(ArrowBufferAppendInt64(&node->data, v));
-  if (mag > (uint64_t{1} << 53)) node->exact = false;
+  if (mag > EXACT_LIMIT) node->exact = false;
   return Done{};
 }
 

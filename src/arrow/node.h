@@ -181,7 +181,7 @@ inline Status Node::append_int(int64_t v, Spend& spend) {
     data.size_bytes += 8;
     ++length;
     const uint64_t mag = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-    if (mag > (uint64_t{1} << 53)) exact = false;
+    if (mag > EXACT_LIMIT) exact = false;
     return Done{};
   }
   return append_int_slow(v, spend);

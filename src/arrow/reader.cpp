@@ -99,7 +99,7 @@ Status ArrowSink::start(uint8_t kind, uint64_t n) {
 [[gnu::always_inline]] inline Status ArrowSink::decimal_cell(uint64_t, int64_t m, unsigned s) {
   CHECK(gap());
   double q;
-  if (decimal_magnitude(m) > EXACT_LIMIT) {
+  if (magnitude(m) > EXACT_LIMIT) {
     TRY(big, big_quotient(m, s));
     q = big;
   } else {
@@ -195,11 +195,8 @@ Status Reader::value(Node& node, uint64_t depth) {
       d.pos = p + 8;
       double x;
       std::memcpy(&x, &bits, sizeof x);
-      // An integral value below 2^53 is an int, as the decoder makes it.
-      if (x > -9007199254740992.0 && x < 9007199254740992.0) {
-        const auto i = static_cast<int64_t>(x);
-        if (static_cast<double>(i) == x) return node.append_int(i, spend);
-      }
+      int64_t i;
+      if (int_valued(x, &i)) return node.append_int(i, spend);
       return node.append_double(x, spend);
     }
     case TAG_STR: {

@@ -6,15 +6,6 @@
 
 namespace wexo {
 
-constexpr double POW10[7] = {1.0, 10.0, 100.0, 1000.0, 10000.0, 100000.0, 1000000.0};
-constexpr uint64_t IPOW10[7] = {1, 10, 100, 1000, 10000, 100000, 1000000};
-constexpr uint64_t EXACT_LIMIT = uint64_t{1} << 53;  // mantissas a double holds exactly
-
-// |m| as an unsigned number (2^63 for the most negative m).
-inline uint64_t decimal_magnitude(int64_t m) {
-  return m < 0 ? 0 - static_cast<uint64_t>(m) : static_cast<uint64_t>(m);
-}
-
 // The cells of the Python sinks are objects: PySink makes each typed cell's
 // object and hands it to the sink's store(k, cell). The columnar reader
 // (src/arrow) is a sink of another kind, which takes the same calls and
@@ -33,7 +24,7 @@ struct PySink {
   }
   // m / 10^s, s from 1 to 6; |m| up to 2^53 needs no interpreter arithmetic.
   [[gnu::always_inline]] Status decimal_cell(uint64_t k, int64_t m, unsigned s) {
-    if (decimal_magnitude(m) > EXACT_LIMIT) {
+    if (magnitude(m) > EXACT_LIMIT) {
       TRY(cell, big_decimal(m, s));
       return self().store(k, std::move(cell));
     }

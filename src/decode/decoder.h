@@ -6,46 +6,11 @@
 #include <cstring>
 
 #include "err.h"
+#include "format.h"
 #include "pyo.h"
 
 namespace wexo {
 
-constexpr uint8_t DOC_MAGIC = 0x0F;
-constexpr uint8_t DOC_VERSION = 0x01;
-
-constexpr uint8_t TAG_NONE = 0x00;
-constexpr uint8_t TAG_FALSE = 0x01;
-constexpr uint8_t TAG_TRUE = 0x02;
-constexpr uint8_t TAG_INT = 0x03;
-constexpr uint8_t TAG_FLOAT = 0x04;
-constexpr uint8_t TAG_STR = 0x05;
-constexpr uint8_t TAG_STR_REF = 0x06;
-constexpr uint8_t TAG_ARRAY = 0x07;
-constexpr uint8_t TAG_OBJECT = 0x08;
-constexpr uint8_t TAG_TABLE = 0x09;
-constexpr uint8_t TAG_ANCHOR = 0x0A;
-constexpr uint8_t TAG_ANCHOR_REF = 0x0B;
-constexpr uint8_t TAG_TYPED_ARRAY = 0x0C;
-constexpr uint8_t TAG_SPARSE = 0x0D;
-constexpr uint8_t TAG_SHORT_STR = 0x40;  // 0x40..0x5F, length in the low five bits
-constexpr uint8_t TAG_SMALL_INT = 0x80;  // 0x80..0xFF, value in the low seven bits
-
-constexpr uint8_t COL_VALUES = 0x00;
-constexpr uint8_t COL_DELTA_INT = 0x01;
-constexpr uint8_t COL_DECIMAL = 0x02;
-constexpr uint8_t COL_DICT_STR = 0x03;
-constexpr uint8_t COL_BOOL_BITS = 0x04;
-constexpr uint8_t COL_OBJECT = 0x05;
-
-constexpr uint8_t PRESENCE_ALL = 0x00;
-constexpr uint8_t PRESENCE_BITMAP = 0x01;
-
-constexpr uint64_t MAX_DEPTH = 512;        // nesting of values and typed columns
-constexpr uint64_t MAX_COPY_DEPTH = 4096;  // nesting reached by one reference copy
-constexpr uint64_t MAX_COUNT = 0x7FFFFFFF;
-constexpr int64_t EXPAND_BUDGET = int64_t{1} << 24;
-constexpr int64_t SIZE_BUDGET_BASE = int64_t{1} << 22;
-constexpr int64_t SIZE_BUDGET_PER_BYTE = 32;
 constexpr uint64_t CACHED_NAME_MAX = 64;  // longer names are never kept across calls
 
 // One pooled string: the pool's reference and where its UTF-8 bytes lie.
@@ -257,21 +222,6 @@ Result<Owned> row_template(const Names& names);
 Result<Owned> number(double q);
 PyObject* number_obj(double q);
 
-// The bits of a binary64 stored little-endian at p.
-inline uint64_t load_le64(const uint8_t* p) {
-  uint64_t bits;
-  std::memcpy(&bits, p, sizeof bits);
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  bits = __builtin_bswap64(bits);
-#endif
-  return bits;
-}
-
-// Whether binary64 bits encode a finite value.
-inline bool finite_bits(uint64_t bits) {
-  return (bits & 0x7FFFFFFFFFFFFFFFu) <= 0x7FEFFFFFFFFFFFFFu;
-}
-
 inline Result<uint64_t> Decoder::uvarint() {
   if (pos < len && buf[pos] < 0x80) return uint64_t{buf[pos++]};
   if (len - pos >= 2 && buf[pos + 1] < 0x80) {  // pos <= len always holds
@@ -337,10 +287,6 @@ inline Status Decoder::limit_cells(uint64_t k, uint64_t at) {
   cell_budget -= static_cast<int64_t>(k);
   if (cell_budget < 0) return over_cells(at);
   return Done{};
-}
-
-inline int64_t zigzag(uint64_t v) {
-  return static_cast<int64_t>((v >> 1) ^ (0 - (v & 1)));
 }
 
 // In sanitizer builds, checks that a span handed to the (uninstrumented)

@@ -109,12 +109,8 @@ Result<Owned> Decoder::int_() {
 }
 
 PyObject* number_obj(double q) {
-  // An integral value below 2^53 becomes an int (-0.0 gives 0). The test
-  // converts through int64, which needs no rounding instruction or call.
-  if (std::fabs(q) < 9007199254740992.0) {
-    const auto i = static_cast<int64_t>(q);
-    if (static_cast<double>(i) == q) return PyLong_FromLongLong(i);
-  }
+  int64_t i;
+  if (int_valued(q, &i)) return PyLong_FromLongLong(i);
   return PyFloat_FromDouble(q);
 }
 

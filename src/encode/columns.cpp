@@ -32,8 +32,6 @@ unsigned types_of(const Child* cells, std::size_t n) {
   return t;
 }
 
-constexpr double POW10[] = {1.0, 10.0, 100.0, 1000.0, 10000.0, 100000.0, 1000000.0};
-constexpr int64_t IPOW10[] = {1, 10, 100, 1000, 10000, 100000, 1000000};
 constexpr unsigned MAX_SCALE = 6;
 
 // x rounded to the nearest integer, ties to even, as nearbyint does in the

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <utility>
 
-#include "decode/decoder.h"
+#include "format.h"
 #include "err.h"
 #include "pyo.h"
 
@@ -399,30 +399,10 @@ Result<Owned> encode(PyObject* root, unsigned options, PyObject* hook, bool null
 // it is refused.
 constexpr unsigned MAX_CHAIN = 254;
 
-// Unsigned LEB128 byte length of v.
-inline unsigned uvarint_len(uint64_t v) {
-  unsigned n = 1;
-  while (v >= 0x80) {
-    v >>= 7;
-    ++n;
-  }
-  return n;
-}
-
-inline uint64_t zigzag_of(int64_t n) {
-  return (static_cast<uint64_t>(n) << 1) ^ static_cast<uint64_t>(n >> 63);
-}
-
-// Bytes of a string written inline: short form up to 31 bytes.
-inline uint64_t inline_size(uint64_t n) { return n <= 0x1F ? 1 + n : 1 + uvarint_len(n) + n; }
-
-constexpr uint64_t POOL_MIN_LEN = 2;  // inline strings this long enter the pool
-constexpr uint64_t SHORT_STR_MAX = 0x1F;
-constexpr double EXACT_INT_LIMIT = 9007199254740992.0;  // 2^53
-
 // Whether the decoder hands this double back as an int.
 inline bool integral_double(double x) {
-  return x > -EXACT_INT_LIMIT && x < EXACT_INT_LIMIT && x == static_cast<double>(static_cast<int64_t>(x));
+  int64_t i;
+  return int_valued(x, &i);
 }
 
 }  // namespace enc
