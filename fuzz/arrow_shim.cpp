@@ -55,7 +55,8 @@ extern "C" int wexo_fuzz_arrow(const uint8_t* data, size_t size, int64_t* rows) 
   schema.release = nullptr;
   array.release = nullptr;
   const int collecting = PyGC_Disable();
-  wexo::Status built = wexo::arrow::columns(data, n, wexo::format_budgets(n), &schema, &array);
+  bool own;
+  wexo::Status built = wexo::arrow::columns(data, n, wexo::format_budgets(n), &schema, &array, own);
   if (collecting) PyGC_Enable();
   int r = 0;
   if (built.ok()) {

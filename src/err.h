@@ -51,11 +51,12 @@ class SmallVec {
     cap_ = n;
     return true;
   }
-  // Destroys the elements in order.
-  void clear() {
-    for (std::size_t i = 0; i < size_; ++i) data_[i].~T();
-    size_ = 0;
+  // Destroys the elements from n on, in order.
+  void shrink(std::size_t n) {
+    for (std::size_t i = n; i < size_; ++i) data_[i].~T();
+    if (n < size_) size_ = n;
   }
+  void clear() { shrink(0); }
 
  private:
   T* inline_data() { return reinterpret_cast<T*>(inline_); }

@@ -50,7 +50,7 @@ Result<Owned> run(const uint8_t* b, uint64_t n, Budgets start) {
   }
   Decoder d(b, n, start);
   TRY(v, d.value(0));
-  if (d.pos != n) return bad("trailing data", d.pos);
+  CHECK(d.end());
   return v;
 }
 

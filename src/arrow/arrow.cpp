@@ -45,8 +45,12 @@ void release_array(PyObject* capsule) {
 
 }  // namespace
 
+// own is set for a failure that is not the decoder's verdict on the
+// document: the reader's own bound on the strings it copies, a column past
+// Arrow's offsets, or a reference whose verdict only an object walk gives.
 Status columns(const uint8_t* b, uint64_t n, Budgets start, ArrowSchema* schema,
-               ArrowArray* array) {
+               ArrowArray* array, bool& own) {
+  own = false;
   if (n < 3 || b[0] != DOC_MAGIC || b[1] != DOC_VERSION ||
       (b[2] != TAG_TABLE && b[2] != TAG_SPARSE)) {
     // The decoder's verdict first: a malformed document fails as it does.
@@ -63,13 +67,19 @@ Status columns(const uint8_t* b, uint64_t n, Budgets start, ArrowSchema* schema,
   Reader rd(d, spend);
   NodeOwner root;
   TRY(node, root.get());
-  CHECK(rd.root(*node, b[2] == TAG_SPARSE));
-  if (d.pos != n) return bad("trailing data", d.pos);
+  Status read = rd.root(*node, b[2] == TAG_SPARSE);
+  if (read.ok()) {
+    CHECK(d.end());
+  } else {
+    Failure f = std::move(read).fail();
+    own = spend.left < 0 || rd.ambiguous ||
+          (!f.error() && PyErr_ExceptionMatches(PyExc_ValueError));
+    return f;
+  }
   ArrowSchemaInit(schema);
   array->release = nullptr;
   return node->finish(schema, array, spend);
 }
-
 Result<Owned> capsules(const uint8_t* b, uint64_t n, Budgets start) {
   auto* schema = static_cast<ArrowSchema*>(std::malloc(sizeof(ArrowSchema)));
   auto* array = static_cast<ArrowArray*>(std::malloc(sizeof(ArrowArray)));
@@ -92,15 +102,13 @@ Result<Owned> capsules(const uint8_t* b, uint64_t n, Budgets start) {
     std::free(array);
     return py_fail();
   }
-  Status built = columns(b, n, start, schema, array);
+  bool own;
+  Status built = columns(b, n, start, schema, array, own);
   if (!built.ok()) {
-    // A failure of this reader is checked against the decoder's own: the
-    // decoder's verdict is the one raised where it has one. That holds for
-    // decoding errors, and for the ValueError of a column too large for
-    // Arrow, which comes at a cell, before the rest of the document is read.
+    // A failure of the reader's own, met before the whole document was
+    // read, gives way to the decoder's verdict on the rest where it has one.
     Failure f = std::move(built).fail();
-    const bool ours = f.error() || PyErr_ExceptionMatches(PyExc_ValueError);
-    if (ours) {
+    if (own) {
       PyObject *type, *value, *trace;
       PyErr_Fetch(&type, &value, &trace);
       Result<Owned> whole = run(b, n, start);

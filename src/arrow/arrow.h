@@ -21,9 +21,10 @@ constexpr int64_t SPEND_BASE = int64_t{64} << 20;
 // The schema and array of the root table, each filled and owned by the
 // caller's structs (released with their release callbacks). A root that is
 // not a table decodes in full, and then fails with TypeError naming what it
-// is; a document the decoder refuses fails as the decoder fails.
+// is; a document the decoder refuses fails as the decoder fails. own is set
+// for a failure that is not the decoder's verdict (see capsules).
 Status columns(const uint8_t* b, uint64_t n, Budgets start, ArrowSchema* schema,
-               ArrowArray* array);
+               ArrowArray* array, bool& own);
 
 // For Python: a pair of capsules ("arrow_schema", "arrow_array").
 Result<Owned> capsules(const uint8_t* b, uint64_t n, Budgets start);

@@ -25,13 +25,14 @@ enum class Kind : uint8_t { EMPTY, BOOL, INT, FLOAT, STR, DICT, LIST, STRUCT, UN
 struct Spend {
   int64_t left;
   const uint64_t* pos;  // the reader's cursor
+  const uint64_t* at = nullptr;  // where set, the offset to report instead
   bool charge(uint64_t bytes) {
     if (bytes > static_cast<uint64_t>(INT64_MAX)) bytes = static_cast<uint64_t>(INT64_MAX);
     left -= static_cast<int64_t>(bytes);
     if (left < 0) left = -1;  // stays spent, never wraps
     return left >= 0;
   }
-  Failure over() const { return bad("decoded size too large", *pos); }
+  Failure over() const { return bad("decoded size too large", at ? *at : *pos); }
 };
 
 class Node;

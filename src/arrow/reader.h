@@ -1,9 +1,16 @@
-// Reader: a table decoded into Arrow nodes instead of Python objects. It
-// walks the document with the decoder's own cursor, readers and budgets, so
-// a document fails here exactly where the decoder fails; values it does not
-// read itself (anchors, references, bad tags) go through the decoder's value
-// and are appended from the objects it makes. ArrowSink is the typed-column
-// reader's sink for it.
+// Reader: a document's values built into Arrow nodes instead of Python
+// objects. The walk is the decoder's: every tag, name, count, budget and
+// bitmap is read and judged by the decoder's object-free readers (str_span,
+// key_span, header, table_rows, presence, typed_rows, column<Sink>), so a
+// document fails here exactly where and as the decoder fails, and nothing
+// of the walk makes a Python object. ArrowSink is the typed-column reader's
+// sink for it.
+//
+// References copy their anchored value again from its bytes. The decoder
+// charges a reference for the containers its copy makes and refuses copies
+// more than MAX_COPY_DEPTH levels deep; the reader keeps both figures for
+// every anchor as it reads it (cost and deep), so that the verdict on each
+// reference is reached before anything is copied.
 #pragma once
 
 #include <cstdint>
@@ -18,10 +25,12 @@ class Reader;
 // Cells of one column into one node. With a presence bitmap, cell k goes to
 // the k-th present row of rows rows, and absent rows get nulls.
 struct ArrowSink {
+  static constexpr bool OBJECTS = false;  // names and dictionaries as spans
   Reader& rd;
   Node* node;
   const uint8_t* bits = nullptr;
   uint64_t rows = 0;
+  uint64_t column = 0;     // the column's own depth
   uint64_t cursor = 0;     // rows passed, with a bitmap
   int64_t dict_base = -1;  // a dictionary column's first entry in the node's dictionary
 
@@ -46,27 +55,46 @@ class Reader {
   Status value(Node& node, uint64_t depth);
   Status objects(ArrowSink& sink, uint64_t n, uint64_t depth, const Names& names);
 
+  // Marks an object reached at encoded depth `depth`: see deepest.
+  void reach(uint64_t depth) {
+    const uint64_t o = depth - shift;
+    if (o > deepest) deepest = o;
+  }
+
   Decoder& d;
   Spend& spend;
+  // Where a reference was refused for both its cost and its depth: which
+  // limit the decoder meets first depends on the order of its copy, so only
+  // the decoder can give the verdict.
+  bool ambiguous = false;
+  // Containers of everything read so far, each counted as its elements + 1,
+  // as the decoder charges a copy of them.
+  int64_t cost = 0;
+  // Encoded levels that are no object's own level (an anchor's tag, a typed
+  // array's column): an object at encoded depth e lies e - shift levels down.
+  uint64_t shift = 0;
+  // The deepest object level reached so far.
+  uint64_t deepest = 0;
 
  private:
-  struct Head {
-    Names names;
-    uint64_t rows;
+  struct Anchor {
+    uint64_t start;  // its value's first byte
+    uint64_t depth;  // its value's encoded depth
+    int64_t cost;    // what copying it charges
+    uint64_t deep;   // levels its objects reach below it
+    bool done;       // complete: references may copy it
   };
-  Result<Head> head(bool sparse);
-  Status str(Node& node, uint64_t n);
-  Result<uint64_t> name();  // a key, checked and pooled; its length, starting at name_at
+
+  Result<uint64_t> str(uint64_t n, Node& node);
   Status array(Node& node, uint64_t depth);
   Status object(Node& node, uint64_t depth);
   Status table(Node& node, uint64_t depth, bool sparse);
   Status typed_array(Node& node, uint64_t depth);
   Status rows(Node& parent, const Names& names, uint64_t r, uint64_t depth, bool sparse);
-  Status through_decoder(Node& node, uint64_t depth);
-  Status object_value(Node& node, PyObject* x);
+  Status anchor(Node& node, uint64_t depth);
+  Status reference(Node& node, uint64_t depth);
 
-  uint64_t name_at = 0;
-  uint64_t name_entry = NO_ENTRY;
+  Vec<Anchor> anchors;
 };
 
 inline Status ArrowSink::gap() {
@@ -79,9 +107,5 @@ inline Status ArrowSink::gap() {
   }
   return Done{};
 }
-
-// Whether n bytes are UTF-8 as the interpreter's strict decoder accepts it:
-// no overlong forms, no surrogates, nothing above U+10FFFF.
-bool utf8(const uint8_t* p, uint64_t n);
 
 }  // namespace wexo::arrow

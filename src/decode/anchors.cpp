@@ -16,11 +16,21 @@ Result<Owned> Decoder::anchor(uint64_t depth) {
 
 // TAG_ANCHOR_REF | uvarint index
 Result<Owned> Decoder::anchor_ref() {
-  TRY(i, uvarint());
-  if (i >= anchors.size() || !anchors[i]) return bad("bad anchor reference", pos);
+  TRY(i, ref_index(anchors.size(), [this](uint64_t a) { return bool(anchors[a]); }));
   TRY(copy, deep_copy(anchors[i].get(), expand_budget, 0));
   if (!copy) return copy_limit < 0 ? bad("reference expansion too large", pos) : over_copies(pos);
   return copy;
+}
+
+Failure too_deep_copy() { return bad("nesting too deep", 0); }
+
+Status Decoder::copy_charge(int64_t cost, uint64_t deep, bool& ambiguous) {
+  const bool spent = cost > expand_budget;
+  expand_budget = spent ? -1 : expand_budget - cost;
+  ambiguous = spent && deep > MAX_COPY_DEPTH;
+  if (deep > MAX_COPY_DEPTH) return too_deep_copy();
+  if (spent) return copy_limit < 0 ? bad("reference expansion too large", pos) : over_copies(pos);
+  return Done{};
 }
 
 namespace {
@@ -44,7 +54,7 @@ enum class Visit { scalar, container, refused };
 // container. The order is that of a recursive pre-order walk.
 Result<Visit> reach(PyObject* x, uint64_t d, int64_t& budget, Vec<CopyFrame>& stack,
                     Owned& out) {
-  if (d > MAX_COPY_DEPTH) return bad("nesting too deep", 0);
+  if (d > MAX_COPY_DEPTH) return too_deep_copy();
   const bool is_list = Py_TYPE(x) == &PyList_Type;
   if (!is_list && Py_TYPE(x) != &PyDict_Type) {
     out = Owned::borrow(x);

@@ -1,23 +1,43 @@
 // The Python sinks' instances of column<Sink> (written once, in
-// columns_impl.h), their object columns as dicts, and big_decimal.
+// columns_impl.h), their object columns as dicts, and the exact quotient of
+// a decimal mantissa.
+#include <cstring>
+
 #include "decode/columns_impl.h"
 
 namespace wexo {
 
-Result<double> big_quotient(int64_t m, unsigned s) {
-  TRY(num, made(PyLong_FromLongLong(m)));
-  TRY(den, made(PyLong_FromUnsignedLongLong(IPOW10[s])));
-  // True division of two ints: the exact quotient rounded to the nearest double.
-  TRY(quot, made(PyNumber_TrueDivide(num.get(), den.get())));
-  const double q = PyFloat_AsDouble(quot.get());
-  if (q == -1.0 && PyErr_Occurred()) return py_fail();
-  return q;
+// floor(|m| / 10^s), scaled by a power of two into [2^53, 2^54) with
+// 64-bit arithmetic only, then its last bit rounded off, half to even, with
+// the remainder as the sticky part. Needs |m| > 2^53 (a quotient of at least
+// 2^33 bits); smaller mantissas take one division (decimal_value).
+double exact_quotient(int64_t m, unsigned s) {
+  const uint64_t a = magnitude(m), b = IPOW10[s];
+  const uint64_t q1 = a / b, r1 = a % b;
+  const int k = 54 - (64 - __builtin_clzll(q1));  // from -10 to 20
+  uint64_t q;
+  bool sticky;
+  if (k >= 0) {
+    const uint64_t low = r1 << k;  // below 2^40
+    q = (q1 << k) + low / b;
+    sticky = low % b != 0;
+  } else {
+    q = q1 >> -k;
+    sticky = r1 != 0 || (q1 & ((uint64_t{1} << -k) - 1)) != 0;
+  }
+  const bool half = q & 1;
+  q >>= 1;
+  if (half && (sticky || (q & 1))) ++q;
+  // q x 2^(1 - k), exactly: q has at most 54 bits, and the power of two is
+  // a normal double.
+  const uint64_t scale_bits = static_cast<uint64_t>(1023 + 1 - k) << 52;
+  double scale;
+  std::memcpy(&scale, &scale_bits, sizeof scale);
+  const double x = static_cast<double>(q) * scale;
+  return m < 0 ? -x : x;
 }
 
-Result<Owned> big_decimal(int64_t m, unsigned s) {
-  TRY(q, big_quotient(m, s));
-  return number(q);
-}
+Result<Owned> big_decimal(int64_t m, unsigned s) { return number(exact_quotient(m, s)); }
 
 // The cells of an object column as dicts, which become cells only once
 // every sub-column is complete.

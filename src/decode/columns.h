@@ -12,6 +12,7 @@ namespace wexo {
 // makes no object per cell.
 template <class S>
 struct PySink {
+  static constexpr bool OBJECTS = true;  // its names and dictionary entries are str objects
   S& self() { return static_cast<S&>(*this); }
   [[gnu::always_inline]] Status value_cell(Decoder& d, uint64_t k, uint64_t depth) {
     TRY(cell, d.value(depth));

@@ -68,7 +68,9 @@ template <class Sink>
   Names dict;
   dict.reserve(d);
   for (uint64_t i = 0; i < d; ++i) {
-    TRY(k, key(false));  // values, not names: not kept across calls
+    // Values, not names: not kept across calls; and only made for sinks
+    // that take objects.
+    TRY(k, Sink::OBJECTS ? key(false) : key_span());
     dict.push_back(std::move(k));
   }
   CHECK(sink.dict_begin(dict));
@@ -87,7 +89,7 @@ template <class Sink>
   CHECK(limit_cells(n, pos - 1));
   TRY(kn, count());
   if (kn == 0) return bad("empty object column", pos);
-  TRY(names, unique_keys(kn, "duplicate key"));
+  TRY(names, unique_keys(kn, "duplicate key", Sink::OBJECTS));
   return sink.objects(*this, n, depth, names);
 }
 

@@ -3,17 +3,13 @@
 
 namespace wexo {
 
-namespace {
-
-[[gnu::cold, gnu::noinline]] Failure duplicate_key(const uint8_t* text, uint64_t n,
-                                                   uint64_t at) {
+[[gnu::cold, gnu::noinline]] Failure Decoder::duplicate_key(uint64_t start, uint64_t n,
+                                                            uint64_t at) const {
   Str msg("duplicate key '");
-  msg.append(reinterpret_cast<const char*>(text), n);  // as they are, a zero byte included
+  msg.append(reinterpret_cast<const char*>(buf + start), n);  // as they are, a zero byte included
   msg += '\'';
   return bad(msg, at);
 }
-
-}  // namespace
 
 // TAG_ARRAY | uvarint n | n values
 Result<Owned> Decoder::array(uint64_t depth) {
@@ -88,7 +84,7 @@ Result<Owned> Decoder::object(uint64_t depth) {
     // Every earlier entry grew the dict by one, so its size before is k.
     if (PyDict_SetItem(dict.get(), name, item.get()) < 0) return py_fail();
     if (static_cast<uint64_t>(PyDict_Size(dict.get())) == k)
-      return duplicate_key(buf + start, size, pos);
+      return duplicate_key(start, size, pos);
   }
   return dict;
 }

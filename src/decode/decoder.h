@@ -61,9 +61,13 @@ struct Budgets {
 struct DictSink;
 struct ListSink;
 struct SparseSink;
-namespace arrow {
-class Reader;
-}
+
+// What a sparse column's presence byte announces: bits null for every row,
+// else the bitmap inside the input and the number of rows it marks.
+struct Presence {
+  const uint8_t* bits;
+  uint64_t cells;
+};
 
 class Decoder {
  public:
@@ -77,6 +81,57 @@ class Decoder {
   // One complete value. The commonest scalars are read inline at the call
   // site, after the same checks in the same order as the full dispatch.
   inline Result<Owned> value(uint64_t depth);
+
+  // ---- Object-free readers, for builders of other outputs (src/arrow).
+  // Each makes the checks of the Python reader it stands beside, in the same
+  // order and at the same offsets, so that every fault of a document is
+  // judged here, whatever is built from it.
+
+  // An inline string's n bytes at the cursor, checked as UTF-8 and pooled
+  // from two bytes on (the object is made only if a reference needs one).
+  // Its start.
+  Result<uint64_t> str_span(uint64_t n);
+  // A name, as key() reads it, without its object.
+  Result<Key> key_span();
+  // A string reference's pool entry, its tag read.
+  inline Result<uint64_t> pool_index();
+  // TAG_INT's and TAG_FLOAT's payloads, their tags read.
+  Result<int64_t> int_body() {
+    TRY(v, uvarint());
+    return zigzag(v);
+  }
+  inline Result<double> float_body();
+  // A table's or sparse table's row count, after its header, with its bound
+  // and budgets; a typed array's count, with its own.
+  Result<uint64_t> table_rows(bool sparse);
+  Result<uint64_t> typed_rows();
+  // A sparse column's presence byte and bitmap for r rows.
+  Result<Presence> presence(uint64_t r);
+  // The failure of a value that no reader takes at the cursor: too deep,
+  // truncated, or a bad tag.
+  Failure no_value(uint64_t depth);
+  // A repeated name of an object, found after its value.
+  Failure duplicate_key(uint64_t start, uint64_t n, uint64_t at) const;
+  // An anchor reference's index, its tag read: below slots and filled(i).
+  template <class Filled>
+  Result<uint64_t> ref_index(uint64_t slots, Filled filled) {
+    TRY(i, uvarint());
+    if (i >= slots || !filled(i)) return bad("bad anchor reference", pos);
+    return i;
+  }
+  // The verdict on copying a referenced value whose containers cost cost
+  // (their elements + 1 each) and whose objects lie at most deep levels below
+  // it, for builders that copy from the input rather than from objects.
+  // ambiguous is set where both limits are passed: which comes first depends
+  // on the order of the copy, which only an object walk knows.
+  Status copy_charge(int64_t cost, uint64_t deep, bool& ambiguous);
+  // The end of the document: the cursor must stand at its last byte.
+  Status end() const;
+
+  uint64_t remaining() const { return pos < len ? len - pos : 0; }
+  inline Result<uint64_t> uvarint();
+  inline Result<uint64_t> count();  // bounded by the remaining bytes
+  Failure short_(uint64_t at) const;
 
   SmallVec<PoolEnt, 64> pool;  // a record's strings, without an allocation (2.5 KiB)
   SmallVec<Owned, 4> anchors;  // an empty Owned is a slot whose value is not complete
@@ -95,7 +150,6 @@ class Decoder {
   friend struct DictSink;
   friend struct ListSink;
   friend struct SparseSink;
-  friend class arrow::Reader;
   template <class S>
   friend struct PySink;
 
@@ -116,17 +170,12 @@ class Decoder {
     return template_fits(rows) && (cell_limit == NO_LIMIT || rows * keys <= 8 * remaining());
   }
 
-  uint64_t remaining() const { return pos < len ? len - pos : 0; }
-
   // primitives.cpp
-  inline Result<uint64_t> uvarint();
   Result<uint64_t> uvarint_slow();
-  inline Result<uint64_t> count();  // bounded by the remaining bytes
   Result<uint64_t> count_slow();
   Result<uint64_t> row_count();  // bounded by 8 x the remaining bytes
   Result<Owned> int_();
   Result<Owned> float_();
-  Failure short_(uint64_t at) const;
   Status charge(uint64_t k, uint64_t at);
   inline Status limit_cells(uint64_t k, uint64_t at);  // charges max_cells
   Failure over_cells(uint64_t at) const;
@@ -140,7 +189,6 @@ class Decoder {
   Result<Owned> str_body(uint64_t n);
   Result<Owned> long_str();
   Result<Owned> str_ref();
-  inline Result<uint64_t> pool_index();
   inline Result<PyObject*> pool_obj(uint64_t i);  // borrowed from the pool
   Result<PyObject*> pool_make(uint64_t i);
   Result<Key> key(bool cached = true);
@@ -156,9 +204,12 @@ class Decoder {
   Result<Owned> anchor(uint64_t depth);
   Result<Owned> anchor_ref();
 
-  // names.cpp
-  Result<Names> header();
-  Result<Names> unique_keys(uint64_t count, std::string_view dup_message);
+  // names.cpp; without objects, the names' Keys hold none.
+ public:
+  Result<Names> header(bool objects = true);
+
+ private:
+  Result<Names> unique_keys(uint64_t count, std::string_view dup_message, bool objects = true);
   uint64_t name_hash(const Key& k);
 
   // columns.cpp
@@ -196,6 +247,10 @@ int cache_exec();
 uint64_t cache_open();
 void cache_close();
 
+// Whether n bytes are UTF-8 as the interpreter's strict decoder accepts it:
+// no overlong forms, no surrogates, nothing above U+10FFFF (strings.cpp).
+bool utf8(const uint8_t* p, uint64_t n);
+
 // The number of 1 bits in n bytes (sparse.cpp).
 uint64_t set_bits(const uint8_t* p, uint64_t n);
 
@@ -207,11 +262,21 @@ uint64_t keyed_hash(const uint8_t* p, uint64_t n);
 // the same scalars and strings. A success holding no object means the budget
 // ran out; budget is written back whatever the outcome.
 Result<Owned> deep_copy(PyObject* x, int64_t& budget, uint64_t depth);
+// A copy that reaches an object more than MAX_COPY_DEPTH levels down.
+Failure too_deep_copy();
 
-// Converts mantissa m at scale s (1..6) through the interpreter's exact
-// integer division; big_quotient gives the double it rounds to.
+// The double nearest to m / 10^s (s from 1 to 6), ties to even: what the
+// interpreter's exact integer division gives, without it. big_decimal: as
+// the decoder's number.
+double exact_quotient(int64_t m, unsigned s);
 Result<Owned> big_decimal(int64_t m, unsigned s);
-Result<double> big_quotient(int64_t m, unsigned s);
+
+// A decimal cell's double: one division where |m| <= 2^53 (both operands
+// exact, so the quotient is correctly rounded), the exact quotient beyond.
+inline double decimal_value(int64_t m, unsigned s) {
+  if (magnitude(m) > EXACT_LIMIT) return exact_quotient(m, s);
+  return static_cast<double>(m) / POW10[s];
+}
 
 // A dict mapping each name, in order, to None: rows copied from it hold
 // every key already, and their columns replace the values in place.
@@ -252,6 +317,18 @@ inline Result<uint64_t> Decoder::pool_index() {
 inline Result<PyObject*> Decoder::pool_obj(uint64_t i) {
   if (pool[i].str_obj) return pool[i].str_obj.get();
   return pool_make(i);
+}
+
+// Eight bytes of a finite binary64.
+inline Result<double> Decoder::float_body() {
+  const uint64_t p = pos;
+  if (len - p < 8) return short_(p);  // p <= len always holds here
+  const uint64_t bits = load_le64(buf + p);
+  if (!finite_bits(bits)) return bad("float is not finite", p);
+  pos = p + 8;
+  double x;
+  std::memcpy(&x, &bits, sizeof x);
+  return x;
 }
 
 inline Result<Owned> Decoder::value(uint64_t depth) {

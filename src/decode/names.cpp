@@ -150,10 +150,10 @@ uint64_t siphash13(const uint8_t* p, uint64_t n, const HashKeys& k) {
 uint64_t keyed_hash(const uint8_t* p, uint64_t n) { return siphash13(p, n, keys()); }
 
 // uvarint count (at least 1) | count names
-Result<Names> Decoder::header() {
+Result<Names> Decoder::header(bool objects) {
   TRY(c, count());
   if (c == 0) return bad("empty table header", pos);
-  return unique_keys(c, "duplicate column");
+  return unique_keys(c, "duplicate column", objects);
 }
 
 // The keyed hash of a name's bytes; a pooled string's is computed once.
@@ -170,9 +170,9 @@ uint64_t Decoder::name_hash(const Key& k) {
 //
 // A name given as a pool reference costs two input bytes but designates a
 // string of any length, so comparing its bytes on every use could cost far
-// more than the input: one object is one pool entry, hence equal at once, and
+// more than the input: one pool entry is one string, hence equal at once, and
 // long names are compared by their cached hashes before any byte.
-Result<Names> Decoder::unique_keys(uint64_t count, std::string_view dup_message) {
+Result<Names> Decoder::unique_keys(uint64_t count, std::string_view dup_message, bool objects) {
   Names names;
   names.reserve(count);
   Vec<uint64_t> hashes;  // per name: the hash where one was needed, else 0
@@ -187,11 +187,11 @@ Result<Names> Decoder::unique_keys(uint64_t count, std::string_view dup_message)
     mask = cap - 1;
   }
   for (uint64_t i = 0; i < count; ++i) {
-    TRY(k, key());
+    TRY(k, objects ? key() : key_span());
     const uint64_t h = hashed || k.len > SHORT_NAME ? name_hash(k) : 0;
     auto same = [&](uint64_t j) {
       const Key& e = names[j];
-      if (e.str_obj.get() == k.str_obj.get()) return true;
+      if (e.entry == k.entry && k.entry != NO_ENTRY) return true;
       if (e.len != k.len || hashes[j] != h) return false;
       return std::memcmp(buf + e.start, buf + k.start, k.len) == 0;
     };

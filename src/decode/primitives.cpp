@@ -118,14 +118,37 @@ Result<Owned> number(double q) { return made(number_obj(q)); }
 
 // TAG_FLOAT | 8 bytes binary64, little-endian
 Result<Owned> Decoder::float_() {
-  const uint64_t p = pos;
-  if (len - p < 8) return short_(p);  // p <= len always holds here
-  const uint64_t bits = load_le64(buf + p);
-  if (!finite_bits(bits)) return bad("float is not finite", p);
-  pos = p + 8;
-  double x;
-  std::memcpy(&x, &bits, sizeof x);
+  TRY(x, float_body());
   return number(x);
+}
+
+// A table's rows: a sparse table charges twice its rows (they cost even
+// where no column fills them); a plain one only checks, since each column
+// charges its R + 1 as it starts. Both charge the row dicts to max_cells.
+Result<uint64_t> Decoder::table_rows(bool sparse) {
+  TRY(r, row_count());
+  if (sparse) {
+    CHECK(charge(2 * r, pos));
+  } else if (size_budget < static_cast<int64_t>(r + 1)) {
+    return bad("decoded size too large", pos);
+  }
+  CHECK(limit_cells(r, pos));
+  return r;
+}
+
+// A typed array's cells: a check only (the column charges n + 1 itself when
+// it starts), and its slots to max_cells, except for bits, which the input
+// pays for before any other array is opened.
+Result<uint64_t> Decoder::typed_rows() {
+  TRY(n, row_count());
+  if (size_budget < static_cast<int64_t>(n + 1)) return bad("decoded size too large", pos);
+  if (pos >= len || buf[pos] != COL_BOOL_BITS) CHECK(limit_cells(n, pos));
+  return n;
+}
+
+Status Decoder::end() const {
+  if (pos != len) return bad("trailing data", pos);
+  return Done{};
 }
 
 }  // namespace wexo

@@ -24,34 +24,38 @@ uint64_t set_bits(const uint8_t* p, uint64_t n) {
 // header | uvarint N | per name: presence flag, [bitmap], typed column
 Result<Owned> Decoder::sparse(uint64_t depth) {
   TRY(names, header());
-  TRY(n, row_count());
-  // Charged, not only checked: the rows cost even where no column fills them.
-  CHECK(charge(2 * n, pos));
-  CHECK(limit_cells(n, pos));  // the row dicts
+  TRY(n, table_rows(true));
   TRY(set, row_dicts(n));
   for (const Key& name : names) {
-    if (pos >= len) return short_(pos);
-    const uint8_t flag = buf[pos++];
-    if (flag == PRESENCE_ALL) {
+    TRY(has, presence(n));
+    if (!has.bits) {
       DictSink sink{set.rows.data(), n, name.str_obj.get()};
       CHECK(column(n, depth + 1, sink));
-      continue;
+    } else {
+      // A column of P cells: its depth test, charge of P + 1 and kind byte
+      // come in the same order, at the same offsets, as any column's.
+      SparseSink sink{set.rows.data(), has.bits, name.str_obj.get()};
+      CHECK(column(has.cells, depth + 1, sink));
     }
-    if (flag != PRESENCE_BITMAP) return bad("bad presence flag", pos);  // one past the flag
-    const uint64_t b = n / 8 + (n % 8 != 0);
-    if (remaining() < b) return short_(pos);
-    const uint8_t* bits = buf + pos;
-    pos += b;
-    const uint64_t p = set_bits(bits, b);
-    // Bits at row N and above must be clear; then P <= N holds by itself.
-    if (p > n || (n % 8 != 0 && (bits[b - 1] >> (n % 8)) != 0))
-      return bad("bad presence bitmap", pos);
-    // A column of P cells: its depth test, charge of P + 1 and kind byte come
-    // in the same order, at the same offsets, as any column's.
-    SparseSink sink{set.rows.data(), bits, name.str_obj.get()};
-    CHECK(column(p, depth + 1, sink));
   }
   return std::move(set.list);
+}
+
+// presence flag | [ceil(r / 8) bytes of bitmap, row 0 in bit 0 of byte 0]
+Result<Presence> Decoder::presence(uint64_t r) {
+  if (pos >= len) return short_(pos);
+  const uint8_t flag = buf[pos++];
+  if (flag == PRESENCE_ALL) return Presence{nullptr, r};
+  if (flag != PRESENCE_BITMAP) return bad("bad presence flag", pos);  // one past the flag
+  const uint64_t b = r / 8 + (r % 8 != 0);
+  if (remaining() < b) return short_(pos);
+  const uint8_t* bits = buf + pos;
+  pos += b;
+  const uint64_t p = set_bits(bits, b);
+  // Bits at row R and above must be clear; then P <= R holds by itself.
+  if (p > r || (r % 8 != 0 && (bits[b - 1] >> (r % 8)) != 0))
+    return bad("bad presence bitmap", pos);
+  return Presence{bits, p};
 }
 
 }  // namespace wexo

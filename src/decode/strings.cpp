@@ -1,4 +1,6 @@
 // Inline strings, the string pool, pool references, key, and invalid UTF-8.
+#include <cstring>
+
 #include "decode/decoder.h"
 
 namespace wexo {
@@ -15,7 +17,56 @@ namespace {
   return py_fail();
 }
 
+inline bool cont(uint8_t c) { return (c & 0xC0) == 0x80; }
+
 }  // namespace
+
+bool utf8(const uint8_t* p, uint64_t n) {
+  uint64_t i = 0;
+  while (i < n) {
+    if (n - i >= 8) {
+      uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      if (!(w & 0x8080808080808080u)) {
+        i += 8;
+        continue;
+      }
+    }
+    const uint8_t c = p[i];
+    if (c < 0x80) {
+      ++i;
+    } else if (c < 0xC2) {
+      return false;
+    } else if (c < 0xE0) {
+      if (n - i < 2 || !cont(p[i + 1])) return false;
+      i += 2;
+    } else if (c < 0xF0) {
+      if (n - i < 3) return false;
+      const uint8_t c1 = p[i + 1];
+      if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 > 0x9F)) return false;
+      if (!cont(c1) || !cont(p[i + 2])) return false;
+      i += 3;
+    } else if (c < 0xF5) {
+      if (n - i < 4) return false;
+      const uint8_t c1 = p[i + 1];
+      if ((c == 0xF0 && c1 < 0x90) || (c == 0xF4 && c1 > 0x8F)) return false;
+      if (!cont(c1) || !cont(p[i + 2]) || !cont(p[i + 3])) return false;
+      i += 4;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+Result<uint64_t> Decoder::str_span(uint64_t n) {
+  const uint64_t s = pos;
+  if (n > remaining()) return short_(s);
+  if (!utf8(buf + s, n)) return bad("string is not valid UTF-8", s);
+  pos = s + n;
+  if (n >= POOL_MIN_LEN) pool.push_back(PoolEnt{Owned(), s, n});
+  return s;
+}
 
 // n bytes of UTF-8 at the cursor. Strings of two bytes or more enter the pool.
 Result<Owned> Decoder::str_body(uint64_t n) {
@@ -53,6 +104,28 @@ Result<PyObject*> Decoder::pool_make(uint64_t i) {
                                             static_cast<Py_ssize_t>(e.len))));
   e.str_obj = std::move(obj);
   return e.str_obj.get();
+}
+
+Result<Key> Decoder::key_span() {
+  if (pos >= len) return short_(pos);
+  const uint64_t at = pos;
+  const uint8_t t = buf[pos++];
+  if (t == TAG_STR_REF) {
+    TRY(i, pool_index());
+    const PoolEnt& e = pool[i];
+    return Key{Owned(), e.start, e.len, i};
+  }
+  uint64_t n;
+  if ((t & 0xE0) == TAG_SHORT_STR) {
+    n = t & 0x1Fu;
+  } else if (t == TAG_STR) {
+    TRY(c, count());
+    n = c;
+  } else {
+    return bad("key must be a string", at);
+  }
+  TRY(s, str_span(n));
+  return Key{Owned(), s, n, n >= POOL_MIN_LEN ? pool.size() - 1 : NO_ENTRY};
 }
 
 // A name: a string in any of its three forms, and no other tag. Inline

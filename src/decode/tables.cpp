@@ -6,10 +6,7 @@ namespace wexo {
 // header | uvarint R | one typed column of R cells per name
 Result<Owned> Decoder::table(uint64_t depth) {
   TRY(names, header());
-  TRY(r, row_count());
-  // A check only: each column charges R + 1 as it starts.
-  if (size_budget < static_cast<int64_t>(r + 1)) return bad("decoded size too large", pos);
-  CHECK(limit_cells(r, pos));  // the row dicts
+  TRY(r, table_rows(false));
   const bool presized = presize(r, names.size());
   TRY(set, row_dicts(r, presized ? &names : nullptr));
   owed_rows += presized ? r : 0;

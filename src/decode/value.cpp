@@ -19,9 +19,7 @@ namespace {
 
 // The full dispatch, with every check in its order.
 Result<Owned> Decoder::dispatch(uint64_t depth) {
-  // The depth test comes first, even before the end-of-input test.
-  if (depth > MAX_DEPTH) return bad("nesting too deep", pos);
-  if (pos >= len) return short_(pos);
+  if (depth > MAX_DEPTH || pos >= len) return no_value(depth);
   const uint64_t at = pos;  // tag faults report the tag's own offset
   const uint8_t t = buf[pos++];
   if (t >= TAG_SMALL_INT) return made(PyLong_FromLong(t & 0x7F));
@@ -43,17 +41,20 @@ Result<Owned> Decoder::dispatch(uint64_t depth) {
     case TAG_SPARSE: return sparse(depth);
     default: break;
   }
-  return bad_tag(t, at);
+  pos = at;
+  return no_value(depth);
+}
+
+// The depth test comes first, even before the end-of-input test.
+Failure Decoder::no_value(uint64_t depth) {
+  if (depth > MAX_DEPTH) return bad("nesting too deep", pos);
+  if (pos >= len) return short_(pos);
+  return bad_tag(buf[pos], pos);
 }
 
 // TAG_TYPED_ARRAY | uvarint n | one typed column of n cells
 [[gnu::noinline]] Result<Owned> Decoder::typed_array(uint64_t depth) {
-  TRY(n, row_count());
-  // A check only: the column charges n + 1 itself when it starts.
-  if (size_budget < static_cast<int64_t>(n + 1)) return bad("decoded size too large", pos);
-  // The list's slots, except for bits, which the input pays for before any
-  // other array is opened.
-  if (pos >= len || buf[pos] != COL_BOOL_BITS) CHECK(limit_cells(n, pos));
+  TRY(n, typed_rows());
   TRY(list, made(PyList_New(static_cast<Py_ssize_t>(n))));
   ListSink sink{list.get()};
   CHECK(column(n, depth + 1, sink));
