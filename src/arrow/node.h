@@ -94,7 +94,14 @@ class Node {
 
   // Struct fields: the field of that name, made (with no rows yet) when new.
   // entry: the name's pool entry, if it has one (NO_ENTRY otherwise).
-  Result<Node*> field(const uint8_t* name, uint64_t n, uint64_t entry, Spend& spend);
+  // Records list their fields in one order, mostly, and name them by pool
+  // reference after the first: the field where the last one left off is
+  // tried first, by its pool entry.
+  Result<Node*> field(const uint8_t* name, uint64_t n, uint64_t entry, Spend& spend) {
+    if (hint < children.size() && entry != NO_ENTRY && children[hint].entry == entry)
+      return children[hint++].node;
+    return field_slow(name, n, entry, spend);
+  }
   // Appends nulls until the node has rows rows.
   Status pad(int64_t rows, Spend& spend) {
     if (rows <= length) return Done{};
@@ -123,6 +130,7 @@ class Node {
   }
   static bool room(const ArrowBuffer& b, int64_t n) { return b.capacity_bytes - b.size_bytes >= n; }
 
+  Result<Node*> field_slow(const uint8_t* name, uint64_t n, uint64_t entry, Spend& spend);
   Status become(Kind k, Spend& spend);
   Status to_union(Spend& spend);
   Status dict_to_str(Spend& spend);
@@ -138,6 +146,7 @@ class Node {
   Status add_child(const uint8_t* name, uint64_t n, uint64_t hash, Spend& spend);
   Status prepare(Spend& spend, unsigned depth);
   Status schema_(ArrowSchema* schema) const;
+  Status init(ArrowArray* array) const;
   Status fill(ArrowArray* array);
 
   bool validity = false;  // valid holds one bit per row

@@ -191,13 +191,27 @@ Status Reader::object(Node& node, uint64_t depth) {
   }
   const int64_t r = row->length - 1;
   for (uint64_t k = 0; k < n; ++k) {
-    TRY(name, d.key_span());
-    TRY(f, row->field(d.buf + name.start, name.len, name.entry, spend));
+    // A name given as a pool reference, the commonest in records, is read
+    // here; any other through key_span, with the same checks in its order.
+    uint64_t start, size, entry;
+    if (d.pos < d.len && d.buf[d.pos] == TAG_STR_REF) {
+      ++d.pos;
+      TRY(i, d.pool_index());
+      start = d.pool[i].start;
+      size = d.pool[i].len;
+      entry = i;
+    } else {
+      TRY(name, d.key_span());
+      start = name.start;
+      size = name.len;
+      entry = name.entry;
+    }
+    TRY(f, row->field(d.buf + start, size, entry, spend));
     if (f->length > r) {
       NodeOwner scratch;
       TRY(s, scratch.get());
       CHECK(value(*s, depth + 1));
-      return d.duplicate_key(name.start, name.len, d.pos);
+      return d.duplicate_key(start, size, d.pos);
     }
     CHECK(f->pad(r, spend));
     CHECK(value(*f, depth + 1));

@@ -17,14 +17,65 @@ namespace {
   return py_fail();
 }
 
-inline bool cont(uint8_t c) { return (c & 0xC0) == 0x80; }
+// UTF-8 as a finite automaton whose states are bit offsets: the row of a
+// byte holds, at each state's offset, the state it leads to, so that one
+// step is a load and a shift. ERROR leads only to itself.
+enum : unsigned {
+  ACCEPT = 0,   // between characters
+  ERROR = 6,
+  TAIL1 = 12,   // one continuation byte to go
+  TAIL2 = 18,
+  TAIL3 = 24,
+  AFTER_E0 = 30,  // A0..BF, then one more: no overlong three-byte forms
+  AFTER_ED = 36,  // 80..9F, then one more: no surrogates
+  AFTER_F0 = 42,  // 90..BF, then two more: no overlong four-byte forms
+  AFTER_F4 = 48,  // 80..8F, then two more: nothing above U+10FFFF
+};
+
+struct Rows {
+  uint64_t at[256];
+};
+
+constexpr unsigned step(unsigned state, unsigned c) {
+  const bool tail = c >= 0x80 && c <= 0xBF;
+  switch (state) {
+    case ACCEPT:
+      if (c < 0x80) return ACCEPT;
+      if (c >= 0xC2 && c <= 0xDF) return TAIL1;
+      if (c == 0xE0) return AFTER_E0;
+      if (c == 0xED) return AFTER_ED;
+      if (c >= 0xE1 && c <= 0xEF) return TAIL2;
+      if (c == 0xF0) return AFTER_F0;
+      if (c >= 0xF1 && c <= 0xF3) return TAIL3;
+      if (c == 0xF4) return AFTER_F4;
+      return ERROR;
+    case TAIL1: return tail ? ACCEPT : ERROR;
+    case TAIL2: return tail ? TAIL1 : ERROR;
+    case TAIL3: return tail ? TAIL2 : ERROR;
+    case AFTER_E0: return c >= 0xA0 && c <= 0xBF ? TAIL1 : ERROR;
+    case AFTER_ED: return c >= 0x80 && c <= 0x9F ? TAIL1 : ERROR;
+    case AFTER_F0: return c >= 0x90 && c <= 0xBF ? TAIL2 : ERROR;
+    case AFTER_F4: return c >= 0x80 && c <= 0x8F ? TAIL2 : ERROR;
+    default: return ERROR;
+  }
+}
+
+constexpr Rows make_rows() {
+  Rows r{};
+  for (unsigned c = 0; c < 256; ++c)
+    for (unsigned s = ACCEPT; s <= AFTER_F4; s += 6)
+      r.at[c] |= uint64_t{step(s, c)} << s;
+  return r;
+}
+constexpr Rows ROWS = make_rows();
 
 }  // namespace
 
 bool utf8(const uint8_t* p, uint64_t n) {
   uint64_t i = 0;
+  unsigned state = ACCEPT;
   while (i < n) {
-    if (n - i >= 8) {
+    if (state == ACCEPT && n - i >= 8) {
       uint64_t w;
       std::memcpy(&w, p + i, 8);
       if (!(w & 0x8080808080808080u)) {
@@ -32,31 +83,9 @@ bool utf8(const uint8_t* p, uint64_t n) {
         continue;
       }
     }
-    const uint8_t c = p[i];
-    if (c < 0x80) {
-      ++i;
-    } else if (c < 0xC2) {
-      return false;
-    } else if (c < 0xE0) {
-      if (n - i < 2 || !cont(p[i + 1])) return false;
-      i += 2;
-    } else if (c < 0xF0) {
-      if (n - i < 3) return false;
-      const uint8_t c1 = p[i + 1];
-      if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 > 0x9F)) return false;
-      if (!cont(c1) || !cont(p[i + 2])) return false;
-      i += 3;
-    } else if (c < 0xF5) {
-      if (n - i < 4) return false;
-      const uint8_t c1 = p[i + 1];
-      if ((c == 0xF0 && c1 < 0x90) || (c == 0xF4 && c1 > 0x8F)) return false;
-      if (!cont(c1) || !cont(p[i + 2]) || !cont(p[i + 3])) return false;
-      i += 4;
-    } else {
-      return false;
-    }
+    state = static_cast<unsigned>(ROWS.at[p[i++]] >> state) & 63;
   }
-  return true;
+  return state == ACCEPT;
 }
 
 Result<uint64_t> Decoder::str_span(uint64_t n) {
