@@ -71,16 +71,26 @@ constexpr Rows ROWS = make_rows();
 
 }  // namespace
 
+inline bool ascii8(const uint8_t* p) {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  return !(w & 0x8080808080808080u);
+}
+
 bool utf8(const uint8_t* p, uint64_t n) {
   uint64_t i = 0;
   unsigned state = ACCEPT;
   while (i < n) {
-    if (state == ACCEPT && n - i >= 8) {
-      uint64_t w;
-      std::memcpy(&w, p + i, 8);
-      if (!(w & 0x8080808080808080u)) {
-        i += 8;
-        continue;
+    if (state == ACCEPT) {
+      // ASCII eight bytes at a time; the last few as the eight bytes that
+      // end the string, some of them checked already.
+      if (n - i >= 8) {
+        if (ascii8(p + i)) {
+          i += 8;
+          continue;
+        }
+      } else if (n >= 8 && ascii8(p + n - 8)) {
+        return true;
       }
     }
     state = static_cast<unsigned>(ROWS.at[p[i++]] >> state) & 63;
