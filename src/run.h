@@ -1,6 +1,18 @@
 // run: the top-level decode of one document held in a byte buffer, used by
 // loads_binary, by wexo._ext.loads (with budgets of its own) and by the
 // fuzzing harness (which hands it exact-size buffers).
+//
+// The folder src/:
+//   format.h           the format's constants and the rules both directions share
+//   pyo.h              the interpreter's API and Owned, the one reference type
+//   mem.h, err.h       growable arrays and strings; failures, results, WexoError
+//   run.h, run.cpp     one document decoded, budgets and limits, bytes arguments
+//   module.cpp         wexo_native: loads_binary and WexoError
+//   ext.cpp            wexo._ext: dumps, loads, loads_columns, streams
+//   stream.h, .cpp     documents one after another: StreamDecoder, iter_loads
+//   decode/            the decoder (map in decode/decoder.h)
+//   encode/            the encoder (map in encode/encoder.h)
+//   arrow/             tables into Arrow (map in arrow/arrow.h)
 #pragma once
 
 #include <cstdint>

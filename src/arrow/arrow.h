@@ -1,6 +1,14 @@
 // The columnar entry point: a document whose root is a table or a sparse
 // table, as one Arrow struct array (a record batch) in the Arrow C data
 // interface, without a Python object per cell.
+//
+// The folder:
+//   arrow.h, arrow.cpp    the entry point, the root's checks, the capsules
+//   reader.h, reader.cpp  the walk: the decoder's object-free readers, with
+//                         Arrow nodes as what they build; copies of anchored
+//                         values read again from their bytes
+//   node.h, node.cpp      one Arrow array under construction, whose type
+//                         follows its cells; the export into the C data interface
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,24 @@
-// The Decoder: per-call state over one document, the wire constants, the
-// limits of the format, and the inline fast paths of the primitive readers.
+// The Decoder: per-call state over one document, its readers of every
+// value, and the inline fast paths of the primitive readers. Every fault of
+// a document is judged here, whatever is built from it: the Python objects
+// of this folder, or another builder (src/arrow) through the object-free
+// readers.
+//
+// The folder:
+//   decoder.h       the Decoder, Key, PoolEnt, Budgets, the shared free functions
+//   primitives.cpp  varints, counts and their bounds, ints and floats, the
+//                   budgets, row counts of tables and typed arrays, the end
+//   value.cpp       the tag dispatch, a value no reader takes, typed arrays
+//   strings.cpp     inline strings, the pool, references, names, UTF-8
+//   cache.cpp       names kept across calls
+//   names.cpp       table headers and distinct names, the keyed hash
+//   containers.cpp  arrays and objects, repeated keys
+//   anchors.cpp     anchors, references and their bounded copies
+//   columns.h       the sinks of the typed-column reader
+//   columns_impl.h  column<Sink>, written once for every sink
+//   columns.cpp     the Python sinks' columns, object columns, decimal quotients
+//   tables.cpp      tables and their row dicts
+//   sparse.cpp      sparse tables and presence bitmaps
 #pragma once
 
 #include <cstdint>
