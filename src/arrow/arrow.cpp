@@ -76,7 +76,7 @@ Status columns(const uint8_t* b, uint64_t n, Budgets start, ArrowSchema* schema,
           (!f.error() && PyErr_ExceptionMatches(PyExc_ValueError));
     return f;
   }
-  ArrowSchemaInit(schema);
+  schema->release = nullptr;
   array->release = nullptr;
   return node->finish(schema, array, spend);
 }

@@ -2,6 +2,7 @@
 // into the Arrow C data interface.
 #include "arrow/node.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -488,127 +489,186 @@ Status Node::prepare(Spend& spend, unsigned depth) {
   return Done{};
 }
 
-// The node's type into an initialised schema, its children's into theirs.
-Status Node::schema_(ArrowSchema* schema) const {
-  switch (kind) {
-    case Kind::EMPTY: NA_OK(ArrowSchemaSetType(schema, NANOARROW_TYPE_NA)); return Done{};
-    case Kind::BOOL: NA_OK(ArrowSchemaSetType(schema, NANOARROW_TYPE_BOOL)); return Done{};
-    case Kind::INT: NA_OK(ArrowSchemaSetType(schema, NANOARROW_TYPE_INT64)); return Done{};
-    case Kind::FLOAT: NA_OK(ArrowSchemaSetType(schema, NANOARROW_TYPE_DOUBLE)); return Done{};
-    case Kind::STR: NA_OK(ArrowSchemaSetType(schema, NANOARROW_TYPE_STRING)); return Done{};
-    case Kind::DICT:
-      NA_OK(ArrowSchemaSetType(schema, NANOARROW_TYPE_INT32));
-      NA_OK(ArrowSchemaAllocateDictionary(schema));
-      NA_OK(ArrowSchemaInitFromType(schema->dictionary, NANOARROW_TYPE_STRING));
-      return Done{};
-    case Kind::LIST:
-      NA_OK(ArrowSchemaSetType(schema, NANOARROW_TYPE_LIST));
-      return children[0].node->schema_(schema->children[0]);
-    case Kind::STRUCT:
-      NA_OK(ArrowSchemaSetTypeStruct(schema, static_cast<int64_t>(children.size())));
-      break;
-    case Kind::UNION:
-      NA_OK(ArrowSchemaSetTypeUnion(schema, NANOARROW_TYPE_DENSE_UNION,
-                                    static_cast<int64_t>(children.size())));
-      break;
+// ---- the export: each schema and array node is one allocation holding its
+// children's structs, its strings or buffers, released by its own callback,
+// so that a consumer may move any child out and release it alone.
+
+namespace {
+
+struct SchemaBlock {
+  ArrowSchema* children[1];  // n of them, then the child structs, then the strings
+};
+
+void release_schema_block(ArrowSchema* schema) {
+  for (int64_t i = 0; i < schema->n_children; ++i)
+    if (schema->children[i]->release) schema->children[i]->release(schema->children[i]);
+  if (schema->dictionary && schema->dictionary->release) schema->dictionary->release(schema->dictionary);
+  std::free(schema->private_data);
+  schema->release = nullptr;
+}
+
+// A schema of n children (and a dictionary where dict), its format and
+// name copied into the same block. The children are left for the caller.
+Status make_schema(ArrowSchema* out, const char* format, const char* name, int64_t n, bool dict) {
+  const size_t flen = std::strlen(format) + 1, nlen = name ? std::strlen(name) + 1 : 0;
+  const size_t structs = static_cast<size_t>(n) + (dict ? 1 : 0);
+  const size_t size = structs * (sizeof(ArrowSchema) + sizeof(ArrowSchema*)) + flen + nlen;
+  auto* block = static_cast<uint8_t*>(std::malloc(size));
+  if (!block) return no_memory();
+  auto* kids = reinterpret_cast<ArrowSchema*>(block);
+  auto** ptrs = reinterpret_cast<ArrowSchema**>(block + structs * sizeof(ArrowSchema));
+  char* text = reinterpret_cast<char*>(ptrs + structs);
+  std::memcpy(text, format, flen);
+  if (name) std::memcpy(text + flen, name, nlen);
+  for (size_t i = 0; i < structs; ++i) {
+    kids[i].release = nullptr;
+    ptrs[i] = &kids[i];
   }
+  *out = ArrowSchema{text, name ? text + flen : nullptr, nullptr, ARROW_FLAG_NULLABLE, n,
+                     n ? ptrs : nullptr, dict ? ptrs[n] : nullptr, &release_schema_block, block};
+  return Done{};
+}
+
+struct ArrayBlock {
+  ArrowBuffer owned[3];
+  const void* buffers[3];
+};
+
+void release_array_block(ArrowArray* array) {
+  for (int64_t i = 0; i < array->n_children; ++i)
+    if (array->children[i]->release) array->children[i]->release(array->children[i]);
+  if (array->dictionary && array->dictionary->release) array->dictionary->release(array->dictionary);
+  auto* block = static_cast<ArrayBlock*>(array->private_data);
+  for (ArrowBuffer& b : block->owned) ArrowBufferReset(&b);
+  std::free(block);
+  array->release = nullptr;
+}
+
+// An array of length rows taking over up to three buffers (in the order of
+// its layout; a buffer with no bytes is a pointer to zeros, as the offsets
+// of an empty list are), with n children and a dictionary where dict.
+const int64_t ZEROS[1] = {0};
+
+Status make_array(ArrowArray* out, int64_t rows, int64_t nulls, ArrowBuffer* const* bufs,
+                  int64_t nbuf, const bool* optional, int64_t n, bool dict) {
+  const size_t structs = static_cast<size_t>(n) + (dict ? 1 : 0);
+  const size_t size = sizeof(ArrayBlock) + structs * (sizeof(ArrowArray) + sizeof(ArrowArray*));
+  auto* raw = static_cast<uint8_t*>(std::malloc(size));
+  if (!raw) return no_memory();
+  auto* block = new (raw) ArrayBlock;
+  auto* kids = reinterpret_cast<ArrowArray*>(raw + sizeof(ArrayBlock));
+  auto** ptrs = reinterpret_cast<ArrowArray**>(kids + structs);
+  for (int64_t i = 0; i < 3; ++i) ArrowBufferInit(&block->owned[i]);
+  for (int64_t i = 0; i < nbuf; ++i) {
+    std::swap(block->owned[i], *bufs[i]);
+    const void* p = block->owned[i].data;
+    block->buffers[i] = p || optional[i] ? p : ZEROS;
+  }
+  for (size_t i = 0; i < structs; ++i) {
+    kids[i].release = nullptr;
+    ptrs[i] = &kids[i];
+  }
+  *out = ArrowArray{rows, nulls, 0, nbuf, n, block->buffers, n ? ptrs : nullptr,
+                    dict ? ptrs[n] : nullptr, &release_array_block, block};
+  return Done{};
+}
+
+}  // namespace
+
+// The node's type and its children's, each named as Arrow names them.
+Status Node::export_schema(ArrowSchema* out, const char* name) const {
+  static constexpr const char* FORMATS[] = {"n", "b", "l", "g", "u", "i", "+l", "+s", ""};
+  char format[64];  // at most nine members
+  const char* f = FORMATS[static_cast<unsigned>(kind)];
+  if (kind == Kind::UNION) {  // +ud:0,1,...: the type ids are the members' indexes
+    int at = std::snprintf(format, sizeof format, "+ud:");
+    for (uint64_t i = 0; i < children.size(); ++i)
+      at += std::snprintf(format + at, sizeof format - static_cast<size_t>(at), i ? ",%u" : "%u",
+                          static_cast<unsigned>(i));
+    f = format;
+  }
+  const int64_t n = static_cast<int64_t>(children.size());
+  CHECK(make_schema(out, f, name, n, kind == Kind::DICT));
+  if (kind == Kind::DICT) CHECK(make_schema(out->dictionary, "u", nullptr, 0, false));
   for (uint64_t i = 0; i < children.size(); ++i) {
     const Child& c = children[i];
-    const char* name = kind == Kind::UNION ? kind_name(c.node->kind) : c.name.c_str();
     if (kind == Kind::STRUCT && std::memchr(c.name.data(), 0, c.name.size())) {
       PyErr_SetString(PyExc_ValueError,
                       "wexo: a column or field name holds a NUL character, which Arrow's "
                       "names cannot");
       return py_fail();
     }
-    NA_OK(ArrowSchemaSetName(schema->children[i], name));
-    CHECK(c.node->schema_(schema->children[i]));
+    const char* child = kind == Kind::UNION ? kind_name(c.node->kind) : c.name.c_str();
+    CHECK(c.node->export_schema(out->children[i], child));
   }
   return Done{};
 }
 
-// An empty array of the node's type, with children and a dictionary to
-// match: made from the kinds directly, which spares parsing the schema.
-Status Node::init(ArrowArray* array) const {
-  static constexpr ArrowType TYPES[] = {
-      NANOARROW_TYPE_NA,     NANOARROW_TYPE_BOOL, NANOARROW_TYPE_INT64,
-      NANOARROW_TYPE_DOUBLE, NANOARROW_TYPE_STRING, NANOARROW_TYPE_INT32,
-      NANOARROW_TYPE_LIST,   NANOARROW_TYPE_STRUCT, NANOARROW_TYPE_DENSE_UNION};
-  NA_OK(ArrowArrayInitFromType(array, TYPES[static_cast<unsigned>(kind)]));
-  if (kind == Kind::DICT) {
-    NA_OK(ArrowArrayAllocateDictionary(array));
-    NA_OK(ArrowArrayInitFromType(array->dictionary, NANOARROW_TYPE_STRING));
-  }
-  NA_OK(ArrowArrayAllocateChildren(array, static_cast<int64_t>(children.size())));
-  for (uint64_t i = 0; i < children.size(); ++i) CHECK(children[i].node->init(array->children[i]));
-  return Done{};
-}
-
-// The buffers move into the array made by init.
-Status Node::fill(ArrowArray* array) {
-  array->length = length;
-  array->null_count = kind == Kind::UNION ? 0 : nulls;
-  if (validity) ArrowArraySetValidityBitmap(array, &valid);
+// The buffers move into the arrays, in each type's layout.
+Status Node::export_array(ArrowArray* out) {
+  ArrowBuffer* none = nullptr;
+  ArrowBuffer* valid_buf = validity ? &valid.buffer : nullptr;
+  ArrowBuffer empty;
+  ArrowBufferInit(&empty);
+  if (!valid_buf) valid_buf = &empty;
+  const bool first_optional[3] = {true, false, false};
+  const bool union_layout[3] = {false, false, false};
+  const int64_t n = static_cast<int64_t>(children.size());
   switch (kind) {
-    case Kind::EMPTY: break;
-    case Kind::BOOL:
-      NA_OK(ArrowBufferReserve(&bits.buffer, 1));  // a buffer, even when empty
-      NA_OK(ArrowArraySetBuffer(array, 1, &bits.buffer));
-      break;
-    case Kind::INT:
-    case Kind::FLOAT: NA_OK(ArrowArraySetBuffer(array, 1, &data)); break;
-    case Kind::STR:
-      NA_OK(ArrowArraySetBuffer(array, 1, &data));
-      NA_OK(ArrowArraySetBuffer(array, 2, &extra));
-      break;
-    case Kind::DICT: {
-      NA_OK(ArrowArraySetBuffer(array, 1, &data));
-      ArrowArray* dict = array->dictionary;
-      dict->length = dict_size;
-      dict->null_count = 0;
-      NA_OK(ArrowBufferReserve(&dict_chars, 1));
-      NA_OK(ArrowArraySetBuffer(dict, 1, &dict_offsets));
-      NA_OK(ArrowArraySetBuffer(dict, 2, &dict_chars));
+    case Kind::EMPTY: CHECK(make_array(out, length, nulls, &none, 0, first_optional, 0, false)); break;
+    case Kind::BOOL: {
+      ArrowBuffer* bufs[2] = {valid_buf, &bits.buffer};
+      CHECK(make_array(out, length, nulls, bufs, 2, first_optional, 0, false));
       break;
     }
-    case Kind::LIST: NA_OK(ArrowArraySetBuffer(array, 1, &data)); break;
-    case Kind::STRUCT: break;
-    case Kind::UNION:
-      NA_OK(ArrowArraySetBuffer(array, 0, &data));
-      NA_OK(ArrowArraySetBuffer(array, 1, &extra));
+    case Kind::STR: {
+      ArrowBuffer* bufs[3] = {valid_buf, &data, &extra};
+      CHECK(make_array(out, length, nulls, bufs, 3, first_optional, 0, false));
       break;
+    }
+    case Kind::DICT: {
+      ArrowBuffer* bufs[2] = {valid_buf, &data};
+      CHECK(make_array(out, length, nulls, bufs, 2, first_optional, 0, true));
+      ArrowBuffer* entries[3] = {&empty, &dict_offsets, &dict_chars};
+      CHECK(make_array(out->dictionary, dict_size, 0, entries, 3, first_optional, 0, false));
+      break;
+    }
+    case Kind::STRUCT: CHECK(make_array(out, length, nulls, &valid_buf, 1, first_optional, n, false)); break;
+    case Kind::UNION: {
+      ArrowBuffer* bufs[2] = {&data, &extra};
+      CHECK(make_array(out, length, 0, bufs, 2, union_layout, n, false));
+      break;
+    }
+    default: {  // INT, FLOAT, LIST: validity and one buffer of values or offsets
+      ArrowBuffer* bufs[2] = {valid_buf, &data};
+      CHECK(make_array(out, length, nulls, bufs, 2, first_optional, n, false));
+      break;
+    }
   }
-  for (uint64_t i = 0; i < children.size(); ++i) CHECK(children[i].node->fill(array->children[i]));
+  for (uint64_t i = 0; i < children.size(); ++i) CHECK(children[i].node->export_array(out->children[i]));
   return Done{};
 }
 
 Status Node::finish(ArrowSchema* schema, ArrowArray* array, Spend& spend) {
   CHECK(prepare(spend, 1));
-  CHECK(schema_(schema));
-  ArrowError error;
-  CHECK(init(array));
-  CHECK(fill(array));
-  // The nodes keep Arrow's invariants by construction: release builds only
-  // set the pointers, sanitizer builds (the test suite's and the fuzzers')
-  // check every offset and index as well, through a view made from the
-  // schema: only such a view knows a union's type ids.
+  CHECK(export_schema(schema, nullptr));
+  CHECK(export_array(array));
+  // The nodes keep Arrow's invariants by construction: sanitizer builds (the
+  // test suite's and the fuzzers') check every offset and index, through a
+  // view made from the schema: only such a view knows a union's type ids.
 #if defined(WEXO_SANITIZE)
-  bool sound = ArrowArrayFinishBuildingDefault(array, &error) == NANOARROW_OK;
-  if (sound) {
-    ArrowArrayView view;
-    sound = ArrowArrayViewInitFromSchema(&view, schema, &error) == NANOARROW_OK &&
-            ArrowArrayViewSetArray(&view, array, &error) == NANOARROW_OK &&
-            ArrowArrayViewValidate(&view, NANOARROW_VALIDATION_LEVEL_FULL, &error) == NANOARROW_OK;
-    ArrowArrayViewReset(&view);
-  }
-#else
-  const bool sound =
-      ArrowArrayFinishBuilding(array, NANOARROW_VALIDATION_LEVEL_NONE, &error) == NANOARROW_OK;
-#endif
+  ArrowError error;
+  ArrowArrayView view;
+  const bool sound = ArrowArrayViewInitFromSchema(&view, schema, &error) == NANOARROW_OK &&
+                     ArrowArrayViewSetArray(&view, array, &error) == NANOARROW_OK &&
+                     ArrowArrayViewValidate(&view, NANOARROW_VALIDATION_LEVEL_FULL, &error) ==
+                         NANOARROW_OK;
+  ArrowArrayViewReset(&view);
   if (!sound) {
     PyErr_Format(PyExc_SystemError, "wexo: the Arrow table is inconsistent: %s", error.message);
     return py_fail();
   }
+#endif
   return Done{};
 }
 

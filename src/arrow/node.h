@@ -145,9 +145,8 @@ class Node {
   Result<Node*> member(Kind k, Spend& spend);
   Status add_child(const uint8_t* name, uint64_t n, uint64_t hash, Spend& spend);
   Status prepare(Spend& spend, unsigned depth);
-  Status schema_(ArrowSchema* schema) const;
-  Status init(ArrowArray* array) const;
-  Status fill(ArrowArray* array);
+  Status export_schema(ArrowSchema* out, const char* name) const;
+  Status export_array(ArrowArray* out);
 
   bool validity = false;  // valid holds one bit per row
   bool exact = true;      // INT: every value is exact as a double
