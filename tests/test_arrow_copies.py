@@ -116,3 +116,16 @@ def test_references_build_no_python_objects_per_cell():
     got = wexo.loads_arrow(data, max_copies=None).column("v").to_pylist()
     assert len(got) == 11 and all(len(c) == rows for c in got)
     assert got[10][rows - 1] == {"n": rows - 1, "s": "b"}
+
+
+@pytest.mark.parametrize("cells", [
+    # a copy reads pooled names again; the names pooled after it must keep their own fields
+    [anchor(obj((s("aa"), small(1)))), ref(0), obj((s("bb"), small(2)))],
+    [arr(anchor(arr(anchor(obj((s("aa"), small(0)), (s("bb"), small(0)))), ref(1),
+                    obj((s("cc"), small(0)))))), ref(0)],
+    [anchor(obj((s("aa"), small(1)), (s("bb"), small(2)))), ref(0), obj((s("cc"), small(3)), (s("aa"), small(4))),
+     b"\x08\x02\x06\x02" + small(5) + b"\x06\x00" + small(6)],
+])
+def test_names_pooled_after_a_copy_keep_their_fields(cells):
+    data = doc(table(["v"], len(cells), col_values(*cells)))
+    assert agrees(data, max_copies=None) == "ok"

@@ -294,7 +294,8 @@ Status Reader::typed_array(Node& node, uint64_t depth) {
 // decoder's is.
 Status Reader::anchor(Node& node, uint64_t depth) {
   const uint64_t a = anchors.size();
-  anchors.push_back(Anchor{d.pos, depth + 1, 0, 0, false});
+  anchors.push_back(Anchor{d.pos, depth + 1, d.reread != NO_ENTRY ? d.reread : d.pool.size(),
+                           0, 0, false});
   const int64_t cost0 = cost;
   const uint64_t deepest0 = deepest;
   const uint64_t level = depth - shift;  // the anchored value's own level
@@ -312,27 +313,28 @@ Status Reader::anchor(Node& node, uint64_t depth) {
 
 // TAG_ANCHOR_REF | uvarint index: the anchored value read again from its
 // bytes, once the decoder's verdict on the copy is known. Reading it again
-// adds nothing to the pool, the anchors or the format's budgets, which the
-// first reading already charged: all are put back as they were.
+// adds nothing to the pool (its strings keep the entries they were given),
+// the anchors or the format's budgets, which the first reading charged.
 Status Reader::reference(Node& node, uint64_t depth) {
   TRY(i, d.ref_index(anchors.size(), [this](uint64_t a) { return anchors[a].done; }));
   const Anchor e = anchors[i];
   Status charged = d.copy_charge(e.cost, e.deep, ambiguous);
   if (!charged.ok()) return charged;
-  const uint64_t at = d.pos;
-  const uint64_t pooled = d.pool.size(), anchored = anchors.size();
+  const uint64_t at = d.pos, reread = d.reread;
+  const uint64_t anchored = anchors.size();
   const int64_t size = d.size_budget, cells = d.cell_budget, copies = d.expand_budget;
   const int64_t cost0 = cost;
   const uint64_t deepest0 = deepest, shift0 = shift;
   const bool outer = spend.at == nullptr;
   if (outer) spend.at = &at;  // the copy's own strings are charged at the reference
   d.pos = e.start;
+  d.reread = e.pooled;
   d.size_budget = d.cell_budget = d.expand_budget = INT64_MAX / 4;
   Status copied = value(node, e.depth);
   if (outer) spend.at = nullptr;
   if (!copied.ok()) return copied;
   d.pos = at;
-  d.pool.shrink(pooled);
+  d.reread = reread;
   while (anchors.size() > anchored) anchors.pop_back();
   d.size_budget = size;
   d.cell_budget = cells;

@@ -80,6 +80,7 @@ class Reader {
   struct Anchor {
     uint64_t start;  // its value's first byte
     uint64_t depth;  // its value's encoded depth
+    uint64_t pooled;  // the pool entry of its first string
     int64_t cost;    // what copying it charges
     uint64_t deep;   // levels its objects reach below it
     bool done;       // complete: references may copy it

@@ -110,6 +110,10 @@ class Decoder {
   // from two bytes on (the object is made only if a reference needs one).
   // Its start.
   Result<uint64_t> str_span(uint64_t n);
+  // While not NO_ENTRY, bytes read once are being read again (an anchored
+  // value copied from its input), and this is the pool entry their next
+  // string was given the first time: nothing enters the pool again.
+  uint64_t reread = NO_ENTRY;
   // A name, as key() reads it, without its object.
   Result<Key> key_span();
   // A string reference's pool entry, its tag read.
@@ -205,6 +209,8 @@ class Decoder {
   Result<Owned> typed_array(uint64_t depth);
 
   // strings.cpp
+  Result<uint64_t> utf8_span(uint64_t n);
+  uint64_t pool_span(uint64_t s, uint64_t n);
   Result<Owned> str_body(uint64_t n);
   Result<Owned> long_str();
   Result<Owned> str_ref();

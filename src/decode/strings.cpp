@@ -98,12 +98,27 @@ bool utf8(const uint8_t* p, uint64_t n) {
   return state == ACCEPT;
 }
 
-Result<uint64_t> Decoder::str_span(uint64_t n) {
+// n bytes at the cursor, checked as UTF-8: their start.
+Result<uint64_t> Decoder::utf8_span(uint64_t n) {
   const uint64_t s = pos;
   if (n > remaining()) return short_(s);
   if (!utf8(buf + s, n)) return bad("string is not valid UTF-8", s);
   pos = s + n;
-  if (n >= POOL_MIN_LEN) pool.push_back(PoolEnt{Owned(), s, n});
+  return s;
+}
+
+// The pool entry of a string read at s: a new one, or while bytes read once
+// already are read again, the entry they were given the first time.
+uint64_t Decoder::pool_span(uint64_t s, uint64_t n) {
+  if (n < POOL_MIN_LEN) return NO_ENTRY;
+  if (reread != NO_ENTRY) return reread++;
+  pool.push_back(PoolEnt{Owned(), s, n});
+  return pool.size() - 1;
+}
+
+Result<uint64_t> Decoder::str_span(uint64_t n) {
+  TRY(s, utf8_span(n));
+  pool_span(s, n);
   return s;
 }
 
@@ -163,8 +178,8 @@ Result<Key> Decoder::key_span() {
   } else {
     return bad("key must be a string", at);
   }
-  TRY(s, str_span(n));
-  return Key{Owned(), s, n, n >= POOL_MIN_LEN ? pool.size() - 1 : NO_ENTRY};
+  TRY(s, utf8_span(n));
+  return Key{Owned(), s, n, pool_span(s, n)};
 }
 
 // A name: a string in any of its three forms, and no other tag. Inline
