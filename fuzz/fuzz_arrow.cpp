@@ -227,13 +227,21 @@ void compare(const uint8_t* data, size_t size, PyObject** list) {
       need(value != nullptr, "WexoError without an instance");
       oracle::ErrorInfo e = oracle::check_wexo_error(value, size);
       if (loads.result) {
-        need(PyUnicode_CompareWithASCIIString(e.message, "decoded size too large") == 0,
-             "loads_arrow refuses a document loads accepts");
+        if (PyUnicode_CompareWithASCIIString(e.message, "decoded size too large") != 0) {
+          std::fprintf(stderr, "==wexo-fuzz== loads_arrow: offset %" PRIu64 ": %s\n",
+                       e.offset, PyUnicode_AsUTF8(e.message));
+          oracle::finding("loads_arrow refuses a document loads accepts");
+        }
         ++g_counts.spend;
       } else {
-        need(e.offset == loads.error.offset &&
-                 PyUnicode_Compare(e.message, loads.error.message) == 0,
-             "loads_arrow and loads refuse with different messages or offsets");
+        if (e.offset != loads.error.offset ||
+            PyUnicode_Compare(e.message, loads.error.message) != 0) {
+          std::fprintf(stderr, "==wexo-fuzz== loads: offset %" PRIu64 ": %s\n",
+                       loads.error.offset, PyUnicode_AsUTF8(loads.error.message));
+          std::fprintf(stderr, "==wexo-fuzz== loads_arrow: offset %" PRIu64 ": %s\n",
+                       e.offset, PyUnicode_AsUTF8(e.message));
+          oracle::finding("loads_arrow and loads refuse with different messages or offsets");
+        }
         ++g_counts.same_error;
       }
       Py_DECREF(e.message);
