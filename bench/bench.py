@@ -14,53 +14,48 @@ Run ``python bench/bench.py --help`` for the options; see bench/README.md.
 
 from __future__ import annotations
 
-import argparse
-import contextlib
-import datetime as dt
-import gc
-import importlib
-import importlib.metadata
-import itertools
 import json
 import json.scanner
 import marshal
-import math
-import os
 import pickle
-import platform
-import statistics
 import sys
 import time
-from collections.abc import Callable, Iterator, Mapping, Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from types import ModuleType
-from typing import Any, TypeVar
+from typing import Any
 
-# The documents the repository ships; --corpus DIR measures a folder of more.
-DEFAULT_CORPUS = Path(__file__).resolve().parents[1] / "tests" / "data" / "corpus"
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-# Arrays or id-keyed maps of homogeneous records (see the corpus's SOURCES.md).
-RECORD_HEAVY: tuple[str, ...] = (
-    "flights-20k",
-    "movies",
-    "random",
-    "apache_builds",
-    "gsoc-2018",
-    "citm_catalog",
-    "github_events",
-    "update-center",
+from harness import (  # noqa: E402  (the harness beside this file)
+    RECORD_HEAVY,
+    SMALL_MESSAGE,
+    SMALL_NAME,
+    Call,
+    Decoder,
+    Encoder,
+    GcModes,
+    Settings,
+    Stats,
+    arg_parser,
+    compact_json,
+    first_difference,
+    fmt_ratio,
+    fmt_us,
+    geomean,
+    is_native,
+    machine_line,
+    measure_calls,
+    measure_modes,
+    progress,
+    render,
+    require,
+    rounds_span,
+    select_files,
+    prepare,
+    version,
+    warn,
 )
-
-# A flat five-key object, about 60 bytes of compact JSON.
-SMALL_NAME = "small message"
-SMALL_MESSAGE: dict[str, Any] = {
-    "id": 12345,
-    "name": "alice",
-    "active": True,
-    "score": 98.5,
-    "tags": "x",
-}
 
 # Encodings, in table order: key -> column title.
 ENCODINGS: dict[str, str] = {
@@ -73,11 +68,6 @@ ENCODINGS: dict[str, str] = {
 }
 
 REFERENCE = "marshal"  # every decoder's time is reported as a ratio to this one's
-
-REQUIREMENTS_HINT = "pip install -r bench/requirements.txt"
-
-Decoder = Callable[[bytes], Any]
-Encoder = Callable[[Any], bytes]
 
 
 # --------------------------------------------------------------------------- codecs
@@ -97,35 +87,15 @@ class Codecs:
     versions: dict[str, str]
 
 
-def _require(module: str) -> ModuleType:
-    try:
-        return importlib.import_module(module)
-    except ImportError as exc:
-        raise SystemExit(
-            f"bench: cannot import {module} ({exc}); {REQUIREMENTS_HINT}"
-        ) from exc
-
-
-def _version(mod: ModuleType, dist: str) -> str:
-    try:
-        return importlib.metadata.version(dist)
-    except importlib.metadata.PackageNotFoundError:  # e.g. found on PYTHONPATH
-        return str(getattr(mod, "__version__", "?"))
-
-
-def _compact_json(tree: Any) -> bytes:
-    return json.dumps(tree, separators=(",", ":"), ensure_ascii=False).encode()
-
-
 def load_codecs() -> Codecs:
-    wexo = _require("wexo")
-    wexo_native = _require("wexo_native")
-    orjson = _require("orjson")
-    msgpack = _require("msgpack")
-    cbor2 = _require("cbor2")
+    wexo = require("wexo")
+    wexo_native = require("wexo_native")
+    orjson = require("orjson")
+    msgpack = require("msgpack")
+    cbor2 = require("cbor2")
 
     encoders: dict[str, Encoder] = {
-        "json": _compact_json,
+        "json": compact_json,
         "wexo": wexo.dumps,
         "msgpack": msgpack.packb,
         "cbor": cbor2.dumps,
@@ -142,13 +112,13 @@ def load_codecs() -> Codecs:
         DecoderSpec("marshal", "marshal", marshal.loads),
     )
     versions = {
-        "orjson": _version(orjson, "orjson"),
-        "msgpack": _version(msgpack, "msgpack"),
-        "cbor2": _version(cbor2, "cbor2"),
+        "orjson": version(orjson, "orjson"),
+        "msgpack": version(msgpack, "msgpack"),
+        "cbor2": version(cbor2, "cbor2"),
     }
     # A pure-Python fallback would make a peer look far slower than it is.
     for entry in decoders:
-        if entry.name != "json" and not _is_native(entry.loads):
+        if entry.name != "json" and not is_native(entry.loads):
             warn(
                 f"{entry.name}: loads is not a native function; is its C extension missing?"
             )
@@ -157,56 +127,11 @@ def load_codecs() -> Codecs:
     return Codecs(encoders, decoders, versions)
 
 
-def _is_native(fn: Callable[..., Any]) -> bool:
-    return type(fn).__name__ in (
-        "builtin_function_or_method",
-        "cython_function_or_method",
-    )
-
-
 def encode_all(tree: Any, encoders: Mapping[str, Encoder]) -> dict[str, bytes]:
     return {key: encoders[key](tree) for key in ENCODINGS}
 
 
 # --------------------------------------------------------------------------- sanity check
-
-
-def first_difference(want: Any, got: Any, path: str = "$") -> str | None:
-    """Where got first differs from want, or None if equal up to the known conversions.
-
-    Accepted: a float with an integral value decoded as the equal int; a tuple in place
-    of a list. Everything else must match in type, value and key order.
-    """
-    if isinstance(want, dict):
-        if type(got) is not dict:
-            return f"{path}: dict decoded as {type(got).__name__}"
-        if list(want) != list(got):
-            same_keys = want.keys() == got.keys()
-            return f"{path}: {'key order differs' if same_keys else 'keys differ'}"
-        for key, value in want.items():
-            diff = first_difference(value, got[key], f"{path}[{key!r}]")
-            if diff is not None:
-                return diff
-        return None
-    if isinstance(want, (list, tuple)):
-        if type(got) not in (list, tuple):
-            return f"{path}: list decoded as {type(got).__name__}"
-        if len(got) != len(want):
-            return f"{path}: {len(want)} items decoded as {len(got)}"
-        for i, (w, g) in enumerate(zip(want, got)):
-            diff = first_difference(w, g, f"{path}[{i}]")
-            if diff is not None:
-                return diff
-        return None
-    if type(want) is float and type(got) is int and want.is_integer() and want == got:
-        return None
-    if type(got) is not type(want):
-        return f"{path}: {type(want).__name__} {want!r} decoded as {type(got).__name__} {got!r}"
-    if got != want and not (
-        type(want) is float and math.isnan(want) and math.isnan(got)
-    ):
-        return f"{path}: {want!r} decoded as {got!r}"
-    return None
 
 
 def check_decoders(
@@ -232,125 +157,12 @@ def check_decoders(
 # --------------------------------------------------------------------------- timing
 
 
-@dataclass(frozen=True)
-class Settings:
-    sample_s: float  # target duration of one timed loop of k calls
-    budget_s: (
-        float  # keep adding rounds until every decoder has been timed this long ...
-    )
-    min_rounds: int  # ... and at least this many rounds have run
-    max_rounds: int
-
-
-@dataclass(frozen=True)
-class Stats:
-    median: float  # seconds per call
-    q1: float
-    q3: float
-    rounds: int
-    loops: int  # calls per sample (k)
-
-    @property
-    def spread(self) -> float:
-        """Interquartile range relative to the median."""
-        return (self.q3 - self.q1) / self.median if self.median > 0 else 0.0
-
-
-def time_loop(fn: Callable[[Any], Any], arg: Any, k: int) -> float:
-    """Seconds taken by k calls of fn(arg); each result is dropped (and freed) at once."""
-    calls = itertools.repeat(None, k)
-    start = time.perf_counter()
-    for _ in calls:
-        fn(arg)
-    return time.perf_counter() - start
-
-
-def calibrate(fn: Callable[[Any], Any], arg: Any, target_s: float) -> int:
-    """The number of calls k for which one timed loop lasts about target_s (also warms up)."""
-    fn(arg)
-    k = 1
-    while True:
-        elapsed = time_loop(fn, arg, k)
-        if elapsed >= target_s / 4 or k >= 1 << 30:
-            return max(1, round(k * target_s / elapsed)) if elapsed > 0 else k
-        k *= 2 if elapsed > target_s / 40 else 10
-
-
-T = TypeVar("T")
-
-
-def rotated(items: Sequence[T], shift: int) -> list[T]:
-    shift %= len(items)
-    return [*items[shift:], *items[:shift]]
-
-
-def summarize(samples: Sequence[float], loops: int) -> Stats:
-    if len(samples) >= 2:
-        q1, _, q3 = statistics.quantiles(samples, n=4, method="inclusive")
-    else:
-        q1 = q3 = samples[0]
-    return Stats(statistics.median(samples), q1, q3, len(samples), loops)
-
-
-@dataclass(frozen=True)
-class Call:
-    """One function timed on one argument: a decoder on its payload, an encoder on the tree."""
-
-    name: str
-    fn: Callable[[Any], Any]
-    arg: Any
-
-
 def measure(
     payloads: Mapping[str, bytes], decoders: Sequence[DecoderSpec], settings: Settings
 ) -> dict[str, Stats]:
     """Per-call time of each decoder on its payload, with rounds interleaving the decoders."""
     calls = [Call(e.name, e.loads, payloads[e.encoding]) for e in decoders]
     return measure_calls(calls, settings)
-
-
-def measure_calls(calls: Sequence[Call], settings: Settings) -> dict[str, Stats]:
-    """Per-call time of each function on its argument, with rounds interleaving the calls."""
-    loops = {c.name: calibrate(c.fn, c.arg, settings.sample_s) for c in calls}
-    samples: dict[str, list[float]] = {c.name: [] for c in calls}
-    spent = dict.fromkeys(samples, 0.0)
-    for round_no in range(settings.max_rounds):
-        for c in rotated(calls, round_no):
-            k = loops[c.name]
-            elapsed = time_loop(c.fn, c.arg, k)
-            samples[c.name].append(elapsed / k)
-            spent[c.name] += elapsed
-        if (
-            round_no + 1 >= settings.min_rounds
-            and min(spent.values()) >= settings.budget_s
-        ):
-            break
-    return {name: summarize(times, loops[name]) for name, times in samples.items()}
-
-
-@contextlib.contextmanager
-def gc_mode(enabled: bool) -> Iterator[None]:
-    """Runs the block with the collector on or off; what the harness holds is frozen out of it.
-
-    gc.freeze() moves every object alive now (the tree, the payloads, the imported
-    modules) to the permanent generation, so that collections triggered by a decoder's
-    allocations cost what they would in a process that holds little else.
-    """
-    was_enabled = gc.isenabled()
-    gc.collect()
-    gc.freeze()
-    if enabled:
-        gc.enable()
-    else:
-        gc.disable()
-    try:
-        yield
-    finally:
-        gc.unfreeze()
-        if was_enabled:
-            gc.enable()
-        else:
-            gc.disable()
 
 
 # --------------------------------------------------------------------------- running
@@ -374,19 +186,11 @@ class Run:
     warnings: list[str]
 
 
-def warn(message: str) -> None:
-    print(f"warning: {message}", file=sys.stderr, flush=True)
-
-
-def progress(message: str) -> None:
-    print(message, file=sys.stderr, flush=True)
-
-
 def run_case(
     name: str,
     tree: Any,
     codecs: Codecs,
-    gc_modes: Sequence[tuple[str, bool]],
+    gc_modes: GcModes,
     settings: Settings,
     warnings: list[str],
 ) -> CaseResult:
@@ -398,36 +202,16 @@ def run_case(
         warnings.append(message)
     result = CaseResult(name, {key: len(data) for key, data in payloads.items()})
     steps = [f"encode {encoded - start:.1f}s"]
-    for label, enabled in gc_modes:
-        began = time.perf_counter()
-        with gc_mode(enabled):
-            result.times[label] = measure(payloads, codecs.decoders, settings)
-        steps.append(f"{label} {time.perf_counter() - began:.1f}s")
+    calls = [Call(e.name, e.loads, payloads[e.encoding]) for e in codecs.decoders]
+    result.times = measure_modes(calls, settings, gc_modes, steps)
     progress(f"  {name}: {', '.join(steps)}")
     return result
-
-
-def select_files(corpus: Path, wanted: str | None) -> list[Path]:
-    available = {p.stem: p for p in sorted(corpus.glob("*.json"))}
-    if not available:
-        raise SystemExit(f"bench: no *.json files in {corpus}")
-    if wanted is None:
-        return list(available.values())
-    chosen = []
-    for item in (w.strip() for w in wanted.split(",")):
-        stem = item.removesuffix(".json")
-        if stem not in available:
-            raise SystemExit(
-                f"bench: no file {item!r} in {corpus}; have: {', '.join(available)}"
-            )
-        chosen.append(available[stem])
-    return chosen
 
 
 def run(
     files: Sequence[Path],
     codecs: Codecs,
-    gc_modes: Sequence[tuple[str, bool]],
+    gc_modes: GcModes,
     settings: Settings,
 ) -> Run:
     warnings: list[str] = []
@@ -445,65 +229,10 @@ def run(
 # --------------------------------------------------------------------------- reporting
 
 
-def geomean(values: Sequence[float]) -> float:
-    return statistics.geometric_mean(values) if values else math.nan
-
-
 def ratios(case: CaseResult, gc_label: str) -> dict[str, float]:
     times = case.times[gc_label]
     ref = times[REFERENCE].median
     return {name: stats.median / ref for name, stats in times.items()}
-
-
-def fmt_ratio(x: float) -> str:
-    return "–" if math.isnan(x) else f"{x:.2f}"
-
-
-def fmt_us(seconds: float) -> str:
-    us = seconds * 1e6
-    if us >= 100:
-        return f"{us:,.0f}"
-    if us >= 10:
-        return f"{us:.1f}"
-    return f"{us:.2f}" if us >= 1 else f"{us:.3f}"
-
-
-def render(
-    headers: Sequence[str],
-    rows: Sequence[Sequence[str]],
-    markdown: bool,
-    rule_before: int | None = None,
-) -> str:
-    """A table, first column left-aligned and the others right-aligned.
-
-    rule_before: index of the row before which the plain-text form draws a rule
-    (summary rows); Markdown has no such rules and keeps one body.
-    """
-    widths = [max(len(h), *(len(r[i]) for r in rows)) for i, h in enumerate(headers)]
-
-    def line(cells: Sequence[str]) -> str:
-        padded = [
-            c.ljust(w) if i == 0 else c.rjust(w)
-            for i, (c, w) in enumerate(zip(cells, widths))
-        ]
-        return f"| {' | '.join(padded)} |" if markdown else "  ".join(padded)
-
-    out = [line(headers)]
-    if markdown:
-        out.append(
-            "| "
-            + " | ".join(
-                ("-" * (w - 1) + ":") if i else "-" * w for i, w in enumerate(widths)
-            )
-            + " |"
-        )
-    else:
-        out.append("  ".join("-" * w for w in widths))
-    for i, row in enumerate(rows):
-        if not markdown and i == rule_before:
-            out.append("  ".join("-" * w for w in widths))
-        out.append(line(row))
-    return "\n".join(out)
 
 
 def sizes_table(run_: Run, markdown: bool) -> str:
@@ -563,31 +292,6 @@ def times_table(
     return render(headers, rows, markdown, rule_before=len(run_.files))
 
 
-def cpu_model() -> str:
-    with contextlib.suppress(OSError):
-        for text in Path("/proc/cpuinfo").read_text().splitlines():
-            key, _, value = text.partition(":")
-            if key.strip() == "model name":
-                return value.strip()
-    return platform.processor() or platform.machine()
-
-
-def machine_line(versions: Mapping[str, str]) -> str:
-    peers = ", ".join(f"{name} {v}" for name, v in versions.items())
-    return (
-        f"{cpu_model()} ({os.cpu_count()} logical CPUs), {platform.system()}, "
-        f"{platform.python_implementation()} {platform.python_version()}; "
-        f"{peers}; {dt.date.today().isoformat()}"
-    )
-
-
-def rounds_span(cases: Sequence[Any]) -> str:
-    """The fewest and most rounds any timing of these cases took, as "9" or "9–81"."""
-    rounds = [st.rounds for case in cases for t in case.times.values() for st in t.values()]
-    low, high = min(rounds), max(rounds)
-    return f"{low}" if low == high else f"{low}–{high}"
-
-
 def report(run_: Run, codecs: Codecs, markdown: bool) -> str:
     s = run_.settings
     h = "### " if markdown else "== "
@@ -632,94 +336,11 @@ def report(run_: Run, codecs: Codecs, markdown: bool) -> str:
 # --------------------------------------------------------------------------- command line
 
 
-def settings_from(args: argparse.Namespace) -> Settings:
-    if args.quick:
-        sample_s, budget_s, min_rounds = 0.005, 0.05, 5
-    else:
-        sample_s, budget_s, min_rounds = 0.02, 1.0, 9
-    if args.time is not None:
-        budget_s = args.time
-    if args.rounds is not None:
-        min_rounds = args.rounds
-    return Settings(sample_s, budget_s, min_rounds, max_rounds=max(min_rounds, 10_000))
-
-
-def positive_int(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError("must be at least 1")
-    return value
-
-
-def nonnegative_float(text: str) -> float:
-    value = float(text)
-    if not value >= 0:
-        raise argparse.ArgumentTypeError("must be at least 0")
-    return value
-
-
-def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
-    return arg_parser(__doc__).parse_args(argv)
-
-
-def arg_parser(doc: str | None) -> argparse.ArgumentParser:
-    """The options every benchmark script of bench/ takes; doc's first paragraph describes it."""
-    p = argparse.ArgumentParser(description=(doc or "").split("\n\n")[0])
-    p.add_argument(
-        "--corpus",
-        type=Path,
-        default=DEFAULT_CORPUS,
-        help=f"directory of *.json documents (default: {DEFAULT_CORPUS})",
-    )
-    p.add_argument(
-        "--files",
-        metavar="A,B",
-        help="comma-separated file names (with or without .json); default all",
-    )
-    p.add_argument(
-        "--gc",
-        choices=("on", "off", "both"),
-        default="both",
-        help="garbage collector during timing (default: both)",
-    )
-    p.add_argument(
-        "--quick",
-        action="store_true",
-        help="shorter loops and fewer rounds (~30 s for the corpus)",
-    )
-    p.add_argument(
-        "--rounds",
-        type=positive_int,
-        metavar="N",
-        help="minimum rounds per file (default 9, or 5 with --quick)",
-    )
-    p.add_argument(
-        "--time",
-        type=nonnegative_float,
-        metavar="S",
-        help="minimum seconds each function is timed per file; 0 runs exactly --rounds rounds "
-        "(default 1.0, or 0.05 with --quick)",
-    )
-    p.add_argument(
-        "--cpu", type=int, metavar="N", help="pin the process to this CPU (Linux)"
-    )
-    p.add_argument(
-        "--markdown", action="store_true", help="print the tables as Markdown"
-    )
-    return p
-
-
 def main(argv: Sequence[str] | None = None) -> int:
-    args = parse_args(argv)
-    if args.cpu is not None:
-        os.sched_setaffinity(0, {args.cpu})
-    settings = settings_from(args)
+    args = arg_parser(__doc__).parse_args(argv)
+    settings, gc_modes = prepare(args)
     files = select_files(args.corpus, args.files)
     codecs = load_codecs()
-    gc_modes = [
-        (f"GC {m}", m == "on")
-        for m in (("off", "on") if args.gc == "both" else (args.gc,))
-    ]
     wexo_native = sys.modules["wexo_native"]
     progress(
         f"wexo_native: {wexo_native.__file__}\nwexo: {sys.modules['wexo'].__file__}"

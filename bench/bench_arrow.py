@@ -7,9 +7,9 @@ wexo.dumps; then three calls are timed on those bytes: wexo.loads_arrow (a
 pyarrow.Table, no Python object per cell), wexo_native.loads_binary (a list of
 dicts), and loads_binary followed by pyarrow.Table.from_pylist (the way to the
 same table without loads_arrow; it may fail, e.g. on a column mixing str and int,
-and is then reported as failing, with pyarrow's reason). Timing is bench.py's:
-interleaved rotating rounds, the median per call, the result freed inside the
-timed loop. Then, in a child process per list and call, the memory a single call
+and is then reported as failing, with pyarrow's reason). Timing is
+bench/harness.py's: interleaved rotating rounds, the median per call, the
+result freed inside the timed loop. Then, in a child process per list and call, the memory a single call
 takes: the high-water mark of the resident set over the resident set just
 before, against the Arrow table's own buffers (table.nbytes).
 
@@ -20,20 +20,28 @@ from __future__ import annotations
 
 import json
 import math
-import os
 import subprocess
 import sys
 import tempfile
 import time
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import bench  # noqa: E402  (the harness beside this file)
-from bench import Settings, Stats, fmt_ratio, fmt_us, geomean, progress, warn  # noqa: E402
+import harness  # noqa: E402  (the harness beside this file)
+from harness import (  # noqa: E402
+    GcModes,
+    Settings,
+    Stats,
+    fmt_ratio,
+    fmt_us,
+    geomean,
+    progress,
+    warn,
+)
 
 # (label, corpus file, how to take the list of records out of its tree)
 LISTS: tuple[tuple[str, str, Callable[[Any], Any]], ...] = (
@@ -67,9 +75,9 @@ class Functions:
 
 
 def load_functions() -> Functions:
-    wexo = bench._require("wexo")
-    wexo_native = bench._require("wexo_native")
-    pyarrow = bench._require("pyarrow")
+    wexo = harness.require("wexo")
+    wexo_native = harness.require("wexo_native")
+    pyarrow = harness.require("pyarrow")
     if not hasattr(wexo, "loads_arrow"):
         raise SystemExit(f"bench: {wexo.__file__} has no loads_arrow")
     return Functions(
@@ -77,7 +85,7 @@ def load_functions() -> Functions:
         wexo_native.loads_binary,
         pyarrow.Table.from_pylist,
         wexo.dumps,
-        {"pyarrow": bench._version(pyarrow, "pyarrow")},
+        {"pyarrow": harness.version(pyarrow, "pyarrow")},
     )
 
 
@@ -240,7 +248,7 @@ def run_case(
     name: str,
     records: list[Any],
     fns: Functions,
-    gc_modes: Sequence[tuple[str, bool]],
+    gc_modes: GcModes,
     settings: Settings,
     memory: bool,
     warnings: list[str],
@@ -252,7 +260,7 @@ def run_case(
     start = time.perf_counter()
     payload = fns.dumps(records)
     rows = fns.loads_binary(payload)
-    diff = bench.first_difference(records, rows)
+    diff = harness.first_difference(records, rows)
     if diff is not None:
         note(f"{name}: loads_binary differs from the tree: {diff}")
     table = fns.loads_arrow(payload)
@@ -273,17 +281,13 @@ def run_case(
         return fns.from_pylist(fns.loads_binary(data))
 
     calls = [
-        bench.Call(ARROW, fns.loads_arrow, payload),
-        bench.Call(BINARY, fns.loads_binary, payload),
+        harness.Call(ARROW, fns.loads_arrow, payload),
+        harness.Call(BINARY, fns.loads_binary, payload),
     ]
     if fails is None:
-        calls.append(bench.Call(PYLIST, pylist, payload))
+        calls.append(harness.Call(PYLIST, pylist, payload))
     steps = [f"encode and check {time.perf_counter() - start:.1f}s"]
-    for label, enabled in gc_modes:
-        began = time.perf_counter()
-        with bench.gc_mode(enabled):
-            case.times[label] = bench.measure_calls(calls, settings)
-        steps.append(f"{label} {time.perf_counter() - began:.1f}s")
+    case.times = harness.measure_modes(calls, settings, gc_modes, steps)
     if memory:
         began = time.perf_counter()
         warm = fns.dumps(records[:WARM_ROWS])
@@ -301,7 +305,7 @@ def run(
     lists: Sequence[tuple[str, str, Callable[[Any], Any]]],
     corpus: Path,
     fns: Functions,
-    gc_modes: Sequence[tuple[str, bool]],
+    gc_modes: GcModes,
     settings: Settings,
     clock: str,
     memory: bool,
@@ -382,7 +386,7 @@ def times_table(run_: ArrowRun, gc_label: str, markdown: bool) -> str:
         fmt_ratio(max(r[1] for r in rs)),
         "",
     ])
-    return bench.render(headers, rows, markdown, rule_before=len(run_.cases))
+    return harness.render(headers, rows, markdown, rule_before=len(run_.cases))
 
 
 def fmt_mib(n: int | None) -> str:
@@ -412,7 +416,7 @@ def memory_table(run_: ArrowRun, markdown: bool) -> str:
             fmt_mib(m[BINARY].peak) if BINARY in m else "–",
             fmt_mib(m[PYLIST].peak) if PYLIST in m else ("fails" if case.fails else "–"),
         ])
-    return bench.render(headers, rows, markdown)
+    return harness.render(headers, rows, markdown)
 
 
 def targets_line(run_: ArrowRun, gc_label: str) -> str:
@@ -449,9 +453,9 @@ def memory_line(run_: ArrowRun) -> str | None:
 def report(run_: ArrowRun, fns: Functions, markdown: bool) -> str:
     s = run_.settings
     h = "### " if markdown else "== "
-    span = bench.rounds_span(run_.cases)
+    span = harness.rounds_span(run_.cases)
     parts = [
-        f"Machine: {bench.machine_line(fns.versions)}; {run_.clock} clock",
+        f"Machine: {harness.machine_line(fns.versions)}; {run_.clock} clock",
         "",
         (
             f"Timing: median over {span} interleaved rounds per call "
@@ -505,26 +509,13 @@ def report(run_: ArrowRun, fns: Functions, markdown: bool) -> str:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = bench.arg_parser(__doc__)
-    parser.add_argument("--clock", choices=("wall", "cpu"), default="wall",
-                        help="wall: time.perf_counter, as bench.py; cpu: the thread's CPU "
-                        "time, which leaves out time spent descheduled on a busy machine")
+    parser = harness.arg_parser(__doc__)
     parser.add_argument("--no-memory", action="store_true",
                         help="skip the memory measurements (child processes)")
     args = parser.parse_args(argv)
-    if args.cpu is not None:
-        os.sched_setaffinity(0, {args.cpu})
-    if args.clock == "cpu":
-        from bench_encode import cpu_time_loop
-
-        bench.time_loop = cpu_time_loop
-    settings = bench.settings_from(args)
+    settings, gc_modes = harness.prepare(args)
     lists = select_lists(args.files)
     fns = load_functions()
-    gc_modes = [
-        (f"GC {m}", m == "on")
-        for m in (("off", "on") if args.gc == "both" else (args.gc,))
-    ]
     progress(
         f"wexo: {sys.modules['wexo'].__file__}\n"
         f"wexo_native: {sys.modules['wexo_native'].__file__}\n"

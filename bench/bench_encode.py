@@ -5,7 +5,7 @@ For each document of the corpus (real JSON files), the tree is loaded once and
 every encoder is timed on it as ``for _ in range(k): dumps(tree)``, so the
 freeing of each output is inside the timed region. Rounds interleave the
 encoders in a rotating order; the figure kept is the median of the per-call
-times over the rounds (the machinery of bench.py). Times are reported as ratios
+times over the rounds (bench/harness.py). Times are reported as ratios
 to ``msgpack.packb`` on the same tree (lower is faster).
 
 The pure-Python reference encoder (wexo._encode) is run once per file, outside
@@ -18,11 +18,9 @@ Run ``python bench/bench_encode.py --help`` for the options; see bench/README.md
 from __future__ import annotations
 
 import importlib
-import itertools
 import json
 import marshal
 import math
-import os
 import pickle
 import sys
 import time
@@ -31,8 +29,19 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
-import bench
-from bench import Settings, Stats, fmt_ratio, fmt_us, geomean, progress, warn
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import harness  # noqa: E402  (the harness beside this file)
+from harness import (  # noqa: E402
+    GcModes,
+    Settings,
+    Stats,
+    fmt_ratio,
+    fmt_us,
+    geomean,
+    progress,
+    warn,
+)
 
 BASELINE = "msgpack"  # every encoder's time is reported as a ratio to this one's
 
@@ -48,8 +57,8 @@ class Encoders:
 
 
 def load_encoders() -> Encoders:
-    wexo = bench._require("wexo")
-    wexo_native = bench._require("wexo_native")
+    wexo = harness.require("wexo")
+    wexo_native = harness.require("wexo_native")
     try:
         ext = importlib.import_module("wexo._ext")
     except ImportError as exc:
@@ -59,21 +68,21 @@ def load_encoders() -> Encoders:
             "directory on PYTHONPATH (see bench/README.md)"
         ) from exc
     reference = importlib.import_module("wexo._encode")
-    orjson = bench._require("orjson")
-    msgpack = bench._require("msgpack")
+    orjson = harness.require("orjson")
+    msgpack = harness.require("msgpack")
     if wexo.dumps is not ext.dumps:
         warn("wexo.dumps is not wexo._ext.dumps; timing wexo.dumps all the same")
     dumps: dict[str, Encoder] = {
         "wexo": wexo.dumps,
         "msgpack": msgpack.packb,
         "orjson": orjson.dumps,
-        "json": bench._compact_json,
+        "json": harness.compact_json,
         "pickle": lambda tree: pickle.dumps(tree, protocol=pickle.HIGHEST_PROTOCOL),
         "marshal": marshal.dumps,
     }
     # A pure-Python fallback would make a peer look far slower than it is.
     for name in ("wexo", "orjson"):
-        if not bench._is_native(dumps[name]):
+        if not harness.is_native(dumps[name]):
             warn(f"{name}: dumps is not a native function; is its C extension missing?")
     if not msgpack.Packer.__module__.endswith(
         "_cmsgpack"
@@ -82,8 +91,8 @@ def load_encoders() -> Encoders:
     if json.encoder.c_make_encoder is None:  # type: ignore[attr-defined]
         warn("json: the C encoder (_json) is missing; json.dumps runs in pure Python")
     versions = {
-        "orjson": bench._version(orjson, "orjson"),
-        "msgpack": bench._version(msgpack, "msgpack"),
+        "orjson": harness.version(orjson, "orjson"),
+        "msgpack": harness.version(msgpack, "msgpack"),
     }
     return Encoders(dumps, reference.dumps, wexo_native.loads_binary, versions)
 
@@ -120,13 +129,13 @@ def time_reference(
     One call when it lasts at least sample_s; otherwise a loop of about sample_s
     (the small message), so that the timer's resolution does not show.
     """
-    with bench.gc_mode(False):
+    with harness.gc_mode(False):
         start = time.perf_counter()
         out = reference(tree)
         once = time.perf_counter() - start
         if once < sample_s:
             k = max(1, math.ceil(sample_s / max(once, 1e-7)))
-            once = bench.time_loop(reference, tree, k) / k
+            once = harness.time_loop(reference, tree, k) / k
     return out, once
 
 
@@ -134,7 +143,7 @@ def run_case(
     name: str,
     tree: Any,
     encoders: Encoders,
-    gc_modes: Sequence[tuple[str, bool]],
+    gc_modes: GcModes,
     settings: Settings,
     warnings: list[str],
 ) -> EncodeCase:
@@ -152,7 +161,7 @@ def run_case(
     if "wexo" not in outputs or "json" not in outputs:
         raise SystemExit(f"bench: {name}: wexo.dumps or json.dumps failed")
     try:
-        diff = bench.first_difference(tree, encoders.loads(outputs["wexo"]))
+        diff = harness.first_difference(tree, encoders.loads(outputs["wexo"]))
     except Exception as exc:  # noqa: BLE001
         diff = f"raised {type(exc).__name__}: {exc}"
     if diff is not None:
@@ -170,16 +179,12 @@ def run_case(
     )
     del outputs, reference_out
     calls = [
-        bench.Call(key, dumps, tree)
+        harness.Call(key, dumps, tree)
         for key, dumps in encoders.dumps.items()
         if key in result.sizes
     ]
     steps = [f"encode once and reference {encoded - start:.1f}s"]
-    for label, enabled in gc_modes:
-        began = time.perf_counter()
-        with bench.gc_mode(enabled):
-            result.times[label] = bench.measure_calls(calls, settings)
-        steps.append(f"{label} {time.perf_counter() - began:.1f}s")
+    result.times = harness.measure_modes(calls, settings, gc_modes, steps)
     progress(f"  {name}: {', '.join(steps)}")
     return result
 
@@ -187,7 +192,7 @@ def run_case(
 def run(
     files: Sequence[Path],
     encoders: Encoders,
-    gc_modes: Sequence[tuple[str, bool]],
+    gc_modes: GcModes,
     settings: Settings,
 ) -> EncodeRun:
     warnings: list[str] = []
@@ -199,9 +204,9 @@ def run(
             run_case(path.stem, tree, encoders, gc_modes, settings, warnings)
         )
         del tree
-    progress(f"[small] {bench.SMALL_NAME}")
+    progress(f"[small] {harness.SMALL_NAME}")
     small = run_case(
-        bench.SMALL_NAME, bench.SMALL_MESSAGE, encoders, gc_modes, settings, warnings
+        harness.SMALL_NAME, harness.SMALL_MESSAGE, encoders, gc_modes, settings, warnings
     )
     return EncodeRun(
         results, small, [label for label, _ in gc_modes], settings, warnings
@@ -266,8 +271,8 @@ def sizes_table(run_: EncodeRun, names: Sequence[str], markdown: bool) -> str:
         )
     )
     s = run_.small
-    rows.append(row(bench.SMALL_NAME, s.sizes, s.reference_size, s.identical))
-    return bench.render(headers, rows, markdown, rule_before=len(run_.files))
+    rows.append(row(harness.SMALL_NAME, s.sizes, s.reference_size, s.identical))
+    return harness.render(headers, rows, markdown, rule_before=len(run_.files))
 
 
 def times_table(
@@ -320,7 +325,7 @@ def times_table(
     rs = [ratios(c, gc_label) for c in run_.files]
     rows = [case_row(case) for case in run_.files]
     rows.append(geomean_row(f"geomean, all ({len(run_.files)} files)", run_.files))
-    heavy = [c for c in run_.files if c.name in bench.RECORD_HEAVY]
+    heavy = [c for c in run_.files if c.name in harness.RECORD_HEAVY]
     if heavy:
         rows.append(geomean_row(f"geomean, record-heavy ({len(heavy)})", heavy))
     rows.append(
@@ -335,9 +340,9 @@ def times_table(
         ]
     )
     small = case_row(run_.small)
-    small[0] = f"{bench.SMALL_NAME} ({run_.small.sizes['json']} B JSON)"
+    small[0] = f"{harness.SMALL_NAME} ({run_.small.sizes['json']} B JSON)"
     rows.append(small)
-    return bench.render(headers, rows, markdown, rule_before=len(run_.files))
+    return harness.render(headers, rows, markdown, rule_before=len(run_.files))
 
 
 def targets_line(run_: EncodeRun, gc_label: str) -> str:
@@ -363,9 +368,9 @@ def report(run_: EncodeRun, encoders: Encoders, markdown: bool) -> str:
     s = run_.settings
     h = "### " if markdown else "== "
     names = list(encoders.dumps)
-    span = bench.rounds_span([*run_.files, run_.small])
+    span = harness.rounds_span([*run_.files, run_.small])
     parts = [
-        f"Machine: {bench.machine_line(encoders.versions)}",
+        f"Machine: {harness.machine_line(encoders.versions)}",
         "",
         (
             f"Timing: median over {span} interleaved rounds per encoder "
@@ -409,32 +414,11 @@ def report(run_: EncodeRun, encoders: Encoders, markdown: bool) -> str:
 # --------------------------------------------------------------------------- command line
 
 
-def cpu_time_loop(fn: Callable[[Any], object], arg: Any, k: int) -> float:
-    """bench.time_loop on the thread's CPU clock: time spent descheduled, on a
-    machine busy with other work, is left out."""
-    start = time.thread_time()
-    for _ in itertools.repeat(None, k):
-        fn(arg)
-    return time.thread_time() - start
-
-
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = bench.arg_parser(__doc__)
-    parser.add_argument("--clock", choices=("wall", "cpu"), default="wall",
-                        help="wall: time.perf_counter, as bench.py; cpu: the thread's CPU "
-                        "time, which leaves out time spent descheduled on a busy machine")
-    args = parser.parse_args(argv)
-    if args.cpu is not None:
-        os.sched_setaffinity(0, {args.cpu})
-    if args.clock == "cpu":
-        bench.time_loop = cpu_time_loop
-    settings = bench.settings_from(args)
-    files = bench.select_files(args.corpus, args.files)
+    args = harness.arg_parser(__doc__).parse_args(argv)
+    settings, gc_modes = harness.prepare(args)
+    files = harness.select_files(args.corpus, args.files)
     encoders = load_encoders()
-    gc_modes = [
-        (f"GC {m}", m == "on")
-        for m in (("off", "on") if args.gc == "both" else (args.gc,))
-    ]
     progress(
         f"wexo: {sys.modules['wexo'].__file__}\n"
         f"wexo._ext: {sys.modules['wexo._ext'].__file__}"

@@ -8,8 +8,8 @@ Three measurements, each printed as a table:
    ``wexo.iter_loads(data)``, ``StreamDecoder`` fed the whole stream, and a Python loop of
    ``wexo_native.loads_binary`` over the documents split beforehand, against
    ``msgpack.Unpacker`` over the msgpack stream of the same records (fed it whole, or
-   reading it from a file object). Times are medians over interleaved rounds (bench.py's
-   harness), reported as ratios to the faster of msgpack.Unpacker's two ways.
+   reading it from a file object). Times are medians over interleaved rounds
+   (bench/harness.py), reported as ratios to the faster of msgpack.Unpacker's two ways.
 2. Feed cost: one document of about 4 MB (the same records in one list) fed to a
    StreamDecoder in 4 KB pieces, iterating after every piece, against one
    ``wexo.loads`` of it: the factor, and the decodes that ran out of bytes.
@@ -23,7 +23,6 @@ Run ``python bench/bench_stream.py --help`` for the options; see bench/README.md
 from __future__ import annotations
 
 import json
-import os
 import subprocess
 import sys
 import tempfile
@@ -34,10 +33,10 @@ from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import bench  # noqa: E402
-from bench import Call, gc_mode, measure_calls, progress  # noqa: E402
+import harness  # noqa: E402  (the harness beside this file)
+from harness import Call, gc_mode, measure_modes, progress  # noqa: E402
 
-TWITTER = bench.DEFAULT_CORPUS / "twitter.json"
+TWITTER = harness.DEFAULT_CORPUS / "twitter.json"
 
 
 def records(n: int) -> list[Any]:
@@ -52,7 +51,7 @@ def drain(it: Any) -> None:
         pass
 
 
-def iteration(n: int, settings: bench.Settings, gc_modes: Sequence[tuple[str, bool]]) -> str:
+def iteration(n: int, settings: harness.Settings, gc_modes: harness.GcModes) -> str:
     import msgpack
     import wexo
     import wexo_native
@@ -62,7 +61,7 @@ def iteration(n: int, settings: bench.Settings, gc_modes: Sequence[tuple[str, bo
     stream = b"".join(docs)
     packed = b"".join(msgpack.packb(r) for r in recs)
     for want, got in zip(recs, wexo.iter_loads(stream), strict=True):
-        problem = bench.first_difference(want, got)
+        problem = harness.first_difference(want, got)
         assert problem is None, problem
     del recs
 
@@ -99,10 +98,7 @@ def iteration(n: int, settings: bench.Settings, gc_modes: Sequence[tuple[str, bo
         + " | " + " | ".join(f"{label} ratio" for label, _ in gc_modes) + " |",
         "|---|" + "---:|" * (2 * len(gc_modes)),
     ]
-    results = {}
-    for label, enabled in gc_modes:
-        with gc_mode(enabled):
-            results[label] = measure_calls(calls, settings)
+    results = measure_modes(calls, settings, gc_modes)
     # The faster of msgpack's two ways under each setting is the reference.
     ref = {label: min(results[label][c.name].median for c in calls[:2])
            for label, _ in gc_modes}
@@ -219,15 +215,11 @@ def memory(total: int, doc_size: int) -> str:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    p = bench.arg_parser(__doc__)
-    p.add_argument("--records", type=bench.positive_int, default=20_000,
+    p = harness.arg_parser(__doc__)
+    p.add_argument("--records", type=harness.positive_int, default=20_000,
                    help="records in the iteration benchmark (default 20000)")
     args = p.parse_args(argv)
-    if args.cpu is not None:
-        os.sched_setaffinity(0, {args.cpu})
-    settings = bench.settings_from(args)
-    gc_modes = [(f"GC {m}", m == "on")
-                for m in (("off", "on") if args.gc == "both" else (args.gc,))]
+    settings, gc_modes = harness.prepare(args)
     progress("iteration")
     print("## Iterating a stream of documents\n")
     print(iteration(args.records, settings, gc_modes))

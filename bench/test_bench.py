@@ -1,4 +1,4 @@
-"""Checks of the benchmark harnesses themselves: python -m pytest bench/test_bench.py
+"""Checks of the benchmark harness (harness.py) and its drivers: python -m pytest bench/test_bench.py
 
 The end-to-end tests need wexo_native, wexo._ext (and the peers) importable; they are
 skipped otherwise.
@@ -19,6 +19,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import bench
 import bench_encode
 import bench_stream
+import harness
 
 
 @pytest.mark.parametrize(
@@ -33,7 +34,7 @@ import bench_stream
     ],
 )
 def test_known_conversions_pass(want: Any, got: Any) -> None:
-    assert bench.first_difference(want, got) is None
+    assert harness.first_difference(want, got) is None
 
 
 @pytest.mark.parametrize(
@@ -51,14 +52,14 @@ def test_known_conversions_pass(want: Any, got: Any) -> None:
     ],
 )
 def test_faults_are_found_and_located(want: Any, got: Any, where: str) -> None:
-    diff = bench.first_difference(want, got)
+    diff = harness.first_difference(want, got)
     assert diff is not None
     assert where in diff
 
 
 def test_rotation_puts_each_decoder_first_once_per_cycle() -> None:
     specs = [bench.DecoderSpec(name, "json", json.loads) for name in "abcd"]
-    orders = [[s.name for s in bench.rotated(specs, r)] for r in range(4)]
+    orders = [[s.name for s in harness.rotated(specs, r)] for r in range(4)]
     assert all(sorted(order) == list("abcd") for order in orders)
     assert sorted(order[0] for order in orders) == list("abcd")
 
@@ -68,7 +69,7 @@ def test_gc_mode_restores_collector_state() -> None:
     try:
         for enabled in (True, False):
             gc.enable()
-            with bench.gc_mode(enabled):
+            with harness.gc_mode(enabled):
                 assert gc.isenabled() is enabled
             assert gc.isenabled()
             assert gc.get_freeze_count() == 0
@@ -82,12 +83,12 @@ def test_measure_meets_round_and_time_minimums(
 ) -> None:
     # A fake clock: every call takes 0.1 ms. On a busy machine real samples vary
     # so much that the median says little about the time spent.
-    monkeypatch.setattr(bench, "time_loop", lambda fn, arg, k: k * 1e-4)
+    monkeypatch.setattr(harness, "time_loop", lambda fn, arg, k: k * 1e-4)
     specs = [bench.DecoderSpec("json", "json", json.loads)]
     payloads = {"json": b"[1,2,3]"}
-    exact = bench.measure(payloads, specs, bench.Settings(0.001, 0.0, 4, 100))
+    exact = bench.measure(payloads, specs, harness.Settings(0.001, 0.0, 4, 100))
     assert exact["json"].rounds == 4
-    timed = bench.measure(payloads, specs, bench.Settings(0.001, 0.02, 2, 1000))
+    timed = bench.measure(payloads, specs, harness.Settings(0.001, 0.02, 2, 1000))
     stats = timed["json"]
     assert stats.loops == 10  # calls in a loop of 1 ms
     assert stats.rounds == 20  # loops until 0.02 s have been timed
@@ -104,9 +105,9 @@ def test_measure_calls_interleaves_and_times_each_call(
         fn(arg)
         return k * cost[arg]
 
-    monkeypatch.setattr(bench, "time_loop", fake_loop)
-    calls = [bench.Call(name, order.append, name) for name in cost]
-    got = bench.measure_calls(calls, bench.Settings(0.01, 0.0, 3, 100))
+    monkeypatch.setattr(harness, "time_loop", fake_loop)
+    calls = [harness.Call(name, order.append, name) for name in cost]
+    got = harness.measure_calls(calls, harness.Settings(0.01, 0.0, 3, 100))
     assert got["fast"].median == pytest.approx(1e-5)
     assert got["slow"].median == pytest.approx(1e-3)
     assert got["fast"].loops > got["slow"].loops
@@ -117,7 +118,7 @@ def test_measure_calls_interleaves_and_times_each_call(
 def test_unknown_file_is_refused(tmp_path: Path) -> None:
     (tmp_path / "a.json").write_text("[]")
     with pytest.raises(SystemExit, match="have: a"):
-        bench.select_files(tmp_path, "a,b")
+        harness.select_files(tmp_path, "a,b")
 
 
 def test_end_to_end_markdown(
@@ -191,8 +192,8 @@ def test_encode_end_to_end_markdown(
     assert "wexo.dumps, GC on: geomean " in out
 
 
-def _stats(median: float) -> bench.Stats:
-    return bench.Stats(median, median, median, rounds=3, loops=1)
+def _stats(median: float) -> harness.Stats:
+    return harness.Stats(median, median, median, rounds=3, loops=1)
 
 
 def _case(
@@ -211,7 +212,7 @@ def test_encode_summaries_name_the_worst_file() -> None:
         files,
         _case("small", 0.5, 1.0, 0.25),
         ["GC off"],
-        bench.Settings(1, 1, 1, 1),
+        harness.Settings(1, 1, 1, 1),
         [],
     )
     line = bench_encode.targets_line(run_, "GC off")
@@ -246,14 +247,14 @@ def test_encode_failing_peer_is_left_out(capsys: pytest.CaptureFixture[str]) -> 
         [1, "a"],
         encoders,
         [("GC off", False)],
-        bench.Settings(0.001, 0, 2, 2),
+        harness.Settings(0.001, 0, 2, 2),
         warnings,
     )
     assert warnings == ["x: orjson raised TypeError: no; not timed"]
     assert "orjson" not in case.sizes and "orjson" not in case.times["GC off"]
     assert case.identical and case.reference_size == case.sizes["wexo"]
     run_ = bench_encode.EncodeRun(
-        [case], case, ["GC off"], bench.Settings(1, 1, 1, 1), []
+        [case], case, ["GC off"], harness.Settings(1, 1, 1, 1), []
     )
     table = bench_encode.times_table(run_, "GC off", list(real.dumps), markdown=False)
     assert "–" in table.splitlines()[2]  # the file's row shows no orjson ratio
@@ -375,7 +376,7 @@ def test_arrow_end_to_end_markdown(
 def test_stream_benchmark_end_to_end() -> None:
     for module in ("wexo", "wexo_native", "wexo._ext", "msgpack"):
         pytest.importorskip(module)
-    settings = bench.Settings(sample_s=0.001, budget_s=0.0, min_rounds=2, max_rounds=2)
+    settings = harness.Settings(sample_s=0.001, budget_s=0.0, min_rounds=2, max_rounds=2)
     table = bench_stream.iteration(300, settings, [("GC on", True)])
     assert "300 records" in table
     for row in ("| msgpack.Unpacker (feed) ", "| wexo.iter_loads ", "| wexo.StreamDecoder ",
@@ -385,3 +386,68 @@ def test_stream_benchmark_end_to_end() -> None:
     assert feed.splitlines()[-1].endswith("| yes |")
     memory = bench_stream.memory(2 * 2**20, 1024)
     assert "| wexo.iter_load(f) |" in memory and "| wexo.iter_loads(f.read()) |" in memory
+
+
+# --------------------------------------------------------------------------- harness
+
+
+def test_stats_keep_the_best_sample_and_the_quartiles() -> None:
+    stats = harness.summarize([3e-6, 1e-6, 2e-6, 9e-6, 4e-6], loops=7)
+    assert (stats.best, stats.median, stats.rounds, stats.loops) == (1e-6, 3e-6, 5, 7)
+    assert (stats.q1, stats.q3) == (2e-6, 4e-6)
+    assert stats.spread == pytest.approx((4e-6 - 2e-6) / 3e-6)
+
+
+def test_clock_choice_reaches_every_loop(monkeypatch: pytest.MonkeyPatch) -> None:
+    # Fake clocks: each reading advances by a step of its own, so a loop's
+    # elapsed time names the clock that timed it.
+    def ticking(step: float) -> Any:
+        now = [0.0]
+
+        def read() -> float:
+            now[0] += step
+            return now[0]
+
+        return read
+
+    monkeypatch.setattr(harness, "CLOCKS", {"wall": ticking(1.0), "cpu": ticking(0.25)})
+    try:
+        harness.use_clock("cpu")
+        assert harness.time_loop(len, "x", 3) == 0.25
+        harness.use_clock("wall")
+        assert harness.time_loop(len, "x", 3) == 1.0
+    finally:
+        monkeypatch.undo()
+        harness.use_clock("wall")
+
+
+@pytest.mark.parametrize(
+    ("argv", "labels"),
+    [([], ["GC off", "GC on"]), (["--gc", "on"], ["GC on"]), (["--gc", "off"], ["GC off"])],
+)
+def test_prepare_gives_settings_and_collector_modes(argv: list[str], labels: list[str]) -> None:
+    args = harness.arg_parser("x").parse_args([*argv, "--quick", "--rounds", "3", "--time", "0"])
+    try:
+        settings, modes = harness.prepare(args)
+    finally:
+        harness.use_clock("wall")
+    assert settings == harness.Settings(0.005, 0.0, 3, 10_000)
+    assert [label for label, _ in modes] == labels
+    assert all(enabled == (label == "GC on") for label, enabled in modes)
+
+
+def test_measure_modes_times_each_collector_setting(monkeypatch: pytest.MonkeyPatch) -> None:
+    seen: list[bool] = []
+
+    def fake_loop(fn: Any, arg: Any, k: int) -> float:
+        seen.append(gc.isenabled())
+        return k * 1e-4
+
+    monkeypatch.setattr(harness, "time_loop", fake_loop)
+    steps: list[str] = []
+    calls = [harness.Call("a", len, "x")]
+    got = harness.measure_modes(calls, harness.Settings(0.001, 0.0, 2, 2),
+                                [("GC off", False), ("GC on", True)], steps)
+    assert list(got) == ["GC off", "GC on"] and list(got["GC on"]) == ["a"]
+    assert [s.split()[:2] for s in steps] == [["GC", "off"], ["GC", "on"]]
+    assert False in seen and True in seen

@@ -71,3 +71,16 @@ extern "C" int wexo_fuzz_arrow(const uint8_t* data, size_t size, int64_t* rows) 
 }
 
 extern "C" const char* wexo_fuzz_arrow_problem(void) { return g_problem; }
+
+// What wexo._ext.loads_columns (behind wexo.loads_arrow) returns for these
+// bytes with the default limits, decoded in place on the exact-size buffer: a
+// new tuple (schema capsule, array capsule), or null with the exception set
+// that loads_arrow raises. Needs the interpreter lock.
+extern "C" PyObject* wexo_fuzz_loads_columns(const uint8_t* data, size_t size) {
+  const uint64_t n = static_cast<uint64_t>(size);
+  const int collecting = PyGC_Disable();  // as in every decode of the package
+  wexo::Result<wexo::Owned> r = wexo::arrow::capsules(data, n, wexo::limited_budgets(n, -1, -1));
+  if (collecting) PyGC_Enable();
+  if (!r.ok()) return wexo::raise(std::move(r).fail());
+  return (*r).release();
+}

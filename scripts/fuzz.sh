@@ -1,16 +1,22 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer target fuzz/fuzz_loads.cpp (clang, ASan + UBSan, the
-# module's sources instrumented too) and runs it for SECONDS (default 60) on a
-# working corpus seeded from fuzz/seeds/ and fuzz/regressions/.
+# Builds a libFuzzer target of fuzz/ (clang, ASan + UBSan, the module's
+# sources instrumented too; the targets share fuzz/oracle.cpp) and runs it for
+# SECONDS (default 60) on its working corpus seeded from fuzz/seeds/ and
+# fuzz/regressions/.
 #
-#   bash scripts/fuzz.sh [SECONDS]              the normal build (Debian's libpython3.11)
+#   bash scripts/fuzz.sh [SECONDS]              fuzz_loads, the decoder (Debian's libpython3.11)
 #   bash scripts/fuzz.sh --refcount [SECONDS]   against Debian's debug libpython3.11d:
 #                                               also checks the total reference count
 #                                               around every input ("refcount drift")
 #   bash scripts/fuzz.sh --roundtrip [SECONDS]  the target fuzz_roundtrip: every tree
 #                                               that decodes is encoded again natively
 #                                               and decoded again (combines with --refcount)
-#   bash scripts/fuzz.sh --build-only [--refcount] [--roundtrip]
+#   bash scripts/fuzz.sh --arrow [SECONDS]      the target fuzz_arrow: loads_arrow's table
+#                                               against loads' rows
+#   bash scripts/fuzz.sh --target NAME [SECONDS]  a target by name (fuzz_loads,
+#                                               fuzz_roundtrip, fuzz_arrow)
+#   bash scripts/fuzz.sh --build-only [--refcount] [--roundtrip|--arrow|--target NAME|--all]
+#                                               (--all: every target)
 #
 # Environment: WEXO_FUZZ_JOBS (parallel fuzzing processes, default 1),
 # WEXO_FUZZ_MAX_LEN (default 16384), WEXO_FUZZ_ARGS (extra libFuzzer flags),
@@ -27,20 +33,40 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+TARGETS="fuzz_loads fuzz_roundtrip fuzz_arrow"
+usage="usage: $0 [--refcount] [--roundtrip|--arrow|--target NAME] [--build-only [--all]] [SECONDS]"
 mode=normal
 build_only=0
 target=fuzz_loads
 secs=60
+want_target=0
 for a in "$@"; do
+  if [ "$want_target" = 1 ]; then
+    target=$a
+    want_target=0
+    continue
+  fi
   case "$a" in
     --refcount) mode=refcount ;;
     --build-only) build_only=1 ;;
     --roundtrip) target=fuzz_roundtrip ;;
-    -h|--help) sed -n '2,23p' "$0"; exit 0 ;;
-    *[!0-9]*|'') echo "usage: $0 [--refcount] [--roundtrip] [--build-only] [SECONDS]" >&2; exit 2 ;;
+    --arrow) target=fuzz_arrow ;;
+    --target) want_target=1 ;;
+    --target=*) target=${a#--target=} ;;
+    --all) target=all ;;
+    -h|--help) sed -n '2,32p' "$0"; exit 0 ;;
+    *[!0-9]*|'') echo "$usage" >&2; exit 2 ;;
     *) secs=$a ;;
   esac
 done
+case " $TARGETS all " in
+  *" $target "*) ;;
+  *) echo "fuzz.sh: no target $target (have: $TARGETS)" >&2; exit 2 ;;
+esac
+if [ "$target" = all ] && [ "$build_only" = 0 ]; then
+  echo "fuzz.sh: --all only with --build-only; run the targets one at a time" >&2
+  exit 2
+fi
 
 CLANG=clang++-14
 if [ "$mode" = refcount ]; then
@@ -87,6 +113,12 @@ fi
 CXX="$CLANG" CC="$CC_CLANG" cmake -S . -B "$build" -G Ninja -DWEXO_FUZZ=ON "${extra_cmake[@]}" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$PY" >"$build.configure.log" 2>&1 \
   || { cat "$build.configure.log"; exit 1; }
+if [ "$target" = all ]; then
+  # shellcheck disable=SC2086
+  cmake --build "$build" --target $TARGETS
+  echo "fuzz.sh: built $(for t in $TARGETS; do printf '%s ' "$build/$t"; done)($mode)"
+  exit 0
+fi
 cmake --build "$build" --target "$target"
 bin="$build/$target"
 echo "fuzz.sh: built $bin ($mode)"
@@ -94,10 +126,11 @@ echo "fuzz.sh: built $bin ($mode)"
 
 # ---- run
 # Each target keeps its own working corpus (its coverage differs) and log.
-if [ "$target" = fuzz_roundtrip ]; then
-  work=fuzz/corpus-roundtrip
-  artifacts="$build/artifacts-roundtrip"
-  log="$build/fuzz-roundtrip.log"
+if [ "$target" != fuzz_loads ]; then
+  short=${target#fuzz_}
+  work=fuzz/corpus-$short
+  artifacts="$build/artifacts-$short"
+  log="$build/fuzz-$short.log"
 else
   work=fuzz/corpus-work
   artifacts="$build/artifacts"
@@ -123,7 +156,7 @@ set +e
 "$bin" -max_total_time="$secs" -max_len="${WEXO_FUZZ_MAX_LEN:-16384}" -rss_limit_mb=4096 \
   -timeout=60 -dict=fuzz/wexo.dict -print_final_stats=1 -artifact_prefix="$artifacts/" \
   "${parallel[@]}" "${reinit[@]}" ${WEXO_FUZZ_ARGS:-} "$work" fuzz/seeds fuzz/regressions 2>&1 | tee "$log" \
-  | grep --line-buffered -E 'INITED|DONE|pulse|ERROR|FINDING|SUMMARY|==[0-9]+==|stat::|round trip'
+  | grep --line-buffered -E 'INITED|DONE|pulse|ERROR|FINDING|SUMMARY|==[0-9]+==|stat::|round trip|loads_arrow:'
 status=${PIPESTATUS[0]}
 set -e
 elapsed=$(( $(date +%s) - start ))

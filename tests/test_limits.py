@@ -10,7 +10,6 @@ import inspect
 import io
 import json
 import os
-import pathlib
 import sys
 from pathlib import Path
 from typing import Any
@@ -26,8 +25,7 @@ from wexo._inspect import DecodeFailure, Walker
 from conftest import KINDS, WexoError, corpus_files, doc, loads_binary, s, same, uv
 from test_roundtrip import OPTIONS, trees
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "scripts"))
-import hostile  # noqa: E402
+import hostile_docs as hostile
 
 CORPUS_FILES = corpus_files()
 SANITIZER = bool(os.environ.get("WEXO_SANITIZER"))
