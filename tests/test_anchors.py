@@ -29,13 +29,13 @@ ERRORS = [  # body, message, offset
 
 
 @pytest.mark.parametrize("body,expected", ANCHOR_VALUES)
-def test_anchor(body, expected):
-    check(body, expected)
+def test_anchor(decoder, body, expected):
+    decoder.check(body, expected)
 
 
 @pytest.mark.parametrize("body,message,offset", ERRORS)
-def test_error(body, message, offset):
-    fails(body, message, offset)
+def test_error(decoder, body, message, offset):
+    decoder.fails(body, message, offset)
 
 
 def test_copy_has_new_containers_and_shared_scalars():
