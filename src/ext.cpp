@@ -30,7 +30,7 @@ struct Keywords {
 // The index in k.names of the keyword name, given to a call with nargs
 // positional arguments; -1 with TypeError set for a name k does not hold, or
 // one already given by position.
-int keyword_index(const Keywords& k, PyObject* name, Py_ssize_t nargs) {
+[[nodiscard]] int keyword_index(const Keywords& k, PyObject* name, Py_ssize_t nargs) {
   for (int i = 0; i < k.count; ++i) {
     if (PyUnicode_CompareWithASCIIString(name, k.names[i]) != 0) continue;
     if (i < k.positional && i < nargs) {
@@ -49,8 +49,8 @@ int keyword_index(const Keywords& k, PyObject* name, Py_ssize_t nargs) {
 // order of the call; false with the exception set at the first refusal,
 // take's or keyword_index's.
 template <class Take>
-bool each_keyword(const Keywords& k, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                  Take&& take) {
+[[nodiscard]] bool each_keyword(const Keywords& k, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames, Take&& take) {
   const Py_ssize_t n = kwnames ? PyTuple_Size(kwnames) : 0;
   for (Py_ssize_t i = 0; i < n; ++i) {
     const int index = keyword_index(k, PyTuple_GetItem(kwnames, i), nargs);
@@ -61,7 +61,7 @@ bool each_keyword(const Keywords& k, PyObject* const* args, Py_ssize_t nargs, Py
 
 // The same over the keyword dict of a tp_new call (kwds, or null).
 template <class Take>
-bool each_keyword(const Keywords& k, Py_ssize_t nargs, PyObject* kwds, Take&& take) {
+[[nodiscard]] bool each_keyword(const Keywords& k, Py_ssize_t nargs, PyObject* kwds, Take&& take) {
   Py_ssize_t pos = 0;
   PyObject *name, *x;  // borrowed
   while (kwds && PyDict_Next(kwds, &pos, &name, &x)) {
