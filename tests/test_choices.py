@@ -7,6 +7,7 @@ import ast
 import inspect
 import io
 import json
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -237,3 +238,29 @@ def test_the_reference_implementations_are_a_subpackage():
         assert not (PACKAGE / f"{gone}.py").exists()
     data = wexo.dumps({"a": [1, 2.5, "x"], "b": [{"k": 1}, {"k": 2}]})
     assert reference.loads(data) == wexo.loads(data)
+
+
+@pytest.mark.skipif(bool(os.environ.get("WEXO_SANITIZER")),
+                    reason="no block counts under PYTHONMALLOC=malloc")
+def test_keyword_refusals_and_choices_do_not_leak():
+    from test_leaks import blocks_per_call
+
+    calls = [
+        lambda: _ext.dumps([1], pool=False, default=None, nonfinite="null"),
+        lambda: _ext.dumps([1], x=1),
+        lambda: _ext.dumps([1], pool=1),
+        lambda: _ext.dumps([1], default=1),
+        lambda: _ext.loads(D, data=D),
+        lambda: _ext.loads(D, max_cells="1"),
+        lambda: _ext.iter_loads(data=D, max_copies=2, y=1),
+        lambda: _ext.StreamDecoder(max_cells=1, x=1),
+        lambda: _ext.StreamDecoder(max_cells=1, max_copies=None),
+        lambda: _ext.CHOICES,
+    ]
+    for call in calls:
+        def run(call: Any = call) -> None:
+            try:
+                call()
+            except (TypeError, ValueError):
+                pass
+        assert blocks_per_call(run) < 0.01
