@@ -31,8 +31,15 @@ struct Keywords {
 // positional arguments; -1 with TypeError set for a name k does not hold, or
 // one already given by position.
 [[nodiscard]] int keyword_index(const Keywords& k, PyObject* name, Py_ssize_t nargs) {
-  for (int i = 0; i < k.count; ++i) {
-    if (PyUnicode_CompareWithASCIIString(name, k.names[i]) != 0) continue;
+  // A str's UTF-8 is kept with it once asked for (an ASCII name's is its own
+  // bytes); a name that has none (a lone surrogate) names no keyword.
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+  if (!text) PyErr_Clear();
+  for (int i = 0; text && i < k.count; ++i) {
+    if (std::strlen(k.names[i]) != static_cast<std::size_t>(size) ||
+        std::memcmp(k.names[i], text, static_cast<std::size_t>(size)) != 0)
+      continue;
     if (i < k.positional && i < nargs) {
       PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", k.what,
                    k.names[i]);
