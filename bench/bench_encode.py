@@ -8,7 +8,7 @@ encoders in a rotating order; the figure kept is the median of the per-call
 times over the rounds (bench/harness.py). Times are reported as ratios
 to ``msgpack.packb`` on the same tree (lower is faster).
 
-The pure-Python reference encoder (wexo._encode) is run once per file, outside
+The pure-Python reference encoder (wexo.reference) is run once per file, outside
 the rounds: its output is compared with wexo.dumps's, and that one timing gives
 the speed-up over it.
 
@@ -62,12 +62,12 @@ def load_encoders() -> Encoders:
     try:
         ext = importlib.import_module("wexo._ext")
     except ImportError as exc:
-        # wexo.dumps falls back to the reference encoder, which is not what is to be timed
+        # the package needs its native module: nothing native to time without it
         raise SystemExit(
             f"bench: cannot import wexo._ext ({exc}); build it and put the build "
             "directory on PYTHONPATH (see bench/README.md)"
         ) from exc
-    reference = importlib.import_module("wexo._encode")
+    reference = importlib.import_module("wexo.reference")
     orjson = harness.require("orjson")
     msgpack = harness.require("msgpack")
     if wexo.dumps is not ext.dumps:

@@ -41,13 +41,17 @@ sys.path.insert(0, str(ROOT / "python"))
 
 from wexo._format import uvarint, zigzag  # noqa: E402
 
-OPTIONS = ["pool", "tables", "sparse", "typed_arrays", "delta", "decimal", "dict_str",
-           "bool_bits", "object_columns", "anchors"]
+def _options() -> list[str]:
+    """The encoder's choices, as wexo._ext lists them."""
+    from wexo import _ext
+
+    return [name for name, _, _ in _ext.CHOICES]
 
 
 def option_sets() -> list[dict[str, bool]]:
-    sets = [{}, {o: False for o in OPTIONS}]
-    sets += [{o: False} for o in OPTIONS]
+    options = _options()
+    sets = [{}, {o: False for o in options}]
+    sets += [{o: False} for o in options]
     return sets
 
 

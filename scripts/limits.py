@@ -24,7 +24,7 @@ from typing import Any
 
 import wexo
 from wexo import _ext
-from wexo._encode import Options, encode
+from wexo.reference import Options, encode
 
 FIELDS = [f.name for f in dataclasses.fields(Options)]
 FORMAT_EXPAND = 1 << 24

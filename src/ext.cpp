@@ -16,11 +16,139 @@
 namespace wexo {
 namespace {
 
-// The keywords of dumps, in the order of their option bits.
-constexpr const char* OPTION_NAMES[] = {
-    "pool",    "tables",   "sparse",    "typed_arrays",   "delta",
-    "decimal", "dict_str", "bool_bits", "object_columns", "anchors",
+// ---- keyword arguments
+
+// The keywords an entry point takes. The first `positional` of them may also
+// be given by position.
+struct Keywords {
+  const char* what;  // the function's name, for messages
+  const char* const* names;
+  int count;
+  int positional;
 };
+
+// The index in k.names of the keyword name, given to a call with nargs
+// positional arguments; -1 with TypeError set for a name k does not hold, or
+// one already given by position.
+[[nodiscard]] int keyword_index(const Keywords& k, PyObject* name, Py_ssize_t nargs) {
+  // A str's UTF-8 is kept with it once asked for (an ASCII name's is its own
+  // bytes); a name that has none (a lone surrogate) names no keyword.
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+  if (!text) PyErr_Clear();
+  for (int i = 0; text && i < k.count; ++i) {
+    if (std::strlen(k.names[i]) != static_cast<std::size_t>(size) ||
+        std::memcmp(k.names[i], text, static_cast<std::size_t>(size)) != 0)
+      continue;
+    if (i < k.positional && i < nargs) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", k.what,
+                   k.names[i]);
+      return -1;
+    }
+    return i;
+  }
+  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", k.what, name);
+  return -1;
+}
+
+// Hands each keyword of a vectorcall (names in kwnames, values after the
+// nargs positional ones) to take(index in k.names, value borrowed), in the
+// order of the call; false with the exception set at the first refusal,
+// take's or keyword_index's.
+template <class Take>
+[[nodiscard]] bool each_keyword(const Keywords& k, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames, Take&& take) {
+  const Py_ssize_t n = kwnames ? PyTuple_Size(kwnames) : 0;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const int index = keyword_index(k, PyTuple_GetItem(kwnames, i), nargs);
+    if (index < 0 || !take(index, args[nargs + i])) return false;
+  }
+  return true;
+}
+
+// The same over the keyword dict of a tp_new call (kwds, or null).
+template <class Take>
+[[nodiscard]] bool each_keyword(const Keywords& k, Py_ssize_t nargs, PyObject* kwds, Take&& take) {
+  Py_ssize_t pos = 0;
+  PyObject *name, *x;  // borrowed
+  while (kwds && PyDict_Next(kwds, &pos, &name, &x)) {
+    const int index = keyword_index(k, name, nargs);
+    if (index < 0 || !take(index, x)) return false;
+  }
+  return true;
+}
+
+// The name of x's type, for messages; null with the exception set.
+Owned type_name_of(PyObject* x) {
+  return Owned::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(x)), "__name__"));
+}
+
+// ---- the encoder
+
+// The encoder's choices: one keyword of dumps each, in the order of their
+// option bits, all on by default, with what switching one off does. The
+// command line's help, the reference encoder's options and the tests' lists
+// come from this table, as wexo._ext.CHOICES.
+struct Choice {
+  const char* name;
+  unsigned bit;
+  const char* help;
+};
+
+constexpr Choice CHOICES[] = {
+    {"pool", enc::OPT_POOL,
+     "write repeated strings in full each time "
+     "(default: in full once, then as a short reference)"},
+    {"tables", enc::OPT_TABLES,
+     "write lists of records with the same keys record by record "
+     "(default: as a table, the keys once, then a column per key)"},
+    {"sparse", enc::OPT_SPARSE,
+     "write lists of records whose keys differ record by record "
+     "(default: as a table with a presence map per row, when smaller)"},
+    {"typed_arrays", enc::OPT_TYPED_ARRAYS,
+     "write lists of only numbers, only booleans or only strings value by value "
+     "(default: as one typed block, when smaller)"},
+    {"delta", enc::OPT_DELTA,
+     "in tables and typed blocks, write integers as they are "
+     "(default: as differences from the one before, when smaller)"},
+    {"decimal", enc::OPT_DECIMAL,
+     "in tables and typed blocks, write decimal numbers as floats "
+     "(default: as integers over one power of ten, where that is exact)"},
+    {"dict_str", enc::OPT_DICT_STR,
+     "in tables and typed blocks, write strings as they are "
+     "(default: as indexes into a list of the distinct strings, when smaller)"},
+    {"bool_bits", enc::OPT_BOOL_BITS,
+     "in tables and typed blocks, write booleans one byte each (default: one bit each)"},
+    {"object_columns", enc::OPT_OBJECT_COLUMNS,
+     "in tables, write a column of records record by record "
+     "(default: a column per key, when the records have the same keys)"},
+    {"anchors", enc::OPT_ANCHORS,
+     "write a list or object that occurs several times in full each time "
+     "(default: once, then as a reference)"},
+};
+constexpr int N_CHOICES = static_cast<int>(sizeof CHOICES / sizeof CHOICES[0]);
+
+// Each option bit of the encoder once, in order, and no other.
+constexpr bool choices_are_the_options() {
+  unsigned all = 0;
+  for (int k = 0; k < N_CHOICES; ++k) {
+    if (CHOICES[k].bit != 1u << k) return false;
+    all |= CHOICES[k].bit;
+  }
+  return all == enc::OPT_ALL;
+}
+static_assert(choices_are_the_options(), "CHOICES must list enc::Option's bits in order");
+
+// The keywords of dumps: default, nonfinite, then the choices in order.
+constexpr int DUMPS_OWN = 2;
+struct DumpsNames {
+  const char* names[DUMPS_OWN + N_CHOICES];
+  constexpr DumpsNames() : names{"default", "nonfinite"} {
+    for (int k = 0; k < N_CHOICES; ++k) names[DUMPS_OWN + k] = CHOICES[k].name;
+  }
+};
+constexpr DumpsNames DUMPS_NAMES{};
+constexpr Keywords DUMPS_KEYWORDS{"dumps", DUMPS_NAMES.names, DUMPS_OWN + N_CHOICES, 0};
 
 PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (nargs != 1) {
@@ -30,23 +158,19 @@ PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   unsigned options = enc::OPT_ALL;
   PyObject* hook = nullptr;  // borrowed from the call
   bool null_nonfinite = false;
-  const Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
-  for (Py_ssize_t i = 0; i < nkw; ++i) {
-    PyObject* name = PyTuple_GetItem(kwnames, i);  // borrowed
-    PyObject* x = args[nargs + i];                 // borrowed
-    if (PyUnicode_CompareWithASCIIString(name, "default") == 0) {
+  const bool ok = each_keyword(DUMPS_KEYWORDS, args, nargs, kwnames, [&](int k, PyObject* x) {
+    if (k == 0) {  // default
       if (x != Py_None && !PyCallable_Check(x)) {
-        Owned type_name = Owned::steal(
-            PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(x)), "__name__"));
-        if (!type_name) return nullptr;
+        Owned type_name = type_name_of(x);
+        if (!type_name) return false;
         PyErr_Format(PyExc_TypeError, "dumps(): default must be callable or None, not %U",
                      type_name.get());
-        return nullptr;
+        return false;
       }
       hook = x == Py_None ? nullptr : x;
-      continue;
+      return true;
     }
-    if (PyUnicode_CompareWithASCIIString(name, "nonfinite") == 0) {
+    if (k == 1) {  // nonfinite
       const bool str = PyUnicode_Check(x);
       if (str && PyUnicode_CompareWithASCIIString(x, "error") == 0) {
         null_nonfinite = false;
@@ -55,38 +179,37 @@ PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
       } else {
         PyErr_Format(str ? PyExc_ValueError : PyExc_TypeError,
                      "dumps(): nonfinite must be 'error' or 'null', not %R", x);
-        return nullptr;
+        return false;
       }
-      continue;
-    }
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(name, &size);
-    if (!text) PyErr_Clear();
-    unsigned bit = 0;
-    for (unsigned k = 0; text && k < sizeof OPTION_NAMES / sizeof OPTION_NAMES[0]; ++k) {
-      if (std::strlen(OPTION_NAMES[k]) == static_cast<std::size_t>(size) &&
-          std::memcmp(OPTION_NAMES[k], text, static_cast<std::size_t>(size)) == 0)
-        bit = 1u << k;
-    }
-    if (!bit) {
-      PyErr_Format(PyExc_TypeError, "dumps() got an unexpected keyword argument '%S'", name);
-      return nullptr;
+      return true;
     }
     // True or False only: a truthy "no" switching a choice on would hide a mistake.
-    PyObject* on = args[nargs + i];
-    if (!PyBool_Check(on)) {
-      Owned type_name = Owned::steal(
-          PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(on)), "__name__"));
-      if (!type_name) return nullptr;
-      PyErr_Format(PyExc_TypeError, "dumps(): %U must be True or False, not %U", name,
+    const Choice& choice = CHOICES[k - DUMPS_OWN];
+    if (!PyBool_Check(x)) {
+      Owned type_name = type_name_of(x);
+      if (!type_name) return false;
+      PyErr_Format(PyExc_TypeError, "dumps(): %s must be True or False, not %U", choice.name,
                    type_name.get());
-      return nullptr;
+      return false;
     }
-    options = on == Py_True ? options | bit : options & ~bit;
-  }
+    options = x == Py_True ? options | choice.bit : options & ~choice.bit;
+    return true;
+  });
+  if (!ok) return nullptr;
   Result<Owned> r = enc::encode(args[0], options, hook, null_nonfinite);
   if (!r.ok()) return raise(std::move(r).fail());
   return (*r).release();
+}
+
+// CHOICES as Python sees it: a tuple of (name, default, help), in order.
+PyObject* choices_tuple() {
+  Owned out = Owned::steal(PyTuple_New(N_CHOICES));
+  if (!out) return nullptr;
+  for (int k = 0; k < N_CHOICES; ++k) {
+    PyObject* item = Py_BuildValue("(sOs)", CHOICES[k].name, Py_True, CHOICES[k].help);
+    if (!item || PyTuple_SetItem(out.get(), k, item) < 0) return nullptr;
+  }
+  return out.release();
 }
 
 // Where a limit comes from: the default, the format's own budget (None), or
@@ -101,8 +224,7 @@ bool limit(const char* what, PyObject* x, const char* name, Given& given, int64_
     return true;
   }
   if (!PyLong_Check(x) || PyBool_Check(x)) {
-    Owned type_name = Owned::steal(
-        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(x)), "__name__"));
+    Owned type_name = type_name_of(x);
     if (!type_name) return false;
     PyErr_Format(PyExc_TypeError, "%s(): %s must be an int or None, not %U", what, name,
                  type_name.get());
@@ -138,32 +260,30 @@ Budgets budgets_for(uint64_t n, const void* context) {
   return limited_budgets(n, asked(l.cells_given, l.cells), asked(l.copies_given, l.copies));
 }
 
-// The limits of a call from its keywords max_cells and max_copies; with
-// data non-null, also the argument data, positional or by keyword. false
-// with the exception set for anything else.
+// The keywords of loads, loads_arrow and iter_loads (data also by position),
+// and of StreamDecoder (limits only: names + 1, count 2).
+constexpr const char* LIMIT_NAMES[] = {"data", "max_cells", "max_copies"};
+
+// Takes the limit max_cells (k 1) or max_copies (k 2) of a call to what.
+bool take_limit(const char* what, int k, PyObject* x, Limits& limits) {
+  return k == 1 ? limit(what, x, "max_cells", limits.cells_given, limits.cells)
+                : limit(what, x, "max_copies", limits.copies_given, limits.copies);
+}
+
+// The limits of a call from its keywords max_cells and max_copies, and the
+// argument data, positional or by keyword. false with the exception set for
+// anything else.
 bool parse_limits(const char* what, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                   PyObject** data, Limits& limits) {
   limits = Limits{Given::absent, 0, Given::absent, 0};
-  const Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
-  for (Py_ssize_t i = 0; i < nkw; ++i) {
-    PyObject* name = PyTuple_GetItem(kwnames, i);  // borrowed
-    PyObject* x = args[nargs + i];                 // borrowed
-    if (PyUnicode_CompareWithASCIIString(name, "max_cells") == 0) {
-      if (!limit(what, x, "max_cells", limits.cells_given, limits.cells)) return false;
-    } else if (PyUnicode_CompareWithASCIIString(name, "max_copies") == 0) {
-      if (!limit(what, x, "max_copies", limits.copies_given, limits.copies)) return false;
-    } else if (data && PyUnicode_CompareWithASCIIString(name, "data") == 0) {
-      if (*data) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'data'", what);
-        return false;
-      }
-      *data = x;
-    } else {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", what, name);
-      return false;
-    }
-  }
-  if (data && !*data) {
+  const Keywords keywords{what, LIMIT_NAMES, 3, 1};
+  const bool ok = each_keyword(keywords, args, nargs, kwnames, [&](int k, PyObject* x) {
+    if (k != 0) return take_limit(what, k, x, limits);
+    *data = x;
+    return true;
+  });
+  if (!ok) return false;
+  if (!*data) {
     PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: 'data'", what);
     return false;
   }
@@ -243,21 +363,11 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return nullptr;
   }
   Limits limits{Given::absent, 0, Given::absent, 0};
-  Py_ssize_t pos = 0;
-  PyObject *name, *x;  // borrowed
-  while (kwds && PyDict_Next(kwds, &pos, &name, &x)) {
-    if (PyUnicode_CompareWithASCIIString(name, "max_cells") == 0) {
-      if (!limit("StreamDecoder", x, "max_cells", limits.cells_given, limits.cells))
-        return nullptr;
-    } else if (PyUnicode_CompareWithASCIIString(name, "max_copies") == 0) {
-      if (!limit("StreamDecoder", x, "max_copies", limits.copies_given, limits.copies))
-        return nullptr;
-    } else {
-      PyErr_Format(PyExc_TypeError, "StreamDecoder() got an unexpected keyword argument '%U'",
-                   name);
-      return nullptr;
-    }
-  }
+  const Keywords keywords{"StreamDecoder", LIMIT_NAMES + 1, 2, 0};
+  const bool ok = each_keyword(keywords, 0, kwds, [&](int k, PyObject* x) {
+    return take_limit("StreamDecoder", k + 1, x, limits);
+  });
+  if (!ok) return nullptr;
   return new_stream(type, limits);
 }
 
@@ -475,6 +585,8 @@ int exec(PyObject* m) {
       PyModule_AddIntConstant(m, "COPIES_BASE", COPIES_BASE) < 0)
     return -1;
   if (PyModule_AddObjectRef(m, "WexoError", cls.get()) < 0) return -1;
+  Owned choices = Owned::steal(choices_tuple());
+  if (!choices || PyModule_AddObjectRef(m, "CHOICES", choices.get()) < 0) return -1;
   State* st = state_of(m);
   st->decoder_type = PyType_FromSpec(&decoder_spec);
   if (!st->decoder_type) return -1;

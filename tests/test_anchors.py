@@ -2,7 +2,8 @@
 expansion budget and the copy depth limit."""
 import pytest
 
-from conftest import arr, check, decode, doc, fails, loads_binary, obj, s, uv, WexoError
+from conftest import (POOLED_COPY_FAULT, WexoError, arr, arrow_fault, check, decode, doc, fails,
+                      loads_binary, obj, s, uv)
 
 ANCHOR_VALUES = [  # body, expected
     (arr(b"\x0a\x85", b"\x0b\x00"), [5, 5]),
@@ -14,6 +15,14 @@ ANCHOR_VALUES = [  # body, expected
     (arr(b"\x0a\x07\x00", b"\x0b\x00", b"\x0b\x00"), [[], [], []]),
     (b"\x0a\x00", None),
 ]
+
+# A copy of an array holding an anchored object of two pooled keys, a reference to it and an
+# object of a third pooled key: the copy reads the keys again, and they are no repeats.
+TWO = obj((s("aa"), b"\x00"), (s("bb"), b"\x00"))
+POOLED_COPY = arr(b"\x0a" + arr(b"\x0a" + arr(b"\x0a" + TWO, b"\x0b\x02", obj((s("cc"), b"\x00")))),
+                  b"\x0b\x00")
+ROWS = [[{"aa": None, "bb": None}, {"aa": None, "bb": None}, {"cc": None}]]
+ANCHOR_VALUES.append((POOLED_COPY, [ROWS, ROWS]))
 
 ERRORS = [  # body, message, offset
     (b"\x0b\x00", "bad anchor reference", 4),                # no anchor yet
@@ -29,13 +38,15 @@ ERRORS = [  # body, message, offset
 
 
 @pytest.mark.parametrize("body,expected", ANCHOR_VALUES)
-def test_anchor(body, expected):
-    check(body, expected)
+def test_anchor(decoder, body, expected, request):
+    if body == POOLED_COPY:
+        arrow_fault(request, decoder, POOLED_COPY_FAULT)
+    decoder.check(body, expected)
 
 
 @pytest.mark.parametrize("body,message,offset", ERRORS)
-def test_error(body, message, offset):
-    fails(body, message, offset)
+def test_error(decoder, body, message, offset):
+    decoder.fails(body, message, offset)
 
 
 def test_copy_has_new_containers_and_shared_scalars():

@@ -9,10 +9,10 @@ from typing import Any
 
 import pytest
 import wexo
-from wexo import _encode
-from wexo._encode import Options
+from wexo import _ext, reference
+from wexo.reference import Options
 
-CHOICES = [f.name for f in dataclasses.fields(Options)]
+CHOICES = [name for name, _, _ in _ext.CHOICES]
 NOT_BOOL = [("no", "str"), (1, "int"), (0, "int"), (None, "NoneType"), (1.0, "float")]
 
 
@@ -20,7 +20,7 @@ NOT_BOOL = [("no", "str"), (1, "int"), (0, "int"), (None, "NoneType"), (1.0, "fl
 @pytest.mark.parametrize(("value", "type_name"), NOT_BOOL)
 def test_choices_take_true_or_false_only(name: str, value: Any, type_name: str) -> None:
     message = f"dumps(): {name} must be True or False, not {type_name}"
-    for dumps in (wexo.dumps, _encode.dumps):
+    for dumps in (wexo.dumps, reference.dumps):
         with pytest.raises(TypeError) as caught:
             dumps([1, 2], **{name: value})
         assert str(caught.value) == message
@@ -30,7 +30,7 @@ def test_choices_take_true_or_false_only(name: str, value: Any, type_name: str) 
 def test_each_choice_is_its_own_keyword(name: str) -> None:
     tree = {"rows": [{"a": i, "b": "xy", "c": i % 2 == 0} for i in range(20)], "again": "xy"}
     off = wexo.dumps(tree, **{name: False})
-    assert off == _encode.dumps(tree, **{name: False})
+    assert off == reference.dumps(tree, **{name: False})
     assert wexo.dumps(tree, **{name: True}) == wexo.dumps(tree)
     assert wexo.loads(off) == tree
 
@@ -111,7 +111,7 @@ class Shade:
      (io.BytesIO(), "_io.BytesIO"), (dataclasses.fields(Options)[0], "dataclasses.Field")],
 )  # fmt: skip
 def test_refused_types_are_named_with_their_module(value: Any, name: str) -> None:
-    for dumps in (wexo.dumps, _encode.dumps):
+    for dumps in (wexo.dumps, reference.dumps):
         with pytest.raises(TypeError) as caught:
             dumps({"v": [value]})
         assert str(caught.value) == (f"unsupported type {name} at $.v[0] "

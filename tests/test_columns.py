@@ -128,16 +128,16 @@ def place(sink, n, col):
 
 @pytest.mark.parametrize("sink", SINKS, ids=SINK_IDS)
 @pytest.mark.parametrize("n,col,cells", COLUMNS)
-def test_column(sink, n, col, cells):
+def test_column(decoder, sink, n, col, cells):
     body, _, shape = place(sink, n, col)
-    check(body, shape(cells))
+    decoder.check(body, shape(cells))
 
 
 @pytest.mark.parametrize("sink", SINKS, ids=SINK_IDS)
 @pytest.mark.parametrize("n,col,message,rel", ERRORS)
-def test_column_error(sink, n, col, message, rel):
+def test_column_error(decoder, sink, n, col, message, rel):
     body, at, _ = place(sink, n, col)
-    fails(body, message, 2 + at + rel)
+    decoder.fails(body, message, 2 + at + rel)
 
 
 def test_decimal_matches_python_division():

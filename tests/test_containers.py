@@ -63,13 +63,13 @@ ERRORS = [  # body, message, offset
 
 
 @pytest.mark.parametrize("body,expected", VALUES)
-def test_value(body, expected):
-    check(body, expected)
+def test_value(decoder, body, expected):
+    decoder.check(body, expected)
 
 
 @pytest.mark.parametrize("body,message,offset", ERRORS)
-def test_error(body, message, offset):
-    fails(body, message, offset)
+def test_error(decoder, body, message, offset):
+    decoder.fails(body, message, offset)
 
 
 def test_keys_keep_document_order():

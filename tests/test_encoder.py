@@ -13,15 +13,12 @@ from typing import Any
 
 import pytest
 import wexo
-from wexo import _encode
+from wexo import _ext, reference
+from wexo.reference import encoder as reference_encoder
 from wexo._format import COL_NAMES, uvarint
 from wexo._inspect import listing
 
-ALL_OFF = dict.fromkeys(
-    ["pool", "tables", "sparse", "typed_arrays", "delta", "decimal", "dict_str", "bool_bits",
-     "object_columns", "anchors"],
-    False,
-)  # fmt: skip
+ALL_OFF = dict.fromkeys([name for name, _, _ in _ext.CHOICES], False)
 
 SHARED = [1, 2, 3, 4, 5]
 SMALL_SHARED = [1]
@@ -255,7 +252,7 @@ def test_bad_input_names_its_path_and_writes_nothing(
         assert wexo.loads(wexo.dumps(value)) == value
         return
     with pytest.raises(error) as caught:
-        _encode.dumps(value)
+        reference.dumps(value)
     assert str(caught.value) == message  # the reference encoder says the same
     with pytest.raises(error) as caught:
         wexo.dumps(value)
@@ -292,9 +289,9 @@ def test_dumps_refuses_other_arguments(
 def test_dumps_keywords_by_their_full_names() -> None:
     # every option by its full name, True or False (other values are refused in test_api)
     for name in ALL_OFF:
-        assert wexo.dumps(MIXED, **{name: False}) == _encode.dumps(MIXED, **{name: False})
+        assert wexo.dumps(MIXED, **{name: False}) == reference.dumps(MIXED, **{name: False})
         assert wexo.dumps(MIXED, **{name: True}) == wexo.dumps(MIXED)
-    assert wexo.dumps(MIXED, **dict.fromkeys(ALL_OFF, False)) == _encode.dumps(MIXED, **ALL_OFF)
+    assert wexo.dumps(MIXED, **dict.fromkeys(ALL_OFF, False)) == reference.dumps(MIXED, **ALL_OFF)
 
 
 def test_deepest_nesting_and_limits_decode() -> None:
@@ -329,7 +326,7 @@ def test_references_stay_within_the_default_copy_limit() -> None:
         else:
             want += plain
     assert 0 < refs < 1049
-    assert data == want == _encode.encode(tree, _encode.Options())
+    assert data == want == reference.encode(tree, reference.Options())
     assert copied <= 2 * len(data) + 4096
     assert wexo.loads(data) == tree
 
@@ -341,8 +338,8 @@ def test_size_budget_falls_back_from_object_columns(monkeypatch: pytest.MonkeyPa
     rows = [leaf] * 256  # twelve nested object columns charge 12 * 257
     assert "object-column" in _kinds(wexo.dumps(rows))
     # With a budget as small as the layout's length allows, object columns no longer fit.
-    monkeypatch.setattr(_encode, "SIZE_BUDGET_BASE", 0)
-    data = _encode.dumps(rows)
+    monkeypatch.setattr(reference_encoder, "SIZE_BUDGET_BASE", 0)
+    data = reference.dumps(rows)
     assert "object-column" not in _kinds(data)
     assert wexo.loads(data) == rows
 

@@ -18,16 +18,15 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import wexo
-from wexo import _encode, _ext
+from wexo import _ext
+from wexo.reference import dumps as reference
 from wexo_native import loads_binary
 
 from conftest import corpus_files
 
-OPTIONS = ["pool", "tables", "sparse", "typed_arrays", "delta", "decimal", "dict_str",
-           "bool_bits", "object_columns", "anchors"]
+OPTIONS = [name for name, _, _ in _ext.CHOICES]
 
 native = _ext.dumps
-reference = _encode.dumps
 
 
 def test_package_encodes_natively():

@@ -19,8 +19,7 @@ import wexo
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from wexo import _ext, _format
-from wexo._encode import Options, encode
-from wexo._inspect import DecodeFailure, Walker
+from wexo.reference import DecodeFailure, Options, Walker, encode
 
 from conftest import KINDS, WexoError, corpus_files, doc, loads_binary, s, same, uv
 from test_roundtrip import OPTIONS, trees

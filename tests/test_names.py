@@ -36,8 +36,8 @@ VALID = [  # names, expected keys
 
 
 @pytest.mark.parametrize("names,keys", VALID)
-def test_valid_header(names, keys):
-    v = decode(one_row(names))
+def test_valid_header(decoder, names, keys):
+    v = decoder.decode(one_row(names))
     assert list(v[0]) == keys
 
 
@@ -55,12 +55,12 @@ def dup_cases():
 
 
 @pytest.mark.parametrize("label,texts,dup", dup_cases(), ids=[c[0] for c in dup_cases()])
-def test_duplicate_column(label, texts, dup):
+def test_duplicate_column(decoder, label, texts, dup):
     names = names_of(texts)
     body, _ = table_of(names)
     first = next(i for i, t in enumerate(texts) if texts.index(t) != i)
     offset = 2 + 1 + len(uv(len(names))) + sum(len(n) for n in names[: first + 1])
-    fails(body, f"duplicate column '{dup}'", offset)
+    decoder.fails(body, f"duplicate column '{dup}'", offset)
 
 
 def test_hashed_and_scanned_lists_fail_alike():
@@ -91,8 +91,8 @@ POOLED = [  # body building the pool first, then a header, message, offset
 
 
 @pytest.mark.parametrize("body,message,offset", POOLED)
-def test_pooled_duplicates(body, message, offset):
-    fails(body, message, offset)
+def test_pooled_duplicates(decoder, body, message, offset):
+    decoder.fails(body, message, offset)
 
 
 HEADER_ERRORS = [  # body, message, offset
@@ -112,8 +112,8 @@ HEADER_ERRORS = [  # body, message, offset
 
 
 @pytest.mark.parametrize("body,message,offset", HEADER_ERRORS)
-def test_header_error(body, message, offset):
-    fails(body, message, offset)
+def test_header_error(decoder, body, message, offset):
+    decoder.fails(body, message, offset)
 
 
 def test_column_name_enters_the_pool():

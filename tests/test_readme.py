@@ -560,8 +560,7 @@ def _documents():
             for p in sorted((ROOT / folder).iterdir()):
                 yield p.name, p.read_bytes()
     yield "sample.wexo", (ROOT / "examples" / "sample.wexo").read_bytes()
-    choices = ["pool", "tables", "sparse", "typed_arrays", "delta", "decimal", "dict_str",
-               "bool_bits", "object_columns", "anchors"]
+    choices = [name for name, _, _ in wexo._ext.CHOICES]
     shared = [1.5, "x" * 40, {"k": [True, None]}]
     trees = [json.loads(p.read_text(encoding="utf-8"))
              for p in sorted((ROOT / "tests" / "data" / "corpus").glob("*.json"))]

@@ -4,10 +4,11 @@ or raises WexoError, through every argument type, and all types agree."""
 from __future__ import annotations
 
 from pathlib import Path
+from typing import Any
 
 import pytest
 
-from conftest import KINDS, WexoError, loads_binary, same
+from conftest import POOLED_COPY_FAULT, KINDS, Decoder, WexoError, arrow_fault, loads_binary, same
 
 FUZZ = Path(__file__).resolve().parents[1] / "fuzz"
 REGRESSIONS = sorted(p for p in (FUZZ / "regressions").glob("*")
@@ -67,3 +68,49 @@ def test_every_seed_decodes_or_fails_cleanly() -> None:
         kinds[outcome(path.read_bytes())[0]] += 1
     # the seeds hold both valid documents and broken ones
     assert kinds["ok"] > 0 and kinds["error"] > 0, kinds
+
+
+@pytest.mark.skipif(not SEEDS, reason="no seeds in fuzz/seeds")
+def test_every_decoder_agrees_on_the_fuzz_inputs(
+    decoder: Decoder, request: pytest.FixtureRequest
+) -> None:
+    """The seeds and regressions, mostly malformed, through the reference decoder and through
+    loads_arrow (each document's value as a table's one cell): loads_binary's verdict, value or
+    message and offset."""
+    arrow_fault(request, decoder, POOLED_COPY_FAULT)  # 32 seeds: test_anchors's POOLED_COPY
+    kinds = {"value": 0, "error": 0}
+    for path in REGRESSIONS + SEEDS:
+        kinds[decoder.agrees(path.read_bytes())] += 1
+    assert kinds["value"] > 0 and kinds["error"] > 0, kinds
+
+
+def test_the_arrow_decoder_is_held_to_the_decoders_verdict() -> None:
+    """The fixture's Arrow path fails where loads_arrow strays: a cell of another value or kind,
+    another message or offset, a failure where the decoder decodes."""
+    pa = pytest.importorskip("pyarrow")
+    from conftest import ArrowDecoder, WexoError
+
+    def table(cell: Any) -> Any:
+        return pa.Table.from_pylist([{"x": cell}])
+
+    def failing(message: str, offset: int) -> Any:
+        def run(data: bytes) -> Any:
+            e = WexoError(f"wexo: offset {offset}: {message}")
+            e.message, e.offset = message, offset
+            raise e
+        return run
+
+    strays = [  # body, what loads_arrow gives instead
+        (b"\x81", lambda d: table(2)),
+        (b"\x81", lambda d: table(True)),
+        (b"\x07\x02\x81\x82", lambda d: table([1, 3])),
+        (b"\x81", failing("truncated input", 8)),
+        (b"\x07\x05\x80", failing("truncated input", 11)),  # the decoder says offset 10
+        (b"\x07\x05\x80", failing("bad tag 0x0e", 10)),
+    ]
+    for body, stray in strays:
+        arrow = ArrowDecoder()
+        arrow.agree(b"\x0f\x01\x09\x01\x41x\x01\x00" + body)  # the real one agrees
+        arrow.loads_arrow = stray
+        with pytest.raises(AssertionError):
+            arrow.agree(b"\x0f\x01\x09\x01\x41x\x01\x00" + body)

@@ -10,14 +10,14 @@ import pytest
 import wexo
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from wexo._inspect import decode
+from wexo import _ext
+from wexo.reference import loads as reference_loads
 
 from conftest import OWN_CORPUS, corpus_files
 
 # A few public documents ship with the tests (data/corpus/SOURCES.md); the folder WEXO_CORPUS
 # names, when set, adds more.
-OPTIONS = ["pool", "tables", "sparse", "typed_arrays", "delta", "decimal", "dict_str",
-           "bool_bits", "object_columns", "anchors"]  # fmt: skip
+OPTIONS = [name for name, _, _ in _ext.CHOICES]
 OPTION_SETS = [{}, dict.fromkeys(OPTIONS, False), *({name: False} for name in OPTIONS)]
 
 
@@ -93,7 +93,7 @@ def test_random_trees_round_trip_under_every_option(tree: Any) -> None:
     for options in OPTION_SETS:
         data = wexo.dumps(tree, **options)
         assert same(wexo.loads(data), want), options  # within the default limits
-        assert same(decode(data), want), options
+        assert same(reference_loads(data), want), options
     assert len(wexo.dumps(tree)) <= len(wexo.dumps(tree, **OPTION_SETS[1]))
 
 

@@ -56,18 +56,18 @@ ERRORS = [  # body, message, offset from the document's first byte
 
 
 @pytest.mark.parametrize("body,expected", SCALARS)
-def test_scalar(body, expected):
-    check(body, expected)
+def test_scalar(decoder, body, expected):
+    decoder.check(body, expected)
 
 
 @pytest.mark.parametrize("body,message,offset", ERRORS)
-def test_error(body, message, offset):
-    fails(body, message, offset)
+def test_error(decoder, body, message, offset):
+    decoder.fails(body, message, offset)
 
 
 @pytest.mark.parametrize("tag", [t for t in range(0x0E, 0x40)] + list(range(0x60, 0x80)))
-def test_every_unassigned_tag(tag):
-    fails(bytes([tag]), f"bad tag 0x{tag:02x}", 2)
+def test_every_unassigned_tag(decoder, tag):
+    decoder.fails(bytes([tag]), f"bad tag 0x{tag:02x}", 2)
 
 
 def test_every_small_int():
@@ -76,8 +76,8 @@ def test_every_small_int():
 
 
 @pytest.mark.parametrize("n", [0, 1, 63, 64, -64, -65, 2**31, -(2**31) - 1, 2**62, 2**63 - 1, -(2**63)])
-def test_zigzag_ints(n):
-    check(b"\x03" + zz(n), n)
+def test_zigzag_ints(decoder, n):
+    decoder.check(b"\x03" + zz(n), n)
 
 
 def test_varint_of_2_64_minus_1_as_count_is_refused():
@@ -98,8 +98,8 @@ PROLOGUE_ERRORS = [  # whole input, message, offset
 
 
 @pytest.mark.parametrize("data,message,offset", PROLOGUE_ERRORS)
-def test_prologue(data, message, offset):
-    fails(data, message, offset, raw=True)
+def test_prologue(decoder, data, message, offset):
+    decoder.fails(data, message, offset, raw=True)
 
 
 def nested(depth: int, inner: bytes) -> bytes:

@@ -71,13 +71,13 @@ ERRORS = [  # body, message, offset
 
 
 @pytest.mark.parametrize("body,expected", SPARSE)
-def test_sparse(body, expected):
-    check(body, expected)
+def test_sparse(decoder, body, expected):
+    decoder.check(body, expected)
 
 
 @pytest.mark.parametrize("body,message,offset", ERRORS)
-def test_error(body, message, offset):
-    fails(body, message, offset)
+def test_error(decoder, body, message, offset):
+    decoder.fails(body, message, offset)
 
 
 def test_last_byte_of_nine_rows_may_only_hold_bit_0():

@@ -44,13 +44,13 @@ ERRORS = [  # body, message, offset
 
 
 @pytest.mark.parametrize("body,expected", STRINGS)
-def test_string(body, expected):
-    check(body, expected)
+def test_string(decoder, body, expected):
+    decoder.check(body, expected)
 
 
 @pytest.mark.parametrize("body,message,offset", ERRORS)
-def test_error(body, message, offset):
-    fails(body, message, offset)
+def test_error(decoder, body, message, offset):
+    decoder.fails(body, message, offset)
 
 
 def test_reference_is_the_same_object():

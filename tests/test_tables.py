@@ -32,13 +32,13 @@ ERRORS = [  # body, message, offset
 
 
 @pytest.mark.parametrize("body,expected", TABLES)
-def test_table(body, expected):
-    check(body, expected)
+def test_table(decoder, body, expected):
+    decoder.check(body, expected)
 
 
 @pytest.mark.parametrize("body,message,offset", ERRORS)
-def test_error(body, message, offset):
-    fails(body, message, offset)
+def test_error(decoder, body, message, offset):
+    decoder.fails(body, message, offset)
 
 
 def test_row_count_bound_is_eight_per_byte():

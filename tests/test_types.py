@@ -23,13 +23,13 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import wexo
-from wexo import _encode, _ext
+from wexo import _ext
+from wexo.reference import dumps as reference
 from wexo_native import loads_binary
 
 from test_encoder_native import OPTION_SETS, SCALARS, TEXT, blocks, columns, rows
 
 native = _ext.dumps
-reference = _encode.dumps
 SANITIZER = bool(os.environ.get("WEXO_SANITIZER"))
 EXACT_INT_LIMIT = 2.0**53
 

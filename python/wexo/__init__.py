@@ -1,7 +1,7 @@
 """WEXO: a compact binary encoding of JSON-like trees.
 
 dumps and dump encode through the native module wexo._ext (the pure-Python encoder in
-wexo._encode is the reference it is tested against); loads and load decode through wexo._ext,
+wexo.reference is the reference it is tested against); loads and load decode through wexo._ext,
 over wexo_native's decoder, whose WexoError reports malformed input. By default they bound what
 a document may build in proportion to its size (max_cells, max_copies). loads_arrow decodes a
 table into a pyarrow.Table (pyarrow is needed for it only: the arrow extra). iter_loads,
@@ -15,6 +15,15 @@ from pkgutil import extend_path
 __path__ = extend_path(__path__, __name__)
 
 __version__ = "0.1.0"
+
+# The package is its native module and the Python around it: without wexo._ext nothing works.
+try:
+    from . import _ext  # noqa: E402, F401
+except ImportError as err:
+    raise ImportError(
+        f"wexo needs its native module wexo._ext, which did not load ({err}); "
+        "reinstall the wexo-native package, or from a checkout of wexo: pip install ."
+    ) from err
 
 from ._arrow import loads_arrow  # noqa: E402
 from ._dumps import dump, dumps  # noqa: E402

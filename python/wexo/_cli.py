@@ -4,44 +4,21 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import dataclasses
 import json
 import os
 import re
 import sys
 from typing import IO, TYPE_CHECKING, Any, Callable, Iterator, Sequence
 
-from . import _native
-from ._encode import Options
-from ._inspect import DecodeFailure, listing, render, summary
+from . import _ext, _native
+from ._inspect import listing, render, summary
+from .reference.decoder import DecodeFailure
 from ._json import dumps as json_text
-from ._scan import short_path
+from .reference.scan import short_path
 
-# What switching off each encoder choice does, for --help; every field of Options needs a
-# line here.
-_OPTION_HELP = {
-    "pool": "write repeated strings in full each time "
-    "(default: in full once, then as a short reference)",
-    "tables": "write lists of records with the same keys record by record "
-    "(default: as a table, the keys once, then a column per key)",
-    "sparse": "write lists of records whose keys differ record by record "
-    "(default: as a table with a presence map per row, when smaller)",
-    "typed_arrays": "write lists of only numbers, only booleans or only strings value by value "
-    "(default: as one typed block, when smaller)",
-    "delta": "in tables and typed blocks, write integers as they are "
-    "(default: as differences from the one before, when smaller)",
-    "decimal": "in tables and typed blocks, write decimal numbers as floats "
-    "(default: as integers over one power of ten, where that is exact)",
-    "dict_str": "in tables and typed blocks, write strings as they are "
-    "(default: as indexes into a list of the distinct strings, when smaller)",
-    "bool_bits": "in tables and typed blocks, write booleans one byte each "
-    "(default: one bit each)",
-    "object_columns": "in tables, write a column of records record by record "
-    "(default: a column per key, when the records have the same keys)",
-    "anchors": "write a list or object that occurs several times in full each time "
-    "(default: once, then as a reference)",
-}
-_OPTION_NAMES = [f.name for f in dataclasses.fields(Options)]
+# The encoder's choices, and what switching each off does, for --help.
+_OPTION_HELP = {name: help for name, _, help in _ext.CHOICES}
+_OPTION_NAMES = list(_OPTION_HELP)
 
 # One step of a path as messages write it: [3], .id or ["odd key"].
 _STEP = re.compile(r'\[\d+\]|\.[A-Za-z_][A-Za-z0-9_]*|\["(?:[^"\\]|\\.)*"\]')
@@ -459,12 +436,7 @@ def _inspect(args: argparse.Namespace) -> int:
     name = _name(args.input)
     data = _read(args.input)
     limits = _limits(args)
-    cells: int | None
-    copies: int | None
-    try:
-        cells, copies = _native.default_limits(len(data))
-    except ImportError:
-        cells = copies = None  # the listing alone: the format's own budgets
+    cells, copies = _native.default_limits(len(data))
     max_cells, max_copies = limits.get("max_cells", cells), limits.get("max_copies", copies)
     if args.summary:
         text, failure = summary(data, max_cells, max_copies)
@@ -477,11 +449,10 @@ def _inspect(args: argparse.Namespace) -> int:
         shown = None if failure is None else DecodeFailure(_lift_hint(failure.message),
                                                            failure.offset)
         sys.stdout.write(render(lines, shown, args.depth))
+    native: tuple[str, int] | None
     try:
         _native.loads(data, **limits)
         native = None
-    except ImportError:
-        native = None if failure is None else (failure.message, failure.offset)
     except _native.WexoError as err:
         native = (getattr(err, "message", str(err)), getattr(err, "offset", -1))
     mine = None if failure is None else (failure.message, failure.offset)

@@ -1,4 +1,4 @@
-"""Encoding: the native encoder of wexo._ext (the reference encoder is wexo._encode)."""
+"""Encoding: the native encoder of wexo._ext (the reference encoder is wexo.reference.dumps)."""
 
 from __future__ import annotations
 

@@ -12,6 +12,10 @@ CELLS_BASE: Final[int]
 COPIES_PER_BYTE: Final[int]
 COPIES_BASE: Final[int]
 
+# The encoder's choices, one keyword of dumps each, in order: (name, default, what switching it
+# off does).
+CHOICES: Final[tuple[tuple[str, bool, str], ...]]
+
 def loads(
     data: ReadableBuffer | Iterable[SupportsIndex],
     *,
@@ -45,7 +49,32 @@ def dumps(
     object_columns: bool = ...,
     anchors: bool = ...,
 ) -> bytes:
-    """Encode obj as one WEXO document: the prologue 0F 01, then one value."""
+    """Encode obj as one WEXO document: the prologue 0F 01, then one value.
+
+    default converts what the encoder cannot write; nonfinite is 'error' or 'null'. The other
+    keywords are the encoder's choices (CHOICES), each on by default; each one False does this:
+
+    - pool: write repeated strings in full each time (default: in full once, then as a short
+      reference)
+    - tables: write lists of records with the same keys record by record (default: as a
+      table, the keys once, then a column per key)
+    - sparse: write lists of records whose keys differ record by record (default: as a table
+      with a presence map per row, when smaller)
+    - typed_arrays: write lists of only numbers, only booleans or only strings value by
+      value (default: as one typed block, when smaller)
+    - delta: in tables and typed blocks, write integers as they are (default: as differences
+      from the one before, when smaller)
+    - decimal: in tables and typed blocks, write decimal numbers as floats (default: as
+      integers over one power of ten, where that is exact)
+    - dict_str: in tables and typed blocks, write strings as they are (default: as indexes
+      into a list of the distinct strings, when smaller)
+    - bool_bits: in tables and typed blocks, write booleans one byte each (default: one bit
+      each)
+    - object_columns: in tables, write a column of records record by record (default: a
+      column per key, when the records have the same keys)
+    - anchors: write a list or object that occurs several times in full each time (default:
+      once, then as a reference)
+    """
 
 def iter_loads(
     data: ReadableBuffer | Iterable[SupportsIndex],

@@ -7,7 +7,7 @@ import re
 import sys
 from typing import Any, Callable, Iterator
 
-from ._format import INT64_MAX, INT64_MIN, MAX_COUNT, MAX_DEPTH
+from .._format import INT64_MAX, INT64_MIN, MAX_COUNT, MAX_DEPTH
 
 # More values than this, counting every copy of a shared container, cannot be decoded in any
 # real memory; refusing them keeps the encoder from writing without end.

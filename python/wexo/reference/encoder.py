@@ -1,4 +1,5 @@
-"""The encoder: plain Python trees to the smallest WEXO document it can prove lossless."""
+"""The reference encoder: plain Python trees to the smallest WEXO document it can prove lossless,
+byte for byte as the native encoder (wexo.dumps) writes them."""
 
 from __future__ import annotations
 
@@ -7,9 +8,9 @@ import heapq
 import struct
 import sys
 from collections import Counter
-from typing import IO, Any, Callable, Sequence
+from typing import IO, TYPE_CHECKING, Any, Callable, ClassVar, Sequence
 
-from ._format import (
+from .._format import (
     COL_BOOL_BITS,
     COL_DECIMAL,
     COL_DELTA_INT,
@@ -54,28 +55,38 @@ from ._format import (
     wrap64,
     zigzag,
 )
-from ._scan import Scan, scan
+from .._ext import CHOICES
+from .scan import Scan, scan
 
 _pack_double = struct.Struct("<d").pack
 _CONTAINERS = (list, tuple, dict)
 
 
-@dataclasses.dataclass(frozen=True)
-class Options:
-    """Which encodings the encoder may choose; each is on unless switched off."""
+class _Choices:
+    """What the type checker knows of Options: one bool per choice, named in CHOICES."""
 
-    pool: bool = True
-    tables: bool = True
-    sparse: bool = True
-    typed_arrays: bool = True
-    delta: bool = True
-    decimal: bool = True
-    dict_str: bool = True
-    bool_bits: bool = True
-    object_columns: bool = True
-    anchors: bool = True
+    if TYPE_CHECKING:
+        __dataclass_fields__: ClassVar[dict[str, dataclasses.Field[Any]]]
+
+        def __init__(self, **choices: bool) -> None: ...
+        def __getattr__(self, name: str) -> bool: ...
 
 
+# Which encodings the encoder may choose: a frozen dataclass with one bool field per choice of
+# the native encoder (wexo._ext.CHOICES), in its order; each is on unless switched off.
+if TYPE_CHECKING:
+
+    class Options(_Choices): ...
+
+else:
+    Options = dataclasses.make_dataclass(
+        "Options",
+        [(name, bool, dataclasses.field(default=on)) for name, on, _ in CHOICES],
+        bases=(_Choices,),
+        frozen=True,
+        module=__name__,
+    )
+    Options.__doc__ = "Which encodings the encoder may choose; each is on unless switched off."
 
 
 def dumps(
@@ -83,16 +94,7 @@ def dumps(
     *,
     default: Callable[[Any], object] | None = None,
     nonfinite: str = "error",
-    pool: bool = True,
-    tables: bool = True,
-    sparse: bool = True,
-    typed_arrays: bool = True,
-    delta: bool = True,
-    decimal: bool = True,
-    dict_str: bool = True,
-    bool_bits: bool = True,
-    object_columns: bool = True,
-    anchors: bool = True,
+    **choices: bool,
 ) -> bytes:
     """Encode obj as one WEXO document: the prologue 0F 01, then one value.
 
@@ -110,7 +112,8 @@ def dumps(
     - nonfinite: 'error' (NaN and the infinities raise ValueError) or 'null' (they are
       written as None).
 
-    The other keywords each switch one choice of the encoder off; all are on by default:
+    The other keywords each switch one choice of the encoder off (wexo._ext.CHOICES lists them);
+    all are on by default:
 
     - pool: write a repeated string of 2 or more UTF-8 bytes as a reference to its first
       spelling, where that is shorter.
@@ -139,24 +142,15 @@ def dumps(
     infinity, lone surrogate, cycle, nesting too deep) naming the path of the offending value,
     e.g. $.rows[3].id.
     """
-    for f in dataclasses.fields(Options):
-        choice = locals()[f.name]
+    names = [name for name, _, _ in CHOICES]
+    for name in choices:
+        if name not in names:
+            raise TypeError(f"dumps() got an unexpected keyword argument '{name}'")
+    for name in names:
+        choice = choices.get(name, True)
         if type(choice) is not bool:
-            raise TypeError(
-                f"dumps(): {f.name} must be True or False, not {type(choice).__name__}"
-            )
-    options = Options(
-        pool=pool,
-        tables=tables,
-        sparse=sparse,
-        typed_arrays=typed_arrays,
-        delta=delta,
-        decimal=decimal,
-        dict_str=dict_str,
-        bool_bits=bool_bits,
-        object_columns=object_columns,
-        anchors=anchors,
-    )
+            raise TypeError(f"dumps(): {name} must be True or False, not {type(choice).__name__}")
+    options = Options(**choices)
     if default is not None and not callable(default):
         raise TypeError(
             f"dumps(): default must be callable or None, not {type(default).__name__}"
