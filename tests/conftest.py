@@ -306,18 +306,6 @@ class ArrowDecoder(Decoder):
         return self.agree(in_a_cell(data[2:]) if data[:2] == PROLOGUE else data)[0]
 
 
-def arrow_fault(request: pytest.FixtureRequest, decoder: Decoder, reason: str) -> None:
-    """Marks this case an expected failure of the Arrow path only (not strict: it passes again
-    once the Arrow reader is mended, and the mark can go)."""
-    if decoder.name == "loads_arrow":
-        request.applymarker(pytest.mark.xfail(strict=False, reason=reason))
-
-
-# Pooled names re-read by a reference's copy, then one more pooled name: the Arrow reader that
-# copies from the anchored bytes refuses them as "duplicate key", where the decoder decodes.
-POOLED_COPY_FAULT = "loads_arrow: a copy re-reading pooled object keys sees them as duplicates"
-
-
 DECODERS: dict[str, Callable[[], Decoder]] = {
     "loads_binary": NativeDecoder, "reference": ReferenceDecoder, "loads_arrow": ArrowDecoder,
 }
@@ -333,4 +321,4 @@ def decoder(request: pytest.FixtureRequest) -> Decoder:
 
 __all__ = ["PROLOGUE", "OWN_CORPUS", "corpus_files", "doc", "uv", "zz", "s", "f64", "arr", "obj", "same", "decode",
            "check", "fails", "wexo_native", "loads_binary", "WexoError", "CELL", "in_a_cell", "arrow_norm",
-           "Decoder", "arrow_fault", "POOLED_COPY_FAULT"]
+           "Decoder"]

@@ -84,8 +84,8 @@ else:
         [(name, bool, dataclasses.field(default=on)) for name, on, _ in CHOICES],
         bases=(_Choices,),
         frozen=True,
-        module=__name__,
     )
+    Options.__module__ = __name__  # make_dataclass takes module= only from 3.12
     Options.__doc__ = "Which encodings the encoder may choose; each is on unless switched off."
 
 
