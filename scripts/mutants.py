@@ -141,12 +141,15 @@ MUTANTS = [
            "if (nargs != 1) {",
            "if (nargs < 1) {",
            "dumps ignores positional arguments after the first"),
-    Mutant("dumps-keyword-prefix", "src/ext.cpp",
-           "if (std::strlen(OPTION_NAMES[k]) == static_cast<std::size_t>(size) &&\n"
-           "          std::memcmp(OPTION_NAMES[k], text, static_cast<std::size_t>(size)) == 0)",
-           "if (std::strncmp(OPTION_NAMES[k], text, static_cast<std::size_t>(size)) == 0)",
-           "dumps's option keywords matched as prefixes of the names (po= is pool=, an empty "
-           "name is accepted)"),
+    Mutant("keyword-prefix", "src/ext.cpp",
+           "if (std::strlen(k.names[i]) != static_cast<std::size_t>(size) ||\n"
+           "        std::memcmp(k.names[i], text, static_cast<std::size_t>(size)) != 0)",
+           "if (std::strncmp(k.names[i], text, static_cast<std::size_t>(size)) != 0)",
+           "keywords matched as prefixes of the names (po= is pool=, an empty name is accepted)"),
+    Mutant("keyword-given-twice", "src/ext.cpp",
+           "if (i < k.positional && i < nargs) {",
+           "if (i < k.positional && nargs < 0) {",
+           "a keyword also given by position is taken twice, silently"),
     # The default limits and the limit arguments
     Mutant("default-copies-no-base", "src/run.cpp",
            "n) * COPIES_PER_BYTE + COPIES_BASE;",
