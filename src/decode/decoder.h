@@ -109,7 +109,7 @@ class Decoder {
   // An inline string's n bytes at the cursor, checked as UTF-8 and pooled
   // from two bytes on (the object is made only if a reference needs one).
   // Its start.
-  Result<uint64_t> str_span(uint64_t n);
+  inline Result<uint64_t> str_span(uint64_t n);
   // While not NO_ENTRY, bytes read once are being read again (an anchored
   // value copied from its input), and this is the pool entry their next
   // string was given the first time: nothing enters the pool again.
@@ -209,8 +209,9 @@ class Decoder {
   Result<Owned> typed_array(uint64_t depth);
 
   // strings.cpp
-  Result<uint64_t> utf8_span(uint64_t n);
-  uint64_t pool_span(uint64_t s, uint64_t n);
+  inline Result<uint64_t> utf8_span(uint64_t n);
+  inline uint64_t pool_span(uint64_t s, uint64_t n);
+  Failure not_utf8(uint64_t at) const;
   Result<Owned> str_body(uint64_t n);
   Result<Owned> long_str();
   Result<Owned> str_ref();
@@ -274,7 +275,25 @@ void cache_close();
 
 // Whether n bytes are UTF-8 as the interpreter's strict decoder accepts it:
 // no overlong forms, no surrogates, nothing above U+10FFFF (strings.cpp).
-bool utf8(const uint8_t* p, uint64_t n);
+// ASCII is checked eight bytes at a time inline (a short string byte by
+// byte, the last few bytes of a longer one as the eight that end it); the
+// rest by an automaton (utf8_tail).
+bool utf8_tail(const uint8_t* p, uint64_t n);
+inline bool utf8(const uint8_t* p, uint64_t n) {
+  constexpr uint64_t HIGH = 0x8080808080808080u;
+  if (n < 8) {
+    for (uint64_t i = 0; i < n; ++i)
+      if (p[i] & 0x80) return utf8_tail(p, n);
+    return true;
+  }
+  uint64_t w;
+  for (uint64_t i = 0; i + 8 <= n; i += 8) {
+    std::memcpy(&w, p + i, 8);
+    if (w & HIGH) return utf8_tail(p, n);
+  }
+  std::memcpy(&w, p + n - 8, 8);
+  return (w & HIGH) ? utf8_tail(p, n) : true;
+}
 
 // The number of 1 bits in n bytes (sparse.cpp).
 uint64_t set_bits(const uint8_t* p, uint64_t n);
@@ -342,6 +361,30 @@ inline Result<uint64_t> Decoder::pool_index() {
 inline Result<PyObject*> Decoder::pool_obj(uint64_t i) {
   if (pool[i].str_obj) return pool[i].str_obj.get();
   return pool_make(i);
+}
+
+// n bytes at the cursor, checked as UTF-8: their start.
+inline Result<uint64_t> Decoder::utf8_span(uint64_t n) {
+  const uint64_t s = pos;
+  if (n > remaining()) return short_(s);
+  if (!utf8(buf + s, n)) return not_utf8(s);
+  pos = s + n;
+  return s;
+}
+
+// The pool entry of a string read at s: a new one, or while bytes read once
+// already are read again, the entry they were given the first time.
+inline uint64_t Decoder::pool_span(uint64_t s, uint64_t n) {
+  if (n < POOL_MIN_LEN) return NO_ENTRY;
+  if (reread != NO_ENTRY) return reread++;
+  pool.push_back(PoolEnt{Owned(), s, n});
+  return pool.size() - 1;
+}
+
+inline Result<uint64_t> Decoder::str_span(uint64_t n) {
+  TRY(s, utf8_span(n));
+  pool_span(s, n);
+  return s;
 }
 
 // Eight bytes of a finite binary64.

@@ -71,56 +71,13 @@ constexpr Rows ROWS = make_rows();
 
 }  // namespace
 
-inline bool ascii8(const uint8_t* p) {
-  uint64_t w;
-  std::memcpy(&w, p, 8);
-  return !(w & 0x8080808080808080u);
-}
-
-bool utf8(const uint8_t* p, uint64_t n) {
-  uint64_t i = 0;
+bool utf8_tail(const uint8_t* p, uint64_t n) {
   unsigned state = ACCEPT;
-  while (i < n) {
-    if (state == ACCEPT) {
-      // ASCII eight bytes at a time; the last few as the eight bytes that
-      // end the string, some of them checked already.
-      if (n - i >= 8) {
-        if (ascii8(p + i)) {
-          i += 8;
-          continue;
-        }
-      } else if (n >= 8 && ascii8(p + n - 8)) {
-        return true;
-      }
-    }
-    state = static_cast<unsigned>(ROWS.at[p[i++]] >> state) & 63;
-  }
+  for (uint64_t i = 0; i < n; ++i) state = static_cast<unsigned>(ROWS.at[p[i]] >> state) & 63;
   return state == ACCEPT;
 }
 
-// n bytes at the cursor, checked as UTF-8: their start.
-Result<uint64_t> Decoder::utf8_span(uint64_t n) {
-  const uint64_t s = pos;
-  if (n > remaining()) return short_(s);
-  if (!utf8(buf + s, n)) return bad("string is not valid UTF-8", s);
-  pos = s + n;
-  return s;
-}
-
-// The pool entry of a string read at s: a new one, or while bytes read once
-// already are read again, the entry they were given the first time.
-uint64_t Decoder::pool_span(uint64_t s, uint64_t n) {
-  if (n < POOL_MIN_LEN) return NO_ENTRY;
-  if (reread != NO_ENTRY) return reread++;
-  pool.push_back(PoolEnt{Owned(), s, n});
-  return pool.size() - 1;
-}
-
-Result<uint64_t> Decoder::str_span(uint64_t n) {
-  TRY(s, utf8_span(n));
-  pool_span(s, n);
-  return s;
-}
+Failure Decoder::not_utf8(uint64_t at) const { return bad("string is not valid UTF-8", at); }
 
 // n bytes of UTF-8 at the cursor. Strings of two bytes or more enter the pool.
 Result<Owned> Decoder::str_body(uint64_t n) {
