@@ -84,37 +84,11 @@ Status ArrowSink::objects(Decoder&, uint64_t n, uint64_t depth, const Names& nam
 // ---- the reader
 
 // An object column: a struct row for each row the column spans (null where
-// the bitmap has no cell), then each sub-column into its field, spread over
-// the same rows.
+// the bitmap has no cell), its sub-columns spread over the same rows.
 Status Reader::objects(ArrowSink& sink, uint64_t n, uint64_t depth, const Names& names) {
   add(cost, n * (names.size() + 1));
-  const uint64_t span = sink.bits ? sink.rows : n;
-  NodeOwner scratch;
-  Node* t = nullptr;
-  for (uint64_t r = 0; r < span; ++r) {
-    const bool present = !sink.bits || ((sink.bits[r >> 3] >> (r & 7)) & 1);
-    TRY(row, sink.node->slot(Kind::STRUCT, !present, spend));
-    t = row;
-  }
-  sink.cursor = span;
-  if (!t) {
-    if (sink.node->kind == Kind::EMPTY) CHECK(sink.node->become_struct(spend));
-    if (sink.node->kind == Kind::STRUCT) {
-      t = sink.node;
-    } else {
-      TRY(s, scratch.get());
-      t = s;
-    }
-  }
-  const int64_t r0 = t->length - static_cast<int64_t>(span);
-  for (const Key& name : names) {
-    TRY(f, t->field(d.buf + name.start, name.len, name.entry, spend));
-    CHECK(f->pad(r0, spend));
-    ArrowSink sub{*this, f, sink.bits, span, depth + 1};
-    CHECK(d.column(n, depth + 1, sub));
-    CHECK(f->pad(r0 + static_cast<int64_t>(span), spend));
-  }
-  return Done{};
+  sink.cursor = sink.bits ? sink.rows : n;
+  return rows(*sink.node, names, sink.cursor, n, sink.bits, depth, false);
 }
 
 Status Reader::value(Node& node, uint64_t depth) {
@@ -229,7 +203,7 @@ Status Reader::table(Node& node, uint64_t depth, bool sparse) {
   add(cost, r + 1);
   add(cost, sparse ? r : r * (names.size() + 1));
   TRY(list, node.slot(Kind::LIST, false, spend));
-  CHECK(rows(*list->item(), names, r, depth, sparse));
+  CHECK(rows(*list->item(), names, r, r, nullptr, depth, sparse));
   return list->end_list();
 }
 
@@ -242,13 +216,24 @@ Status Reader::root(Node& root, bool sparse) {
   const uint64_t cells = r * names.size();
   const uint64_t most = d.remaining() / 3 + 64;
   (void)d.pool.try_reserve(cells < most ? cells : most);
-  return rows(root, names, r, 0, sparse);
+  return rows(root, names, r, r, nullptr, 0, sparse);
 }
 
-// r struct rows into parent, then each column into its field over them.
-Status Reader::rows(Node& parent, const Names& names, uint64_t r, uint64_t depth, bool sparse) {
+// span struct rows into parent (null where bits has no bit), then each
+// column into its field over them: of cells cells, or in a sparse table as
+// many as its presence bitmap marks.
+Status Reader::rows(Node& parent, const Names& names, uint64_t span, uint64_t cells,
+                    const uint8_t* bits, uint64_t depth, bool sparse) {
   NodeOwner scratch;
-  TRY(t, parent.struct_rows(r, spend));
+  Node* t = nullptr;
+  if (!bits) {
+    TRY(all, parent.struct_rows(span, spend));
+    t = all;
+  }
+  for (uint64_t r = 0; bits && r < span; ++r) {
+    TRY(row, parent.slot(Kind::STRUCT, !((bits[r >> 3] >> (r & 7)) & 1), spend));
+    t = row;
+  }
   if (!t) {  // no rows: the columns still give the struct its fields, where it can have them
     if (parent.kind == Kind::EMPTY) CHECK(parent.become_struct(spend));
     if (parent.kind == Kind::STRUCT) {
@@ -258,20 +243,20 @@ Status Reader::rows(Node& parent, const Names& names, uint64_t r, uint64_t depth
       t = s;
     }
   }
-  const int64_t r0 = t->length - static_cast<int64_t>(r);
+  const int64_t r0 = t->length - static_cast<int64_t>(span);
   if (t->expect < t->length) t->expect = t->length;
   for (const Key& name : names) {
     TRY(f, t->field(d.buf + name.start, name.len, name.entry, spend));
     CHECK(f->pad(r0, spend));
-    Presence has{nullptr, r};
+    Presence has{bits, cells};
     if (sparse) {
-      TRY(p, d.presence(r));
+      TRY(p, d.presence(span));
       has = p;
       add(cost, has.cells);
     }
-    ArrowSink sink{*this, f, has.bits, r, depth + 1};
+    ArrowSink sink{*this, f, has.bits, span, depth + 1};
     CHECK(d.column(has.cells, depth + 1, sink));
-    CHECK(f->pad(r0 + static_cast<int64_t>(r), spend));
+    CHECK(f->pad(r0 + static_cast<int64_t>(span), spend));
   }
   return Done{};
 }

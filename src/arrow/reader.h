@@ -91,7 +91,8 @@ class Reader {
   Status object(Node& node, uint64_t depth);
   Status table(Node& node, uint64_t depth, bool sparse);
   Status typed_array(Node& node, uint64_t depth);
-  Status rows(Node& parent, const Names& names, uint64_t r, uint64_t depth, bool sparse);
+  Status rows(Node& parent, const Names& names, uint64_t span, uint64_t cells, const uint8_t* bits,
+              uint64_t depth, bool sparse);
   Status anchor(Node& node, uint64_t depth);
   Status reference(Node& node, uint64_t depth);
 
