@@ -176,13 +176,12 @@ class Vec : private VecInline<T, N> {
   // grows); new ones are default-initialised, which leaves trivial ones
   // unwritten: the caller writes each before reading it.
   [[nodiscard]] bool try_resize_for_overwrite(std::size_t n) {
-    if (n <= size_) {
-      shrink(n);
-      return true;
-    }
     if (n > cap_ && !try_grow(n - size_)) return false;
-    if constexpr (std::is_trivially_default_constructible_v<T>) {
+    if constexpr (std::is_trivially_default_constructible_v<T> &&
+                  std::is_trivially_destructible_v<T>) {
       size_ = n;
+    } else if (n <= size_) {
+      shrink(n);
     } else {
       for (; size_ < n; ++size_) new (data_ + size_) T;
     }

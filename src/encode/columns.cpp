@@ -346,10 +346,9 @@ Result<uint64_t> Writer::dictionary(const Child* cells, std::size_t n, bool writ
     const Py_hash_t h = p ? PyObject_Hash(cells[k].obj) : -1;
     if (h == -1) return py_fail();
     StrMap::Entry* e = nullptr;
-    if (!counts.try_room(1) || !seen.find_or_add(cells[k].obj, p, len, h, seen.size(), &e))
-      return no_memory();
+    if (!seen.find_or_add(cells[k].obj, p, len, h, seen.size(), &e)) return no_memory();
     const uint64_t id = e ? e->value : seen.size() - 1;
-    if (!e) counts.push_unchecked(0);
+    if (!e && !counts.try_push(0)) return no_memory();
     counts[id] += 1;
     of_cell[k] = static_cast<uint32_t>(id);
   }

@@ -1,7 +1,17 @@
 // The Encoder: a first pass (scan) that validates the tree, snapshots every
 // container and measures it, and a second pass (the writer) that chooses each
 // encoding from those measurements and writes the document. Its memory grows
-// with the caller's data, so running out of it raises MemoryError.
+// with the caller's data, so running out of it raises MemoryError: every
+// array and set here grows the fallible way (try_push, try_room, ...).
+//
+// encoder.h    this map; the scan's snapshot (Scan, Node, Child), the string
+//              and identity maps (StrMap, KeyMap), the Writer
+// scan.cpp     the first pass, and the lazy snapshots of trees that need none
+// document.cpp one document: the layouts tried in turn, buffers kept across calls
+// values.cpp   scalars, arrays, objects, anchors and references
+// strings.cpp  strings inline or as references into the string pool
+// tables.cpp   tables and sparse tables, and a sparse table's column order
+// columns.cpp  typed columns and typed arrays
 #pragma once
 
 #include <cstdint>

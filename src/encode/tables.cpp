@@ -148,14 +148,9 @@ Result<bool> Writer::rows(uint32_t index, uint64_t depth) {
       const Py_hash_t h = p ? PyObject_Hash(key.obj) : -1;
       if (h == -1) return py_fail();
       StrMap::Entry* e = nullptr;
-      if (!nm.names.try_room(1) || !nm.counts.try_room(1) ||
-          !nm.map.find_or_add(key.obj, p, len, h, nm.names.size(), &e))
-        return no_memory();
+      if (!nm.map.find_or_add(key.obj, p, len, h, nm.names.size(), &e)) return no_memory();
       const uint64_t id = e ? e->value : nm.names.size();
-      if (!e) {
-        nm.names.push_unchecked(key);
-        nm.counts.push_unchecked(0);
-      }
+      if (!e && (!nm.names.try_push(key) || !nm.counts.try_push(0))) return no_memory();
       nm.counts[id] += 1;
       if (!nm.keys.try_push(static_cast<uint32_t>(id))) return no_memory();
     }
