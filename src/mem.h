@@ -105,14 +105,7 @@ class Vec : private VecInline<T, N> {
   void push_back(T&& v) { emplace_back(std::move(v)); }
   template <class... A>
   T& emplace_back(A&&... a) {
-    if (__builtin_expect(size_ == cap_, 0)) {
-      // A small trivially copyable value goes to the slow path in registers,
-      // so the caller's copy need not live in memory.
-      if constexpr (std::is_trivially_copyable_v<T> && sizeof(T) <= 2 * sizeof(void*))
-        return grow_append(T(std::forward<A>(a)...));
-      else
-        return grow_emplace(std::forward<A>(a)...);
-    }
+    if (__builtin_expect(size_ == cap_, 0)) return grow_emplace(std::forward<A>(a)...);
     new (data_ + size_) T(std::forward<A>(a)...);
     return data_[size_++];
   }
@@ -237,7 +230,7 @@ class Vec : private VecInline<T, N> {
   bool move_to(std::size_t cap) {
     if (cap > SIZE_MAX / sizeof(T)) return false;
     if constexpr (std::is_trivially_copyable_v<T>) {
-      if (!is_inline()) {
+      if (!is_inline() && data_) {
         void* p = std::realloc(static_cast<void*>(data_), cap * sizeof(T));
         if (!p) return false;
         data_ = static_cast<T*>(p);
@@ -253,15 +246,11 @@ class Vec : private VecInline<T, N> {
   [[gnu::noinline]] bool try_grow(std::size_t more) {
     return more <= SIZE_MAX - size_ && move_to(grown(size_ + more));
   }
-  [[gnu::noinline]] T& grow_append(T value) {
-    if (!move_to(grown(size_ + 1))) out_of_memory();
-    new (data_ + size_) T(value);
-    return data_[size_++];
-  }
   // The full block's way out of emplace_back: the new element is made
-  // before the old ones move, so the arguments may name one of them.
+  // before the old ones move, so the arguments may name one of them. Left
+  // to the compiler to inline: a vector on the stack then stays in registers.
   template <class... A>
-  [[gnu::noinline]] T& grow_emplace(A&&... a) {
+  T& grow_emplace(A&&... a) {
     const std::size_t cap = grown(size_ + 1);
     if (cap > SIZE_MAX / sizeof(T)) out_of_memory();
     if constexpr (std::is_trivially_copyable_v<T>) {
