@@ -31,6 +31,11 @@ Failure bad(std::string_view message, uint64_t offset) {
 
 Failure py_fail() { return Failure(nullptr); }
 
+Failure no_memory() {
+  PyErr_NoMemory();
+  return Failure(nullptr);
+}
+
 namespace {
 
 // The class lives from its creation until the process ends; nothing

@@ -1,5 +1,5 @@
-// Failures and results: DecodeError, PyErrPending, Result<T>, bad, py_fail, TRY;
-// the module's own memory (which ends the process when exhausted); WexoError.
+// Failures and results: DecodeError, PyErrPending, Result<T>, bad, py_fail,
+// no_memory, TRY; WexoError. The module's own memory is mem.h's.
 #pragma once
 
 #include <cstddef>
@@ -13,70 +13,6 @@
 #include "pyo.h"
 
 namespace wexo {
-
-// A vector whose first N elements live inline: small documents then need no
-// allocation for their string pool or anchor table.
-template <class T, std::size_t N>
-class SmallVec {
- public:
-  SmallVec() = default;
-  SmallVec(const SmallVec&) = delete;
-  SmallVec& operator=(const SmallVec&) = delete;
-  ~SmallVec() {
-    clear();
-    if (data_ != inline_data()) std::free(data_);
-  }
-  std::size_t size() const { return size_; }
-  T& operator[](std::size_t i) { return data_[i]; }
-  const T& operator[](std::size_t i) const { return data_[i]; }
-  void push_back(T&& v) {
-    if (size_ == cap_) grow();
-    new (data_ + size_) T(std::move(v));
-    ++size_;
-  }
-  // Room for n elements where memory allows, so that a pool expected to grow
-  // large is not copied at each doubling; false, with nothing changed,
-  // where it does not.
-  bool try_reserve(std::size_t n) {
-    if (n <= cap_) return true;
-    if (n > SIZE_MAX / sizeof(T)) return false;
-    T* data = static_cast<T*>(std::malloc(n * sizeof(T)));
-    if (!data) return false;
-    for (std::size_t i = 0; i < size_; ++i) {
-      new (data + i) T(std::move(data_[i]));
-      data_[i].~T();
-    }
-    if (data_ != inline_data()) std::free(data_);
-    data_ = data;
-    cap_ = n;
-    return true;
-  }
-  // Destroys the elements from n on, in order.
-  void shrink(std::size_t n) {
-    for (std::size_t i = n; i < size_; ++i) data_[i].~T();
-    if (n < size_) size_ = n;
-  }
-  void clear() { shrink(0); }
-
- private:
-  T* inline_data() { return reinterpret_cast<T*>(inline_); }
-  void grow() {
-    if (cap_ > SIZE_MAX / (2 * sizeof(T))) out_of_memory();
-    const std::size_t cap = cap_ * 2;
-    T* data = static_cast<T*>(alloc_or_die(cap * sizeof(T)));
-    for (std::size_t i = 0; i < size_; ++i) {
-      new (data + i) T(std::move(data_[i]));
-      data_[i].~T();
-    }
-    if (data_ != inline_data()) std::free(data_);
-    data_ = data;
-    cap_ = cap;
-  }
-  alignas(T) unsigned char inline_[N * sizeof(T)];
-  T* data_ = inline_data();
-  std::size_t size_ = 0;
-  std::size_t cap_ = N;
-};
 
 // A decoding error: a fixed lower-case message and the absolute offset.
 struct DecodeError {
@@ -134,6 +70,8 @@ using Status = Result<Done>;
 // Failure constructors, out of line so the success path carries no text.
 [[gnu::cold, gnu::noinline]] Failure bad(std::string_view message, uint64_t offset);
 [[gnu::cold, gnu::noinline]] Failure py_fail();
+// Sets MemoryError: for a fallible growth (try_push, try_room, ...) that failed.
+[[gnu::cold, gnu::noinline]] Failure no_memory();
 
 // Runs expr, forwards a failure unchanged, and declares name as its value.
 // It declares a variable: never use it as the unbraced body of an if.

@@ -5,7 +5,10 @@
 // The folder src/:
 //   format.h           the format's constants and the rules both directions share
 //   pyo.h              the interpreter's API and Owned, the one reference type
-//   mem.h, err.h       growable arrays and strings; failures, results, WexoError
+//   mem.h              Vec, the one growable array (aborting or fallible growth,
+//                      optional inline room), and Str
+//   nameset.h          NameSet, the one set of names: indexes by hash and equality
+//   err.h              failures, results, no_memory, WexoError
 //   run.h, run.cpp     one document decoded, budgets and limits, bytes arguments
 //   module.cpp         wexo_native: loads_binary and WexoError
 //   ext.cpp            wexo._ext: dumps, loads, loads_columns, streams

@@ -1,4 +1,4 @@
-"""The modules' own containers (src/mem.h), compiled on their own and run: under AddressSanitizer
+"""The modules' own containers (src/mem.h, src/nameset.h), compiled on their own and run: under AddressSanitizer
 and UndefinedBehaviorSanitizer where the compiler has them. Needs the source tree and a C++
 compiler; skipped without either."""
 import os
@@ -14,7 +14,7 @@ HERE = Path(__file__).resolve().parent
 SRC = HERE.parent / "src"
 
 
-def test_vec_and_str(tmp_path: Path) -> None:
+def test_vec_str_and_nameset(tmp_path: Path) -> None:
     if not (SRC / "mem.h").is_file():
         pytest.skip("no source tree beside the tests")
     cxx = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
@@ -30,6 +30,6 @@ def test_vec_and_str(tmp_path: Path) -> None:
                             "-o", str(exe)], capture_output=True, text=True)  # fmt: skip
     assert build.returncode == 0, build.stderr
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    env["ASAN_OPTIONS"] = "detect_leaks=1"
+    env["ASAN_OPTIONS"] = "detect_leaks=1:allocator_may_return_null=1"  # refused sizes give null
     run = subprocess.run([str(exe)], capture_output=True, text=True, env=env, timeout=120)
     assert (run.returncode, run.stdout) == (0, "ok\n"), run.stderr

@@ -156,8 +156,8 @@ class Decoder {
   inline Result<uint64_t> count();  // bounded by the remaining bytes
   Failure short_(uint64_t at) const;
 
-  SmallVec<PoolEnt, 64> pool;  // a record's strings, without an allocation (2.5 KiB)
-  SmallVec<Owned, 4> anchors;  // an empty Owned is a slot whose value is not complete
+  Vec<PoolEnt, 64> pool;  // a record's strings, without an allocation (2.5 KiB)
+  Vec<Owned, 4> anchors;  // an empty Owned is a slot whose value is not complete
   const uint8_t* buf;
   uint64_t len;
   uint64_t pos = 2;

@@ -1,5 +1,5 @@
 // header and unique_keys: lists of distinct names, compared by their input
-// bytes; a keyed hash set above 16 names.
+// bytes; a name set under a keyed hash above 16 names.
 #if defined(__linux__)
 #include <fcntl.h>
 #include <sys/syscall.h>
@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "decode/decoder.h"
+#include "nameset.h"
 
 namespace wexo {
 
@@ -175,41 +176,35 @@ uint64_t Decoder::name_hash(const Key& k) {
 Result<Names> Decoder::unique_keys(uint64_t count, std::string_view dup_message, bool objects) {
   Names names;
   names.reserve(count);
-  Vec<uint64_t> hashes;  // per name: the hash where one was needed, else 0
-  hashes.reserve(count);
   const bool hashed = count > SCAN_LIMIT;
-  Vec<uint32_t> slots;  // open addressing: 0 is empty, else 1 + name index
-  uint64_t mask = 0;
+  Vec<uint64_t> hashes;  // pairwise: per name, the hash where one was needed, else 0
+  NameSet set;           // hashed: the names by their keyed hashes
   if (hashed) {
-    uint64_t cap = 32;
-    while (cap < 2 * count) cap *= 2;
-    slots.assign(cap, 0);
-    mask = cap - 1;
+    set.reserve(count);
+  } else {
+    hashes.reserve(count);
   }
   for (uint64_t i = 0; i < count; ++i) {
     TRY(k, objects ? key() : key_span());
     const uint64_t h = hashed || k.len > SHORT_NAME ? name_hash(k) : 0;
-    auto same = [&](uint64_t j) {
+    auto same_bytes = [&](uint64_t j) {
       const Key& e = names[j];
       if (e.entry == k.entry && k.entry != NO_ENTRY) return true;
-      if (e.len != k.len || hashes[j] != h) return false;
-      return std::memcmp(buf + e.start, buf + k.start, k.len) == 0;
+      return e.len == k.len && std::memcmp(buf + e.start, buf + k.start, k.len) == 0;
     };
     if (!hashed) {
-      for (uint64_t j = 0; j < names.size(); ++j)
-        if (same(j)) return duplicate(dup_message, buf + k.start, k.len, pos);
-    } else {
-      for (uint64_t p = h & mask;; p = (p + 1) & mask) {
-        const uint32_t slot = slots[p];
-        if (slot == 0) {
-          slots[p] = static_cast<uint32_t>(names.size() + 1);
-          break;
-        }
-        if (same(slot - 1)) return duplicate(dup_message, buf + k.start, k.len, pos);
+      for (uint64_t j = 0; j < names.size(); ++j) {
+        const Key& e = names[j];
+        if ((e.entry == k.entry && k.entry != NO_ENTRY) ||
+            (e.len == k.len && hashes[j] == h &&
+             std::memcmp(buf + e.start, buf + k.start, k.len) == 0))
+          return duplicate(dup_message, buf + k.start, k.len, pos);
       }
+      hashes.push_back(h);
+    } else if (set.find_or_add(h, same_bytes) != NameSet::NONE) {
+      return duplicate(dup_message, buf + k.start, k.len, pos);
     }
     names.push_back(std::move(k));
-    hashes.push_back(h);
   }
   return names;
 }

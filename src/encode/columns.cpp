@@ -32,8 +32,6 @@ unsigned types_of(const Child* cells, std::size_t n) {
   return t;
 }
 
-constexpr unsigned MAX_SCALE = 6;
-
 // x rounded to the nearest integer, ties to even, as nearbyint does in the
 // default rounding mode, without the maths library: below 2^52 in magnitude,
 // adding and taking away 2^52 leaves exactly that rounding; from 2^52 on,
@@ -109,9 +107,7 @@ uint64_t plain_size(const Child& c) {
   int64_t v;
   if (c.kind == K_INT) {
     v = c.i;
-  } else if (c.kind == K_FLOAT && integral_double(c.f)) {
-    v = static_cast<int64_t>(c.f);
-  } else {
+  } else if (c.kind != K_FLOAT || !int_valued(c.f, &v)) {
     return c.kind == K_FLOAT ? 9 : 1;
   }
   return v >= 0 && v <= 0x7F ? 1 : 1 + uvarint_len(zigzag_of(v));
@@ -162,8 +158,8 @@ Status Writer::object_column(Child* cells, std::size_t n, uint64_t depth) {
   varint(first.n);
   counted += n;
   for (uint64_t j = 0; j < first.n; ++j) CHECK(text(s.items[first.first + 2 * j]));
-  Grow<Child> sub;
-  if (!sub.resize(n)) return py_fail();
+  Vec<Child> sub;
+  if (!sub.try_resize_for_overwrite(n)) return no_memory();
   for (uint64_t j = 0; j < first.n; ++j) {
     for (std::size_t k = 0; k < n; ++k) sub[k] = s.items[s.nodes[cells[k].node].first + 2 * j + 1];
     CHECK(column(sub.data(), n, depth + 1));
@@ -341,23 +337,18 @@ void Writer::delta(const Child* cells, std::size_t n) {
 // cannot be the smallest.
 Result<uint64_t> Writer::dictionary(const Child* cells, std::size_t n, bool write) {
   StrMap seen;
-  Grow<uint64_t> counts;
-  Grow<uint32_t> of_cell;  // each cell's string, by first appearance
-  if (!of_cell.resize(n)) return py_fail();
+  Vec<uint64_t> counts;
+  Vec<uint32_t> of_cell;  // each cell's string, by first appearance
+  if (!of_cell.try_resize_for_overwrite(n)) return no_memory();
   for (std::size_t k = 0; k < n; ++k) {
     uint64_t len = 0;
     const char* p = text_of(cells[k], &len);
     const Py_hash_t h = p ? PyObject_Hash(cells[k].obj) : -1;
     if (h == -1) return py_fail();
-    StrMap::Entry* e = seen.find(cells[k].obj, p, len, h);
-    uint64_t id;
-    if (e) {
-      id = e->value;
-    } else {
-      id = seen.size();
-      if (!seen.insert(cells[k].obj, p, len, h, id) || !counts.push(0))
-        return py_fail();
-    }
+    StrMap::Entry* e = nullptr;
+    if (!seen.find_or_add(cells[k].obj, p, len, h, seen.size(), &e)) return no_memory();
+    const uint64_t id = e ? e->value : seen.size() - 1;
+    if (!e && !counts.try_push(0)) return no_memory();
     counts[id] += 1;
     of_cell[k] = static_cast<uint32_t>(id);
   }
@@ -366,16 +357,17 @@ Result<uint64_t> Writer::dictionary(const Child* cells, std::size_t n, bool writ
   // in the cells' order (same pool effects), plus a count and an index per
   // cell: it can only be larger than plain values.
   if (!write && d == n) return UINT64_MAX;
-  Grow<uint32_t> order;
-  Grow<uint32_t> rank;
-  if (!order.resize(d) || !rank.resize(d)) return py_fail();
+  Vec<uint32_t> order;
+  Vec<uint32_t> rank;
+  if (!order.try_resize_for_overwrite(d) || !rank.try_resize_for_overwrite(d))
+    return no_memory();
   // Most frequent first, equal counts in order of first appearance: a
   // counting sort by count, stable, in time linear in n.
   uint64_t most = 0;
   for (std::size_t i = 0; i < d; ++i) most = counts[i] > most ? counts[i] : most;
   // starts[k]: where the strings counted most - k begin
-  Grow<uint64_t> starts;
-  if (!starts.resize(most + 2)) return py_fail();
+  Vec<uint64_t> starts;
+  if (!starts.try_resize_for_overwrite(most + 2)) return no_memory();
   for (uint64_t k = 0; k <= most + 1; ++k) starts[k] = 0;
   for (std::size_t i = 0; i < d; ++i) starts[most - counts[i] + 1] += 1;
   for (uint64_t k = 1; k <= most + 1; ++k) starts[k] += starts[k - 1];

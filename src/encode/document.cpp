@@ -23,18 +23,18 @@ namespace {
 // starts while another is under way (from a subclass's code) uses buffers of
 // its own.
 struct Spare {
-  Grow<Node> nodes;
-  Grow<Child> items;
-  Grow<uint8_t> out;
+  Vec<Node> nodes;
+  Vec<Child> items;
+  Vec<uint8_t> out;
   bool busy = false;
 } spare;
 
 constexpr std::size_t SPARE_KEPT = std::size_t{4} << 20;  // bytes kept per buffer
 
 template <class T>
-void keep(Grow<T>& from, Grow<T>& to) {
+void keep(Vec<T>& from, Vec<T>& to) {
   from.swap(to);
-  if (to.capacity() * sizeof(T) > SPARE_KEPT) to.free();
+  if (to.capacity() * sizeof(T) > SPARE_KEPT) to = Vec<T>();
   to.clear();
 }
 
@@ -56,7 +56,7 @@ constexpr unsigned FALLBACKS[] = {
 // default max_cells for its own size (the writer keeps its references within
 // the default max_copies), trying the rungs of FALLBACKS in turn. False when
 // the lazy writer met what needs the full scan.
-Result<bool> layout(unsigned options, Scan& s, Grow<uint8_t>& out) {
+Result<bool> layout(unsigned options, Scan& s, Vec<uint8_t>& out) {
   for (const unsigned off : FALLBACKS) {
     if (s.lazy) {
       s.nodes.clear();
@@ -78,7 +78,7 @@ Result<bool> layout(unsigned options, Scan& s, Grow<uint8_t>& out) {
   return py_fail();
 }
 
-Result<Owned> encode_with(PyObject* root, unsigned options, Scan& s, Grow<uint8_t>& out) {
+Result<Owned> encode_with(PyObject* root, unsigned options, Scan& s, Vec<uint8_t>& out) {
   // Most trees need no first pass: try writing with lazy snapshots, and scan
   // only when the tree turns out to need it (shared containers, subclasses,
   // values to refuse, which the scan then names in document order).
@@ -111,7 +111,7 @@ Result<Owned> encode(PyObject* root, unsigned options, PyObject* hook, bool null
   Scan s;
   s.hook = hook;
   s.null_nonfinite = null_nonfinite;
-  Grow<uint8_t> out;
+  Vec<uint8_t> out;
   if (spare.busy) return encode_with(root, options, s, out);
   spare.busy = true;
   s.nodes.swap(spare.nodes);

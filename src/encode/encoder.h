@@ -1,7 +1,17 @@
 // The Encoder: a first pass (scan) that validates the tree, snapshots every
 // container and measures it, and a second pass (the writer) that chooses each
 // encoding from those measurements and writes the document. Its memory grows
-// with the caller's data, so running out of it raises MemoryError.
+// with the caller's data, so running out of it raises MemoryError: every
+// array and set here grows the fallible way (try_push, try_room, ...).
+//
+// encoder.h    this map; the scan's snapshot (Scan, Node, Child), the string
+//              and identity maps (StrMap, KeyMap), the Writer
+// scan.cpp     the first pass, and the lazy snapshots of trees that need none
+// document.cpp one document: the layouts tried in turn, buffers kept across calls
+// values.cpp   scalars, arrays, objects, anchors and references
+// strings.cpp  strings inline or as references into the string pool
+// tables.cpp   tables and sparse tables, and a sparse table's column order
+// columns.cpp  typed columns and typed arrays
 #pragma once
 
 #include <cstdint>
@@ -9,141 +19,46 @@
 #include <cstring>
 #include <utility>
 
-#include "format.h"
 #include "err.h"
+#include "format.h"
+#include "mem.h"
+#include "nameset.h"
 #include "pyo.h"
 
 namespace wexo {
 namespace enc {
 
-// A growable array of trivially copyable T whose growth can fail: a failed
-// reservation sets MemoryError and returns false, for the caller to forward.
-template <class T>
-class Grow {
- public:
-  Grow() = default;
-  Grow(const Grow&) = delete;
-  Grow& operator=(const Grow&) = delete;
-  ~Grow() { std::free(p_); }
-  [[nodiscard]] bool reserve(std::size_t n) {
-    if (n <= cap_) return true;
-    return regrow(n);
-  }
-  [[nodiscard]] bool push(const T& v) {
-    if (n_ == cap_ && !regrow(n_ + 1)) return false;
-    p_[n_++] = v;
-    return true;
-  }
-  void push_unchecked(const T& v) { p_[n_++] = v; }  // after reserve
-  std::size_t size() const { return n_; }
-  T* data() { return p_; }
-  const T* data() const { return p_; }
-  T& operator[](std::size_t i) { return p_[i]; }
-  const T& operator[](std::size_t i) const { return p_[i]; }
-  T& back() { return p_[n_ - 1]; }
-  void pop() { --n_; }
-  void set_size(std::size_t n) { n_ = n; }  // within the reserved room
-  [[nodiscard]] bool resize(std::size_t n) {
-    if (!reserve(n)) return false;
-    n_ = n;
-    return true;
-  }
-  void clear() { n_ = 0; }
-  std::size_t capacity() const { return cap_; }
-  void swap(Grow& o) noexcept {
-    std::swap(p_, o.p_);
-    std::swap(n_, o.n_);
-    std::swap(cap_, o.cap_);
-  }
-  void free() {
-    std::free(p_);
-    p_ = nullptr;
-    n_ = cap_ = 0;
-  }
-
- private:
-  [[gnu::noinline]] bool regrow(std::size_t need) {
-    std::size_t cap = cap_ ? cap_ : 8;
-    while (cap < need) {
-      if (cap > SIZE_MAX / 2 / sizeof(T)) {
-        PyErr_NoMemory();
-        return false;
-      }
-      cap *= 2;
-    }
-    void* p = std::realloc(p_, cap * sizeof(T));
-    if (!p) {
-      PyErr_NoMemory();
-      return false;
-    }
-    p_ = static_cast<T*>(p);
-    cap_ = cap;
-    return true;
-  }
-  T* p_ = nullptr;
-  std::size_t n_ = 0;
-  std::size_t cap_ = 0;
-};
-
-// Open addressing from a non-zero 64-bit key to a 32-bit value: container
-// identities to their nodes in the scan, pairs of key numbers in a header's
-// order.
+// 64-bit keys to 32-bit values: container identities to their
+// nodes in the scan, pairs of key numbers in a header's order. A thin use of
+// the name set. The stored hash is the key times an odd constant with its
+// high half folded into the low one (an address's low bits vary little):
+// both steps can be undone, so no two keys share a hash and equal hashes are
+// equal keys.
 class KeyMap {
  public:
-  KeyMap() = default;
-  KeyMap(const KeyMap&) = delete;
-  KeyMap& operator=(const KeyMap&) = delete;
-  ~KeyMap() { std::free(slots_); }
   // The value of key, or UINT32_MAX.
   uint32_t find(uint64_t key) const {
-    if (!cap_) return UINT32_MAX;
-    const Slot& slot = slots_[spot(key)];
-    return slot.key == key ? slot.value : UINT32_MAX;
+    const uint32_t i = set_.find(mixed(key), any);
+    return i == NameSet::NONE ? UINT32_MAX : values_[i];
   }
-  // Adds key with value unless key is there; *added says which. False with
-  // MemoryError set when the table cannot grow.
+  // Adds key with value unless key is there; *added says which. False,
+  // with nothing changed, when memory runs out.
   [[nodiscard]] bool add(uint64_t key, uint32_t value, bool* added) {
-    if ((used_ + 1) * 2 > cap_ && !grow()) return false;
-    Slot& slot = slots_[spot(key)];
-    *added = slot.key != key;
-    if (*added) {
-      slot = Slot{key, value};
-      ++used_;
-    }
+    uint32_t found = NameSet::NONE;
+    if (!values_.try_room(1) || !set_.try_find_or_add(mixed(key), any, &found)) return false;
+    *added = found == NameSet::NONE;
+    if (*added) values_.push_unchecked(value);
     return true;
   }
 
  private:
-  struct Slot {
-    uint64_t key;  // 0: empty
-    uint32_t value;
-  };
-  // The slot of key, or the empty slot where it would go.
-  std::size_t spot(uint64_t key) const {
+  static uint64_t mixed(uint64_t key) {
     const uint64_t h = key * 0x9E3779B97F4A7C15u;
-    std::size_t i = static_cast<std::size_t>(h ^ (h >> 32)) & (cap_ - 1);
-    while (slots_[i].key && slots_[i].key != key) i = (i + 1) & (cap_ - 1);
-    return i;
+    return h ^ (h >> 32);
   }
-  [[gnu::noinline]] bool grow() {
-    const std::size_t cap = cap_ ? cap_ * 2 : 64;
-    Slot* old = slots_;
-    const std::size_t old_cap = cap_;
-    slots_ = static_cast<Slot*>(std::calloc(cap, sizeof(Slot)));
-    if (!slots_) {
-      slots_ = old;
-      PyErr_NoMemory();
-      return false;
-    }
-    cap_ = cap;
-    for (std::size_t i = 0; i < old_cap; ++i)
-      if (old[i].key) slots_[spot(old[i].key)] = old[i];
-    std::free(old);
-    return true;
-  }
-  Slot* slots_ = nullptr;
-  std::size_t cap_ = 0;
-  std::size_t used_ = 0;
+  static bool any(uint32_t) { return true; }
+  NameSet set_;
+  Vec<uint32_t> values_;
 };
 
 // The kind of one value, found once by the scan.
@@ -214,8 +129,8 @@ struct Node {
 
 // What the scan found: every container's snapshot and measures.
 struct Scan {
-  Grow<Node> nodes;
-  Grow<Child> items;
+  Vec<Node> nodes;
+  Vec<Child> items;
   Child root{};
   // Lazy: no scan ran. The tree holds only exact types, every container
   // below the root has no reference but its parent's, and the writer
@@ -226,13 +141,12 @@ struct Scan {
   // Our own copies of containers (safe mode) and their elements, and what
   // was written in place of values the encoder cannot write as they are,
   // released when the encode ends.
-  Grow<PyObject*> held;
+  Vec<Owned> held;
   // dumps's default: called with a value of no type the encoder writes, and
   // what it returns is written in its place. Borrowed from the call; null
   // when not given.
   PyObject* hook = nullptr;
   bool null_nonfinite = false;  // NaN and the infinities are written as None
-  ~Scan();
 };
 
 // Options of dumps, one bit each; all set by default.
@@ -251,37 +165,51 @@ enum Option : unsigned {
 };
 
 // Strings by their text: the string pool (text to its lowest index) and the
-// per-column counts of dictionary strings. Entries are removed only last in,
-// first out, which restores linear probing exactly, since a rehash places the
-// entries again in the order they came.
+// per-column counts of dictionary strings, a use of the name set keyed by
+// the strings' hashes. Entries are removed only last in, first out.
 class StrMap {
  public:
   struct Entry {
     PyObject* str;  // borrowed, exact str
     const char* p;  // its UTF-8 bytes
     uint64_t len;
-    Py_hash_t hash;
     uint64_t value;
   };
-  StrMap() = default;
-  StrMap(const StrMap&) = delete;
-  StrMap& operator=(const StrMap&) = delete;
-  ~StrMap() { std::free(table_); }
-  // The entry of this text, or null.
-  Entry* find(PyObject* str, const char* p, uint64_t len, Py_hash_t hash);
-  [[nodiscard]] bool insert(PyObject* str, const char* p, uint64_t len, Py_hash_t hash,
-                            uint64_t value);
-  void pop();  // removes the newest entry
+  // The entry of this text in *found; or, where there is none, null in
+  // *found once an entry with value is added. False, with nothing changed,
+  // when memory runs out.
+  [[nodiscard]] bool find_or_add(PyObject* str, const char* p, uint64_t len, Py_hash_t hash,
+                                 uint64_t value, Entry** found) {
+    auto same = [&](uint32_t i) {
+      const Entry& e = entries_[i];
+      return e.str == str ||
+             (e.len == len && std::memcmp(e.p, p, static_cast<std::size_t>(len)) == 0);
+    };
+    uint32_t at = NameSet::NONE;
+    if (!set_.try_find_or_add(static_cast<uint64_t>(hash), same, &at)) return false;
+    if (at != NameSet::NONE) {
+      *found = &entries_[at];
+      return true;
+    }
+    *found = nullptr;
+    if (entries_.try_push(Entry{str, p, len, value})) return true;
+    set_.pop();
+    return false;
+  }
+  void pop() {  // removes the newest entry
+    set_.pop();
+    entries_.pop_back();
+  }
   std::size_t size() const { return entries_.size(); }
   Entry& operator[](std::size_t i) { return entries_[i]; }
-  void clear();
+  void clear() {
+    set_.clear();
+    entries_.clear();
+  }
 
  private:
-  [[nodiscard]] bool rehash(std::size_t cap);
-  void place(uint32_t index);
-  Grow<Entry> entries_;
-  uint32_t* table_ = nullptr;  // entry index + 1; 0 is empty
-  std::size_t cap_ = 0;
+  NameSet set_;
+  Vec<Entry> entries_;
 };
 
 // A string's bytes and hash, read once where it is written.
@@ -294,9 +222,9 @@ struct Text {
 // The second pass: one attempt at writing the document with a set of options.
 class Writer {
  public:
-  Writer(Scan& scan, Grow<uint8_t>& buffer, unsigned options) : out(buffer), s(scan), o(options) {}
+  Writer(Scan& scan, Vec<uint8_t>& buffer, unsigned options) : out(buffer), s(scan), o(options) {}
   Status document();
-  Grow<uint8_t>& out;
+  Vec<uint8_t>& out;
   uint64_t charged = 0;  // decoded-size budget used by typed columns and sparse tables
   // What max_cells counts: dicts made by tables, sparse tables and object
   // columns, and slots of typed arrays other than bit arrays.
@@ -312,7 +240,9 @@ class Writer {
   uint64_t copied = 0;  // slots the references written so far copy (max_copies)
 
   bool on(unsigned option) const { return (o & option) != 0; }
-  [[nodiscard]] bool room(std::size_t n) { return out.reserve(out.size() + n); }
+  // Room for n more bytes of output; false with MemoryError set.
+  [[nodiscard]] bool room(std::size_t n) { return out.try_room(n) || no_room(); }
+  [[gnu::cold, gnu::noinline]] static bool no_room();
   // Writes within the room reserved: through a local pointer, which the
   // compiler need not reload after each byte.
   uint8_t* end() { return out.data() + out.size(); }
@@ -364,7 +294,7 @@ class Writer {
   // tables.cpp
   Result<bool> rows(uint32_t node, uint64_t depth);
   Status table(uint32_t node, uint64_t depth);
-  Status sparse(uint32_t node, const Grow<uint32_t>& header, const struct RowKeys& names,
+  Status sparse(uint32_t node, const Vec<uint32_t>& header, const struct RowKeys& names,
                 uint64_t depth);
   bool same_keys(uint32_t a, uint32_t b) const;
 
@@ -399,7 +329,8 @@ Result<Owned> encode(PyObject* root, unsigned options, PyObject* hook, bool null
 // it is refused.
 constexpr unsigned MAX_CHAIN = 254;
 
-// Whether the decoder hands this double back as an int.
+// Whether the decoder hands this double back as an int: format.h's
+// int_valued where the int itself is not needed.
 inline bool integral_double(double x) {
   int64_t i;
   return int_valued(x, &i);

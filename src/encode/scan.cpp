@@ -25,10 +25,6 @@
 namespace wexo {
 namespace enc {
 
-Scan::~Scan() {
-  for (std::size_t i = 0; i < held.size(); ++i) _Py_DecRef(held[i]);
-}
-
 namespace {
 
 constexpr uint64_t MAX_EXPANDED = uint64_t{1} << 32;
@@ -52,7 +48,7 @@ struct Walker {
   Scan& s;
   Mode mode;
   KeyMap map;  // containers that may be held in several places, but the root: identity to node
-  Grow<Frame> frames;
+  Vec<Frame> frames;
   PyObject* root = nullptr;
 
   // Messages name a path, built only when one is raised. count frames
@@ -542,11 +538,9 @@ Status Walker::enter_one(uint64_t k, PyObject* v, unsigned chain, PyObject** nex
           return Done{};
         }
         if (instead) {
-          *next = instead.release();  // released with the scan
-          if (!s.held.push(*next)) {
-            _Py_DecRef(*next);
-            return py_fail();
-          }
+          PyObject* borrowed = instead.get();
+          if (!s.held.try_push(std::move(instead))) return no_memory();
+          *next = borrowed;  // held until the encode ends
           return Done{};
         }
         Owned name = type_name(Py_TYPE(v));
@@ -562,13 +556,10 @@ Status Walker::enter_one(uint64_t k, PyObject* v, unsigned chain, PyObject** nex
       // that hashing and comparing it runs none of the subclass's code.
       Py_ssize_t n = 0;
       const char* p = PyUnicode_AsUTF8AndSize(v, &n);
-      PyObject* copy = p ? PyUnicode_FromStringAndSize(p, n) : nullptr;
-      if (!copy || !s.held.push(copy)) {
-        if (copy) _Py_DecRef(copy);
-        return py_fail();
-      }
-      c.obj = copy;  // released with the scan; exact stays false
-      set_text(c, PyUnicode_AsUTF8AndSize(copy, nullptr), n);
+      TRY(copy, made(p ? PyUnicode_FromStringAndSize(p, n) : nullptr));
+      c.obj = copy.get();  // held until the encode ends; exact stays false
+      if (!s.held.try_push(std::move(copy))) return no_memory();
+      set_text(c, PyUnicode_AsUTF8AndSize(c.obj, nullptr), n);
     }
     if (top) {
       frames[top - 1].count += 1;
@@ -616,21 +607,18 @@ Status Walker::enter_one(uint64_t k, PyObject* v, unsigned chain, PyObject** nex
   PyObject* src = v;
   bool pairs = false;
   if (mode == Mode::safe) {
-    PyObject* copy = nullptr;  // new reference, handed to s.held below
+    Owned copy;
     if (list) {
-      copy = PySequence_List(v);
+      copy = Owned::steal(PySequence_List(v));
     } else if (c.exact) {
-      copy = PyDict_Items(v);
+      copy = Owned::steal(PyDict_Items(v));
     } else {
       Owned view = Owned::steal(PyObject_CallMethod(v, "items", nullptr));
-      copy = view ? PySequence_List(view.get()) : nullptr;
+      if (view) copy = Owned::steal(PySequence_List(view.get()));
     }
     if (!copy) return py_fail();
-    if (!s.held.push(copy)) {
-      _Py_DecRef(copy);
-      return py_fail();
-    }
-    src = copy;
+    src = copy.get();  // held until the encode ends
+    if (!s.held.try_push(std::move(copy))) return no_memory();
     pairs = dict;
   }
   const Py_ssize_t len = list && mode == Mode::fast && PyTuple_CheckExact(v) ? PyTuple_Size(src)
@@ -650,10 +638,7 @@ Status Walker::enter_one(uint64_t k, PyObject* v, unsigned chain, PyObject** nex
                   static_cast<unsigned long long>(MAX_DEPTH));
     return fail(PyExc_ValueError, what, top);
   }
-  if (s.nodes.size() >= NO_NODE) {
-    PyErr_NoMemory();
-    return py_fail();
-  }
+  if (s.nodes.size() >= NO_NODE) return no_memory();
   const uint32_t index = static_cast<uint32_t>(s.nodes.size());
   Node node{};
   node.obj = v;
@@ -662,9 +647,9 @@ Status Walker::enter_one(uint64_t k, PyObject* v, unsigned chain, PyObject** nex
   node.dict = dict;
   node.uses = 0;  // 0 while open: meeting it again is a cycle
   bool added = false;  // a container met for the first time is absent from the map
-  if (!s.nodes.push(node) || (!lone && top && !map.add(identity(v), index, &added)))
-    return py_fail();
-  if (!s.items.resize(s.items.size() + (dict ? 2 * n : n))) return py_fail();
+  if (!s.nodes.try_push(node) || (!lone && top && !map.add(identity(v), index, &added)) ||
+      !s.items.try_resize_for_overwrite(s.items.size() + (dict ? 2 * n : n)))
+    return no_memory();
   c.node = index;
   if (top) {
     s.items[k] = c;
@@ -677,14 +662,14 @@ Status Walker::enter_one(uint64_t k, PyObject* v, unsigned chain, PyObject** nex
   f.pairs = pairs;
   f.i = UINT64_MAX;  // the first step makes it 0
   f.count = 1;
-  if (!frames.push(f)) return py_fail();
+  if (!frames.try_push(f)) return no_memory();
   return Done{};
 }
 
 // Closes the top frame: its measures go to its node and fold into its parent.
 Status Walker::finish() {
   const Frame f = frames.back();
-  frames.pop();
+  frames.pop_back();
   Node& node = s.nodes[f.node];
   node.height = f.tallest;
   node.uses = 1;
@@ -752,13 +737,10 @@ Status Walker::run(PyObject* obj) {
     }
     set_text(kc, PyUnicode_AsUTF8AndSize(key, nullptr), kn);
     if (!PyUnicode_CheckExact(key)) {
-      PyObject* copy = PyUnicode_FromStringAndSize(PyUnicode_AsUTF8AndSize(key, nullptr), kn);
-      if (!copy || !s.held.push(copy)) {
-        if (copy) _Py_DecRef(copy);
-        return py_fail();
-      }
-      kc.obj = copy;  // released with the scan
-      set_text(kc, PyUnicode_AsUTF8AndSize(copy, nullptr), kn);
+      TRY(copy, made(PyUnicode_FromStringAndSize(PyUnicode_AsUTF8AndSize(key, nullptr), kn)));
+      kc.obj = copy.get();  // held until the encode ends
+      if (!s.held.try_push(std::move(copy))) return no_memory();
+      set_text(kc, PyUnicode_AsUTF8AndSize(kc.obj, nullptr), kn);
     }
     s.items[node.first + 2 * i] = kc;
     CHECK(enter(node.first + 2 * i + 1, value));
@@ -829,8 +811,9 @@ Status expand(Scan& s, const Child& c, uint64_t depth, uint32_t* node_out, bool*
   node.dict = dict;
   node.uses = 1;
   const uint32_t index = static_cast<uint32_t>(s.nodes.size());
-  if (!s.nodes.push(node) || !s.items.resize(s.items.size() + (dict ? 2 * n : n)))
-    return py_fail();
+  if (!s.nodes.try_push(node) ||
+      !s.items.try_resize_for_overwrite(s.items.size() + (dict ? 2 * n : n)))
+    return no_memory();
   Child* items = s.items.data() + node.first;
   if (!dict) {
     for (uint64_t k = 0; k < n; ++k) {

@@ -11,11 +11,11 @@ namespace enc {
 // The distinct key names of a list of rows, numbered by first appearance,
 // and each row's keys as those numbers.
 struct RowKeys {
-  StrMap map;             // text -> number
-  Grow<Child> names;      // number -> the first key with that text
-  Grow<uint64_t> counts;  // number -> rows holding it
-  Grow<uint32_t> keys;    // every row's key numbers, row after row
-  Grow<uint64_t> starts;  // row r's numbers are keys[starts[r] .. starts[r + 1]]
+  StrMap map;            // text -> number
+  Vec<Child> names;      // number -> the first key with that text
+  Vec<uint64_t> counts;  // number -> rows holding it
+  Vec<uint32_t> keys;    // every row's key numbers, row after row
+  Vec<uint64_t> starts;  // row r's numbers are keys[starts[r] .. starts[r + 1]]
 };
 
 namespace {
@@ -33,13 +33,14 @@ bool same_text(const Child& a, const Child& b) {
 // a topological order of "a comes right before b in some row", ties broken
 // by first appearance, so rows that agree keep their order. False when the
 // rows disagree (a cycle).
-Result<bool> header_order(const RowKeys& nm, Grow<uint32_t>& order) {
+Result<bool> header_order(const RowKeys& nm, Vec<uint32_t>& order) {
   const std::size_t count = nm.names.size();
-  Grow<uint64_t> needs;
-  Grow<uint64_t> starts;  // edges out of a: after[starts[a] .. starts[a + 1]]
-  Grow<uint32_t> after;
-  Grow<uint64_t> edges;  // (a << 32 | b), in the order found
-  if (!needs.resize(count) || !starts.resize(count + 1)) return py_fail();
+  Vec<uint64_t> needs;
+  Vec<uint64_t> starts;  // edges out of a: after[starts[a] .. starts[a + 1]]
+  Vec<uint32_t> after;
+  Vec<uint64_t> edges;  // (a << 32 | b), in the order found
+  if (!needs.try_resize_for_overwrite(count) || !starts.try_resize_for_overwrite(count + 1))
+    return no_memory();
   for (std::size_t a = 0; a < count; ++a) needs[a] = 0;
   for (std::size_t a = 0; a <= count; ++a) starts[a] = 0;
   KeyMap seen;  // the pairs (a, b) found so far
@@ -48,25 +49,25 @@ Result<bool> header_order(const RowKeys& nm, Grow<uint32_t>& order) {
     for (uint64_t k = nm.starts[r] + 1; k < nm.starts[r + 1]; ++k) {
       const uint32_t a = nm.keys[k - 1], b = nm.keys[k];
       bool added = false;
-      if (!seen.add((uint64_t{a} << 32 | b) + 1, 0, &added)) return py_fail();
+      if (!seen.add(uint64_t{a} << 32 | b, 0, &added)) return no_memory();
       if (!added) continue;
-      if (!edges.push(uint64_t{a} << 32 | b)) return py_fail();
+      if (!edges.try_push(uint64_t{a} << 32 | b)) return no_memory();
       needs[b] += 1;
       starts[a + 1] += 1;
     }
   }
   for (std::size_t a = 0; a < count; ++a) starts[a + 1] += starts[a];
-  if (!after.resize(edges.size())) return py_fail();
+  if (!after.try_resize_for_overwrite(edges.size())) return no_memory();
   {
-    Grow<uint64_t> fill;
-    if (!fill.resize(count)) return py_fail();
+    Vec<uint64_t> fill;
+    if (!fill.try_resize_for_overwrite(count)) return no_memory();
     for (std::size_t a = 0; a < count; ++a) fill[a] = starts[a];
     for (std::size_t e = 0; e < edges.size(); ++e)
       after[fill[edges[e] >> 32]++] = static_cast<uint32_t>(edges[e]);
   }
   // A binary min-heap of ready names, by number.
-  Grow<uint32_t> heap;
-  if (!heap.reserve(count) || !order.reserve(count)) return py_fail();
+  Vec<uint32_t> heap;
+  if (!heap.try_reserve(count) || !order.try_reserve(count)) return no_memory();
   auto push = [&heap](uint32_t v) {
     std::size_t i = heap.size();
     heap.push_unchecked(v);
@@ -80,7 +81,7 @@ Result<bool> header_order(const RowKeys& nm, Grow<uint32_t>& order) {
   auto pop = [&heap]() {
     const uint32_t top = heap[0];
     heap[0] = heap.back();
-    heap.pop();
+    heap.pop_back();
     std::size_t i = 0;
     for (;;) {
       std::size_t m = i;
@@ -137,7 +138,7 @@ Result<bool> Writer::rows(uint32_t index, uint64_t depth) {
   }
   if (!on(OPT_SPARSE)) return false;
   RowKeys nm;
-  if (!nm.starts.push(0)) return py_fail();
+  if (!nm.starts.try_push(0)) return no_memory();
   for (uint64_t r = 0; r < n; ++r) {
     const Node row = s.nodes[s.items[node.first + r].node];
     for (uint64_t k = 0; k < row.n; ++k) {
@@ -146,22 +147,16 @@ Result<bool> Writer::rows(uint32_t index, uint64_t depth) {
       const char* p = text_of(key, &len);
       const Py_hash_t h = p ? PyObject_Hash(key.obj) : -1;
       if (h == -1) return py_fail();
-      StrMap::Entry* e = nm.map.find(key.obj, p, len, h);
-      uint64_t id;
-      if (e) {
-        id = e->value;
-      } else {
-        id = nm.names.size();
-        if (!nm.map.insert(key.obj, p, len, h, id) || !nm.names.push(key) ||
-            !nm.counts.push(0))
-          return py_fail();
-      }
+      StrMap::Entry* e = nullptr;
+      if (!nm.map.find_or_add(key.obj, p, len, h, nm.names.size(), &e)) return no_memory();
+      const uint64_t id = e ? e->value : nm.names.size();
+      if (!e && (!nm.names.try_push(key) || !nm.counts.try_push(0))) return no_memory();
       nm.counts[id] += 1;
-      if (!nm.keys.push(static_cast<uint32_t>(id))) return py_fail();
+      if (!nm.keys.try_push(static_cast<uint32_t>(id))) return no_memory();
     }
-    if (!nm.starts.push(nm.keys.size())) return py_fail();
+    if (!nm.starts.try_push(nm.keys.size())) return no_memory();
   }
-  Grow<uint32_t> header;
+  Vec<uint32_t> header;
   TRY(ordered, header_order(nm, header));
   if (!ordered || !header.size()) return false;
   // The sparse layout's fixed cost against the keys that objects repeat.
@@ -197,8 +192,8 @@ Status Writer::table(uint32_t index, uint64_t depth) {
   if (!room(11)) return py_fail();
   varint(node.n);
   counted += node.n;
-  Grow<Child> cells;
-  if (!cells.resize(node.n)) return py_fail();
+  Vec<Child> cells;
+  if (!cells.try_resize_for_overwrite(node.n)) return no_memory();
   for (uint64_t k = 0; k < row0.n; ++k) {
     for (uint64_t r = 0; r < node.n; ++r)
       cells[r] = s.items[s.nodes[s.items[node.first + r].node].first + 2 * k + 1];
@@ -210,7 +205,7 @@ Status Writer::table(uint32_t index, uint64_t depth) {
 // TAG_SPARSE | uvarint names | names | uvarint rows | per name:
 // PRESENCE_ALL | column of every row, or PRESENCE_BITMAP | bitmap | column
 // of the rows that hold it
-Status Writer::sparse(uint32_t index, const Grow<uint32_t>& header, const RowKeys& nm,
+Status Writer::sparse(uint32_t index, const Vec<uint32_t>& header, const RowKeys& nm,
                       uint64_t depth) {
   const Node node = s.nodes[index];
   const uint64_t n = node.n;
@@ -224,16 +219,18 @@ Status Writer::sparse(uint32_t index, const Grow<uint32_t>& header, const RowKey
   counted += n;
   // Each name's cells in row order: present[at[id] .. at[id + 1]].
   const std::size_t count = nm.names.size();
-  Grow<uint64_t> at;
-  Grow<uint64_t> rows_of;
-  Grow<Child> cells;
-  if (!at.resize(count + 1) || !rows_of.resize(nm.keys.size()) || !cells.resize(nm.keys.size()))
+  Vec<uint64_t> at;
+  Vec<uint64_t> rows_of;
+  Vec<Child> cells;
+  if (!at.try_resize_for_overwrite(count + 1) ||
+      !rows_of.try_resize_for_overwrite(nm.keys.size()) ||
+      !cells.try_resize_for_overwrite(nm.keys.size()))
     return py_fail();
   at[0] = 0;
   for (std::size_t id = 0; id < count; ++id) at[id + 1] = at[id] + nm.counts[id];
   {
-    Grow<uint64_t> fill;
-    if (!fill.resize(count)) return py_fail();
+    Vec<uint64_t> fill;
+    if (!fill.try_resize_for_overwrite(count)) return no_memory();
     for (std::size_t id = 0; id < count; ++id) fill[id] = at[id];
     for (uint64_t r = 0; r < n; ++r) {
       const Node row = s.nodes[s.items[node.first + r].node];

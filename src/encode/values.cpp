@@ -68,7 +68,8 @@ Status Writer::integer(int64_t n) {
 // TAG_FLOAT | 8 bytes little-endian. The decoder turns an integral double
 // below 2^53 into an int anyway, so that one is written as the int.
 Status Writer::real(double x) {
-  if (integral_double(x)) return integer(static_cast<int64_t>(x));
+  int64_t i;
+  if (int_valued(x, &i)) return integer(i);
   if (!room(9)) return py_fail();
   uint64_t bits;
   std::memcpy(&bits, &x, sizeof bits);
