@@ -838,3 +838,13 @@ def test_without_pyarrow_an_import_error_says_how_to_install_it(monkeypatch):
         "or from a checkout of wexo: pip install '.[arrow]'"
     )
     assert "wexo-native[" not in str(e.value)  # that distribution is not published
+
+
+@settings(max_examples=40 if SANITIZER else 150, deadline=None)
+@given(st.lists(st.lists(st.integers(0, 39), unique=True, max_size=40), min_size=1, max_size=12))
+def test_wide_records_find_their_fields(orders):
+    # objects of up to 40 keys in any order, some left out: past 16 fields a struct looks its
+    # fields up by a set of their names, where a pool reference or the bytes find the field
+    rows = [{f"field{i:02d}": i for i in order} for order in orders]
+    value = wexo.dumps(rows, tables=False)[2:]
+    assert agrees(doc(table(["v"], 1, col_values(value)))) == "ok"

@@ -129,7 +129,7 @@ Status Node::become(Kind k, Spend& spend) {
     case Kind::STR: NA_OK(ArrowBufferAppendFill(&data, 0, (n + 1) * 4)); break;
     case Kind::LIST: {
       NA_OK(ArrowBufferAppendFill(&data, 0, (n + 1) * 4));
-      CHECK(add_child(reinterpret_cast<const uint8_t*>("item"), 4, 0, spend));
+      CHECK(add_child(reinterpret_cast<const uint8_t*>("item"), 4, spend));
       break;
     }
     default: break;  // STRUCT: fields are padded when they are written
@@ -150,13 +150,12 @@ Status Node::valid_bit(bool v) {
   return Done{};
 }
 
-Status Node::add_child(const uint8_t* name, uint64_t n, uint64_t hash, Spend& spend) {
+Status Node::add_child(const uint8_t* name, uint64_t n, Spend& spend) {
   if (!spend.charge(NODE_COST + n)) return spend.over();
   TRY(node, make());
   node->expect = kind == Kind::UNION ? 0 : expect;
   Child c;
   c.name.append(reinterpret_cast<const char*>(name), n);
-  c.hash = hash;
   c.node = node;
   children.push_back(std::move(c));
   return Done{};
@@ -221,7 +220,7 @@ Status Node::to_union(Spend& spend) {
   std::swap(first->dict_chars, dict_chars);
   std::swap(first->dict_size, dict_size);
   first->children.swap(children);
-  first->index.swap(index);
+  first->names.swap(names);
   std::swap(first->hint, hint);
   kind = Kind::UNION;
   length = first->length;
@@ -244,7 +243,7 @@ Status Node::to_union(Spend& spend) {
 Result<Node*> Node::member(Kind k, Spend& spend) {
   uint64_t i = 0;
   while (i < children.size() && children[i].node->kind != k) ++i;
-  if (i == children.size()) CHECK(add_child(nullptr, 0, 0, spend));
+  if (i == children.size()) CHECK(add_child(nullptr, 0, spend));
   Node* m = children[i].node;
   NA_OK(ArrowBufferAppendInt8(&data, static_cast<int8_t>(i)));
   CHECK(append_offset(&extra, m->length));
@@ -416,7 +415,8 @@ Status Node::dict_to_str(Spend& spend) {
 }
 
 Result<Node*> Node::field_slow(const uint8_t* name, uint64_t n, uint64_t entry, Spend& spend) {
-  auto same = [&](Child& c) {
+  auto same = [&](uint64_t i) {
+    Child& c = children[i];
     if (entry != NO_ENTRY && c.entry == entry) return true;
     if (c.name.size() != n || (n != 0 && std::memcmp(c.name.data(), name, n) != 0)) return false;
     c.entry = entry;
@@ -424,50 +424,30 @@ Result<Node*> Node::field_slow(const uint8_t* name, uint64_t n, uint64_t entry, 
   };
   // A record may leave a field or two out.
   for (uint64_t i = hint; i < children.size() && i < hint + 3; ++i) {
-    if (same(children[i])) {
+    if (same(i)) {
       hint = i + 1;
       return children[i].node;
     }
   }
-  const bool hashed = children.size() > SCAN_FIELDS;
-  const uint64_t h = hashed ? keyed_hash(name, n) : 0;
-  if (!hashed) {
-    for (uint64_t i = 0; i < children.size(); ++i) {
-      if (same(children[i])) {
-        hint = i + 1;
-        return children[i].node;
-      }
-    }
+  uint32_t found = NameSet::NONE;
+  if (children.size() <= SCAN_FIELDS) {
+    for (uint32_t i = 0; i < children.size() && found == NameSet::NONE; ++i)
+      if (same(i)) found = i;
   } else {
-    if (index.size() < 2 * (children.size() + 1)) {
-      uint64_t cap = 64;
-      while (cap < 4 * (children.size() + 1)) cap *= 2;
-      index.assign(cap, 0);
-      for (uint64_t i = 0; i < children.size(); ++i) {
-        if (!children[i].hash) children[i].hash = keyed_hash(
-            reinterpret_cast<const uint8_t*>(children[i].name.data()), children[i].name.size()) | 1;
-        uint64_t p = children[i].hash & (cap - 1);
-        while (index[p]) p = (p + 1) & (cap - 1);
-        index[p] = static_cast<uint32_t>(i + 1);
-      }
+    // Above SCAN_FIELDS fields, a set of their names, which takes in the
+    // earlier ones first.
+    for (uint64_t i = names.size(); i < children.size(); ++i) {
+      const Str& c = children[i].name;
+      if (!names.try_add(keyed_hash(reinterpret_cast<const uint8_t*>(c.data()), c.size())))
+        return no_memory();
     }
-    const uint64_t mask = index.size() - 1;
-    const uint64_t hh = h | 1;
-    uint64_t p = hh & mask;
-    for (; index[p]; p = (p + 1) & mask) {
-      Child& c = children[index[p] - 1];
-      if (c.hash == hh && same(c)) {
-        hint = index[p];
-        return c.node;
-      }
-    }
-    index[p] = static_cast<uint32_t>(children.size() + 1);
-    CHECK(add_child(name, n, hh, spend));
-    children[children.size() - 1].entry = entry;
-    hint = children.size();
-    return children[children.size() - 1].node;
+    if (!names.try_find_or_add(keyed_hash(name, n), same, &found)) return no_memory();
   }
-  CHECK(add_child(name, n, 0, spend));
+  if (found != NameSet::NONE) {
+    hint = found + 1;
+    return children[found].node;
+  }
+  CHECK(add_child(name, n, spend));
   children[children.size() - 1].entry = entry;
   hint = children.size();
   return children[children.size() - 1].node;

@@ -10,6 +10,7 @@
 
 #include "err.h"
 #include "mem.h"
+#include "nameset.h"
 #include "decode/decoder.h"
 #include "nanoarrow/nanoarrow.h"
 
@@ -40,7 +41,6 @@ class Node;
 // A child: a struct's field (with its name), a list's items or a union's member.
 struct Child {
   Str name;
-  uint64_t hash = 0;
   uint64_t entry = NO_ENTRY;  // a pool entry of this decode known to spell the name
   Node* node = nullptr;  // owned
 };
@@ -143,7 +143,7 @@ class Node {
   Status append_bool_slow(bool b, Spend& spend);
   Status append_index_slow(int64_t i, Spend& spend);
   Result<Node*> member(Kind k, Spend& spend);
-  Status add_child(const uint8_t* name, uint64_t n, uint64_t hash, Spend& spend);
+  Status add_child(const uint8_t* name, uint64_t n, Spend& spend);
   Status prepare(Spend& spend, unsigned depth);
   Status export_schema(ArrowSchema* out, const char* name) const;
   Status export_array(ArrowArray* out);
@@ -156,7 +156,7 @@ class Node {
   ArrowBuffer extra;      // STR: characters; UNION: offsets into the members
   ArrowBuffer dict_offsets, dict_chars;  // DICT: the entries
   int64_t dict_size = 0;
-  Vec<uint32_t> index;  // STRUCT with many fields: open addressing, 0 empty, else 1 + field
+  NameSet names;        // STRUCT with many fields: its fields' names
   uint64_t hint = 0;    // STRUCT: where the next field is looked for first
 };
 
