@@ -209,6 +209,11 @@ class Decoder {
   Result<Owned> typed_array(uint64_t depth);
 
   // strings.cpp
+  struct NameHead {
+    bool ref;    // a pool reference: v is its entry; else v is the length
+    uint64_t v;
+  };
+  Result<NameHead> name_head();
   inline Result<uint64_t> utf8_span(uint64_t n);
   inline uint64_t pool_span(uint64_t s, uint64_t n);
   Failure not_utf8(uint64_t at) const;

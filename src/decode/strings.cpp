@@ -117,52 +117,40 @@ Result<PyObject*> Decoder::pool_make(uint64_t i) {
   return e.str_obj.get();
 }
 
-Result<Key> Decoder::key_span() {
+// A name's tag and what follows it up to its bytes: a pool reference's
+// entry, or an inline string's length. Only strings are names.
+Result<Decoder::NameHead> Decoder::name_head() {
   if (pos >= len) return short_(pos);
   const uint64_t at = pos;
   const uint8_t t = buf[pos++];
   if (t == TAG_STR_REF) {
     TRY(i, pool_index());
-    const PoolEnt& e = pool[i];
-    return Key{Owned(), e.start, e.len, i};
+    return NameHead{true, i};
   }
-  uint64_t n;
-  if ((t & 0xE0) == TAG_SHORT_STR) {
-    n = t & 0x1Fu;
-  } else if (t == TAG_STR) {
-    TRY(c, count());
-    n = c;
-  } else {
-    return bad("key must be a string", at);
-  }
-  TRY(s, utf8_span(n));
-  return Key{Owned(), s, n, pool_span(s, n)};
+  if ((t & 0xE0) == TAG_SHORT_STR) return NameHead{false, t & 0x1Fu};
+  if (t != TAG_STR) return bad("key must be a string", at);
+  TRY(n, count());
+  return NameHead{false, n};
+}
+
+Result<Key> Decoder::key_span() {
+  TRY(h, name_head());
+  if (h.ref) return Key{Owned(), pool[h.v].start, pool[h.v].len, h.v};
+  TRY(s, utf8_span(h.v));
+  return Key{Owned(), s, h.v, pool_span(s, h.v)};
 }
 
 // A name: a string in any of its three forms, and no other tag. Inline
 // names go through the cache of names across calls unless !cached.
 Result<Key> Decoder::key(bool cached) {
-  if (pos >= len) return short_(pos);
-  const uint64_t at = pos;
-  const uint8_t t = buf[pos++];
-  if (t == TAG_STR_REF) {
-    TRY(i, pool_index());
-    TRY(obj, pool_obj(i));
-    const PoolEnt& e = pool[i];
-    return Key{Owned::borrow(obj), e.start, e.len, i};
+  TRY(h, name_head());
+  if (h.ref) {
+    TRY(obj, pool_obj(h.v));
+    return Key{Owned::borrow(obj), pool[h.v].start, pool[h.v].len, h.v};
   }
-  uint64_t n;
-  if ((t & 0xE0) == TAG_SHORT_STR) {
-    n = t & 0x1Fu;
-  } else if (t == TAG_STR) {
-    TRY(c, count());
-    n = c;
-  } else {
-    return bad("key must be a string", at);
-  }
-  const uint64_t s = pos;
+  const uint64_t s = pos, n = h.v;
   TRY(str, cached ? name_body(n) : str_body(n));
-  return Key{std::move(str), s, n, n >= 2 ? pool.size() - 1 : NO_ENTRY};
+  return Key{std::move(str), s, n, n >= POOL_MIN_LEN ? pool.size() - 1 : NO_ENTRY};
 }
 
 }  // namespace wexo
