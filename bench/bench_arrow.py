@@ -50,6 +50,7 @@ LISTS: tuple[tuple[str, str, Callable[[Any], Any]], ...] = (
     ("random.result", "random", lambda t: t["result"]),
     ("citm_catalog.performances", "citm_catalog", lambda t: t["performances"]),
     ("twitter.statuses", "twitter", lambda t: t["statuses"]),
+    ("github_events", "github_events", lambda t: t),
 )
 
 ARROW, BINARY, PYLIST = "loads_arrow", "loads_binary", "from_pylist"

@@ -354,6 +354,8 @@ def test_arrow_end_to_end_markdown(
             {"id": i, "n": None if i % 2 else {"x": "é"}, **({"r": i} if i % 3 == 2 else {})}
             for i in range(30)
         ]},
+        "github_events": [{"id": str(i), "type": "PushEvent" if i % 2 else "WatchEvent",
+                           "payload": {"size": i} if i % 2 else {"action": "started"}} for i in range(10)],
     }
     for stem, tree in trees.items():
         (tmp_path / f"{stem}.json").write_text(json.dumps(tree))
@@ -368,7 +370,7 @@ def test_arrow_end_to_end_markdown(
     assert "from_pylist fails on movies: " in out
     # from_pylist takes its columns from the first record: twitter's "r" is lost
     assert "from_pylist's table differs from the rows on twitter.statuses" in out
-    assert "| geomean (4 / 5 lists) " in out
+    assert "| geomean (5 / 6 lists) " in out
     assert "Peak memory of loads_arrow on flights-20k: " in out
     assert "method: VmHWM" in out or "method: ru_maxrss" in out
 
