@@ -51,14 +51,23 @@ FAILURE["copy too deep"] = chain([256] * 15 + [257])
 
 
 def blocks_per_call(fn, n=N) -> float:
+    """Blocks left allocated per call of fn. The interpreter's own caches and free lists can
+    hold a few more blocks after one run of n calls than before it (seen on 3.13 under pytest,
+    up to about 0.08 a call at n=2000); a leak leaves them after every run, so a figure above
+    0.02 is measured again and the smaller kept."""
     for _ in range(50):
         fn()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(n):
-        fn()
-    gc.collect()
-    return (sys.getallocatedblocks() - before) / n
+    best = float("inf")
+    for _ in range(3):
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(n):
+            fn()
+        gc.collect()
+        best = min(best, (sys.getallocatedblocks() - before) / n)
+        if best <= 0.02:
+            break
+    return best
 
 
 def decodes(body):
