@@ -74,7 +74,7 @@ REFERENCE = "marshal"  # every decoder's time is reported as a ratio to this one
 
 
 @dataclass(frozen=True)
-class DecoderSpec:
+class Contender:
     name: str  # column title
     encoding: str  # key into ENCODINGS: the payload it decodes
     loads: Decoder
@@ -83,7 +83,7 @@ class DecoderSpec:
 @dataclass(frozen=True)
 class Codecs:
     encoders: dict[str, Encoder]
-    decoders: tuple[DecoderSpec, ...]
+    decoders: tuple[Contender, ...]
     versions: dict[str, str]
 
 
@@ -103,13 +103,13 @@ def load_codecs() -> Codecs:
         "marshal": marshal.dumps,
     }
     decoders = (
-        DecoderSpec("wexo", "wexo", wexo_native.loads_binary),
-        DecoderSpec("orjson", "json", orjson.loads),
-        DecoderSpec("json", "json", json.loads),
-        DecoderSpec("msgpack", "msgpack", msgpack.unpackb),
-        DecoderSpec("cbor2", "cbor", cbor2.loads),
-        DecoderSpec("pickle", "pickle", pickle.loads),
-        DecoderSpec("marshal", "marshal", marshal.loads),
+        Contender("wexo", "wexo", wexo_native.loads_binary),
+        Contender("orjson", "json", orjson.loads),
+        Contender("json", "json", json.loads),
+        Contender("msgpack", "msgpack", msgpack.unpackb),
+        Contender("cbor2", "cbor", cbor2.loads),
+        Contender("pickle", "pickle", pickle.loads),
+        Contender("marshal", "marshal", marshal.loads),
     )
     versions = {
         "orjson": version(orjson, "orjson"),
@@ -138,7 +138,7 @@ def check_decoders(
     label: str,
     tree: Any,
     payloads: Mapping[str, bytes],
-    decoders: Sequence[DecoderSpec],
+    decoders: Sequence[Contender],
 ) -> list[str]:
     """Decodes every payload once; returns a warning for each decoder whose result differs."""
     warnings = []
@@ -158,7 +158,7 @@ def check_decoders(
 
 
 def measure(
-    payloads: Mapping[str, bytes], decoders: Sequence[DecoderSpec], settings: Settings
+    payloads: Mapping[str, bytes], decoders: Sequence[Contender], settings: Settings
 ) -> dict[str, Stats]:
     """Per-call time of each decoder on its payload, with rounds interleaving the decoders."""
     calls = [Call(e.name, e.loads, payloads[e.encoding]) for e in decoders]

@@ -25,7 +25,7 @@ from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import bench  # noqa: E402  (the decoders' specification and check, beside this file)
+import bench  # noqa: E402  (the contenders and their cross-check, beside this file)
 import harness  # noqa: E402  (the harness beside this file)
 
 # (label, corpus file, how to take one record out of its tree)
@@ -41,18 +41,18 @@ RECORDS: tuple[tuple[str, str, Any], ...] = (
 ORDER = ("wexo", "wexo.loads", "orjson", "msgpack", "marshal", "json")
 
 
-def decoders() -> tuple[bench.DecoderSpec, ...]:
+def decoders() -> tuple[bench.Contender, ...]:
     wexo = harness.require("wexo")
     wexo_native = harness.require("wexo_native")
     orjson = harness.require("orjson")
     msgpack = harness.require("msgpack")
     return (
-        bench.DecoderSpec("wexo", "wexo", wexo_native.loads_binary),
-        bench.DecoderSpec("wexo.loads", "wexo", wexo.loads),
-        bench.DecoderSpec("orjson", "json", orjson.loads),
-        bench.DecoderSpec("msgpack", "msgpack", msgpack.unpackb),
-        bench.DecoderSpec("marshal", "marshal", marshal.loads),
-        bench.DecoderSpec("json", "json", json.loads),
+        bench.Contender("wexo", "wexo", wexo_native.loads_binary),
+        bench.Contender("wexo.loads", "wexo", wexo.loads),
+        bench.Contender("orjson", "json", orjson.loads),
+        bench.Contender("msgpack", "msgpack", msgpack.unpackb),
+        bench.Contender("marshal", "marshal", marshal.loads),
+        bench.Contender("json", "json", json.loads),
     )
 
 

@@ -58,7 +58,7 @@ def test_faults_are_found_and_located(want: Any, got: Any, where: str) -> None:
 
 
 def test_rotation_puts_each_decoder_first_once_per_cycle() -> None:
-    specs = [bench.DecoderSpec(name, "json", json.loads) for name in "abcd"]
+    specs = [bench.Contender(name, "json", json.loads) for name in "abcd"]
     orders = [[s.name for s in harness.rotated(specs, r)] for r in range(4)]
     assert all(sorted(order) == list("abcd") for order in orders)
     assert sorted(order[0] for order in orders) == list("abcd")
@@ -84,7 +84,7 @@ def test_measure_meets_round_and_time_minimums(
     # A fake clock: every call takes 0.1 ms. On a busy machine real samples vary
     # so much that the median says little about the time spent.
     monkeypatch.setattr(harness, "time_loop", lambda fn, arg, k: k * 1e-4)
-    specs = [bench.DecoderSpec("json", "json", json.loads)]
+    specs = [bench.Contender("json", "json", json.loads)]
     payloads = {"json": b"[1,2,3]"}
     exact = bench.measure(payloads, specs, harness.Settings(0.001, 0.0, 4, 100))
     assert exact["json"].rounds == 4

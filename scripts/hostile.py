@@ -8,16 +8,7 @@ the work the decoder's budgets admit for it, and the ratios actual / bound and
 time per admitted unit. Families that are built at several input sizes are
 checked for super-linear growth of the time per unit ("QUADRATIC?").
 
-The decoder's limits, as the format defines them:
-  size_budget   = input length x 32 + 4,194,304 cells, charged n + 1 by every
-                  typed column (at every level of object columns), 2 x N by a
-                  sparse table and P + 1 by each of its bitmap columns;
-                  checked (not charged) by tables (R + 1) and typed arrays (n + 1)
-  expand_budget = 16,777,216 copied slots, charged by anchor references:
-                  every copied list or dict costs its length + 1
-  nesting       = 512 levels of values and typed columns, 4096 levels of copy
-  counts        = at most the unread bytes; row counts and typed-array counts
-                  at most 8 x the unread bytes
+The decoder's limits are described with the builders, in tests/hostile_docs.py.
 
 With --limits the same documents go through wexo.loads with its default limits
 (wexo._ext: max_cells and max_copies proportional to the input) instead of

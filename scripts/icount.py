@@ -22,15 +22,12 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 FILES = ("twitter", "github_events", "citm_catalog", "canada", "update-center", "apache_builds")
-# one record of each file, and the small message of the single-message benchmark
-RECORDS = {
-    "github event": ("github_events", lambda t: t[0]),
-    "tweet": ("twitter", lambda t: t["statuses"][0]),
-    "citm performance": ("citm_catalog", lambda t: t["performances"][0]),
-    "update-center plugin": ("update-center", lambda t: next(iter(t["plugins"].values()))),
-    "apache job": ("apache_builds", lambda t: t["jobs"][0]),
-}
-SMALL = {"id": 12345, "name": "widget", "price": 9.99, "tags": ["a", "b"], "active": True}
+# one record of each file and the small message, as the single-message benchmark takes them
+sys.path.insert(0, str(ROOT / "bench"))
+from harness import SMALL_MESSAGE as SMALL  # noqa: E402
+from single import RECORDS as SINGLE  # noqa: E402
+
+RECORDS = {label: (name, take) for label, name, take in SINGLE}
 
 CHILD = """
 import sys, wexo, wexo_native

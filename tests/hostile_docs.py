@@ -450,6 +450,16 @@ def long_string_refs(size: int) -> Doc:
 # 7. Announcements: counts that claim every remaining byte
 
 
+def rest_count(size: int, used: int) -> int:
+    """The count that, written after `used` bytes of a `size`-byte body, announces every byte
+    after it (its own varint length included in the reckoning)."""
+    for v in range(1, 6):
+        count = size - (used + v)
+        if vlen(count) == v:
+            return count
+    raise ValueError(size)
+
+
 def announce_arrays(size: int, levels: int = 512) -> Doc:
     """`levels` nested arrays, each announcing every byte after its count; the
     innermost is then filled with small ints and the next-outer array finds
@@ -457,10 +467,7 @@ def announce_arrays(size: int, levels: int = 512) -> Doc:
     size = max(size, 1600)
     out = bytearray()
     for _ in range(levels):
-        for v in range(1, 6):
-            count = size - (len(out) + 1 + v)
-            if vlen(count) == v:
-                break
+        count = rest_count(size, len(out) + 1)
         out += b"\x07" + uv(count)
     out += b"\x80" * (size - len(out))
     err = ("truncated input", size + 2) if levels > 1 else None
@@ -485,10 +492,7 @@ def announce_objects(size: int, levels: int = 512) -> Doc:
     size = max(size, 2600)
     out = bytearray()
     for i in range(levels):
-        for v in range(1, 6):
-            count = size - (len(out) + 1 + v)
-            if vlen(count) == v:
-                break
+        count = rest_count(size, len(out) + 1)
         out += b"\x08" + uv(count) + (b"\x40" if i < levels - 1 else b"")
     out += b"\x41\x00" + fill_string(size - len(out) - 2)
     body = bytes(out)

@@ -23,6 +23,7 @@ from wexo.reference import dumps as reference
 from wexo_native import loads_binary
 
 from conftest import corpus_files
+from test_leaks import blocks_per_call
 
 OPTIONS = [name for name, _, _ in _ext.CHOICES]
 
@@ -276,22 +277,6 @@ def test_shared_containers_become_anchors_and_copies():
     assert out == tree and out[0] is not out[1]
 
 
-def blocks(fn, n=2000):
-    """Blocks gained per call, the least of three runs after a warm-up (caches of the
-    interpreter's own fill during the first calls)."""
-    for _ in range(200):
-        fn()
-    best = float("inf")
-    for _ in range(3):
-        gc.collect()
-        before = sys.getallocatedblocks()
-        for _ in range(n):
-            fn()
-        gc.collect()
-        best = min(best, (sys.getallocatedblocks() - before) / n)
-    return best
-
-
 def refuse(tree):
     def run():
         try:
@@ -318,7 +303,7 @@ LEAK_CASES = {
 @pytest.mark.skipif(bool(os.environ.get("WEXO_SANITIZER")), reason="PYTHONMALLOC=malloc counts no blocks")
 @pytest.mark.parametrize("name", list(LEAK_CASES))
 def test_no_reference_leaks(name):
-    assert blocks(LEAK_CASES[name]) < 0.05
+    assert blocks_per_call(LEAK_CASES[name], 2000, warm=200) < 0.05
 
 
 MEMORY = textwrap.dedent("""

@@ -50,12 +50,12 @@ FAILURE = {  # name: body (each fails deep inside, after building something)
 FAILURE["copy too deep"] = chain([256] * 15 + [257])
 
 
-def blocks_per_call(fn, n=N) -> float:
+def blocks_per_call(fn, n=N, warm=50) -> float:
     """Blocks left allocated per call of fn. The interpreter's own caches and free lists can
     hold a few more blocks after one run of n calls than before it (seen on 3.13 under pytest,
     up to about 0.08 a call at n=2000); a leak leaves them after every run, so a figure above
-    0.02 is measured again and the smaller kept."""
-    for _ in range(50):
+    0.02 is measured again and the smaller kept. warm calls first fill those caches."""
+    for _ in range(warm):
         fn()
     best = float("inf")
     for _ in range(3):

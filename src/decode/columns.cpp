@@ -37,7 +37,6 @@ double exact_quotient(int64_t m, unsigned s) {
   return m < 0 ? -x : x;
 }
 
-Result<Owned> big_decimal(int64_t m, unsigned s) { return number(exact_quotient(m, s)); }
 
 // The cells of an object column as dicts, which become cells only once
 // every sub-column is complete.

@@ -23,13 +23,9 @@ struct PySink {
     if (!cell) return py_fail();
     return self().store(k, Owned::steal(cell));
   }
-  // m / 10^s, s from 1 to 6; |m| up to 2^53 needs no interpreter arithmetic.
+  // m / 10^s, s from 1 to 6, as the decoder's number.
   [[gnu::always_inline]] Status decimal_cell(uint64_t k, int64_t m, unsigned s) {
-    if (magnitude(m) > EXACT_LIMIT) {
-      TRY(cell, big_decimal(m, s));
-      return self().store(k, std::move(cell));
-    }
-    PyObject* cell = number_obj(static_cast<double>(m) / POW10[s]);
+    PyObject* cell = number_obj(decimal_value(m, s));
     if (!cell) return py_fail();
     return self().store(k, Owned::steal(cell));
   }

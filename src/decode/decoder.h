@@ -216,7 +216,6 @@ class Decoder {
   Result<NameHead> name_head();
   inline Result<uint64_t> utf8_span(uint64_t n);
   inline uint64_t pool_span(uint64_t s, uint64_t n);
-  Failure not_utf8(uint64_t at) const;
   Result<Owned> str_body(uint64_t n);
   Result<Owned> long_str();
   Result<Owned> str_ref();
@@ -284,6 +283,8 @@ void cache_close();
 // byte, the last few bytes of a longer one as the eight that end it); the
 // rest by an automaton (utf8_tail).
 bool utf8_tail(const uint8_t* p, uint64_t n);
+// The failure of a string whose bytes are not UTF-8, at its first byte.
+Failure not_utf8(uint64_t at);
 inline bool utf8(const uint8_t* p, uint64_t n) {
   constexpr uint64_t HIGH = 0x8080808080808080u;
   if (n < 8) {
@@ -315,10 +316,8 @@ Result<Owned> deep_copy(PyObject* x, int64_t& budget, uint64_t depth);
 Failure too_deep_copy();
 
 // The double nearest to m / 10^s (s from 1 to 6), ties to even: what the
-// interpreter's exact integer division gives, without it. big_decimal: as
-// the decoder's number.
+// interpreter's exact integer division gives, without it.
 double exact_quotient(int64_t m, unsigned s);
-Result<Owned> big_decimal(int64_t m, unsigned s);
 
 // A decimal cell's double: one division where |m| <= 2^53 (both operands
 // exact, so the quotient is correctly rounded), the exact quotient beyond.

@@ -12,7 +12,7 @@ namespace {
 [[gnu::cold, gnu::noinline]] Failure utf8_fail(uint64_t s) {
   if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
     PyErr_Clear();
-    return bad("string is not valid UTF-8", s);
+    return not_utf8(s);
   }
   return py_fail();
 }
@@ -77,7 +77,7 @@ bool utf8_tail(const uint8_t* p, uint64_t n) {
   return state == ACCEPT;
 }
 
-Failure Decoder::not_utf8(uint64_t at) const { return bad("string is not valid UTF-8", at); }
+[[gnu::cold, gnu::noinline]] Failure not_utf8(uint64_t at) { return bad("string is not valid UTF-8", at); }
 
 // n bytes of UTF-8 at the cursor. Strings of two bytes or more enter the pool.
 Result<Owned> Decoder::str_body(uint64_t n) {
