@@ -24,7 +24,11 @@ class _Batch:
 
 
 def loads_arrow(
-    data: Any, *, max_cells: int | None = UNSET, max_copies: int | None = UNSET
+    data: Any,
+    *,
+    path: tuple[str | int, ...] | None = None,
+    max_cells: int | None = UNSET,
+    max_copies: int | None = UNSET,
 ) -> pyarrow.Table:
     """Decodes a document whose root is a table or a sparse table into a pyarrow.Table.
 
@@ -45,5 +49,5 @@ def loads_arrow(
     from . import _ext
 
     limits = limit_keywords(max_cells, max_copies)
-    batch = pa.record_batch(_Batch(_ext.loads_columns(data, **limits)))
+    batch = pa.record_batch(_Batch(_ext.loads_columns(data, path=path, **limits)))
     return pa.Table.from_batches([batch])
