@@ -49,5 +49,6 @@ def loads_arrow(
     from . import _ext
 
     limits = limit_keywords(max_cells, max_copies)
-    batch = pa.record_batch(_Batch(_ext.loads_columns(data, path=path, **limits)))
+    keywords: dict[str, Any] = {"path": path, **limits}
+    batch = pa.record_batch(_Batch(_ext.loads_columns(data, **keywords)))
     return pa.Table.from_batches([batch])

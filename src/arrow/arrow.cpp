@@ -126,7 +126,13 @@ Status columns(const uint8_t* b, uint64_t n, Budgets start, const Shape& shape,
     return Done{};
   }
   Node* table = holder->kind == Kind::LIST && holder->nulls == 0 ? holder->item() : nullptr;
-  if (table && table->kind == Kind::EMPTY && table->length == 0) CHECK(table->become_struct(spend));
+  // An empty list is a table of no rows, of whatever type its column gave it.
+  NodeOwner none;
+  if (table && table->length == 0 && table->kind != Kind::STRUCT) {
+    TRY(empty, none.get());
+    CHECK(empty->become_struct(spend));
+    table = empty;
+  }
   if (!table || table->kind != Kind::STRUCT || table->nulls != 0) {
     verdict.records = false;
     verdict.what = node_name(*holder);
