@@ -275,3 +275,18 @@ def test_no_leaks(path):
     assert blocks_per_call(lambda: failure(lambda: loads_arrow(data, path=path)), n=500) < 0.05
     bad = doc(obj((s("a"), RECORDS), (s("b"), b"\x0e")))
     assert blocks_per_call(lambda: failure(lambda: loads_arrow(bad, path=path)), n=500) < 0.05
+
+
+# ---- types follow the values, not the encoder's choice of column
+
+@settings(max_examples=20 if SANITIZER else 200, deadline=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(records(COLUMN_CELLS | TREES), OPTION_SETS)
+def test_types_do_not_depend_on_the_encoding(rows, options):
+    def schema(data: bytes) -> Any:
+        try:
+            return loads_arrow(data).schema
+        except ValueError as e:  # what Arrow cannot hold (a NUL in a name), alike
+            return str(e)
+
+    assert schema(wexo.dumps(rows, **options)) == schema(wexo.dumps(rows, **EVERY_CHOICE_OFF))

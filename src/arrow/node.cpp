@@ -2,6 +2,7 @@
 // into the Arrow C data interface.
 #include "arrow/node.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -311,6 +312,9 @@ Status Node::append_int_slow(int64_t v, Spend& spend) {
   const uint64_t mag = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
   if (kind == Kind::FLOAT && mag <= EXACT_LIMIT)
     return append_double(static_cast<double>(v), spend);
+  // In a union, as in a plain node, an int exact as a double joins the floats.
+  if (kind == Kind::UNION && mag <= EXACT_LIMIT && has_member(Kind::FLOAT))
+    return append_double(static_cast<double>(v), spend);
   TRY(node, slot(Kind::INT, false, spend));
   NA_OK(ArrowBufferAppendInt64(&node->data, v));
   if (mag > EXACT_LIMIT) node->exact = false;
@@ -327,6 +331,11 @@ Status Node::append_double(double v, Spend& spend) {
     return Done{};
   }
   if (kind == Kind::INT && exact) CHECK(ints_to_doubles());
+  if (kind == Kind::UNION && !has_member(Kind::FLOAT)) {
+    // A union's ints, every one exact, become its floats, as a plain node's do.
+    for (Child& c : children)
+      if (c.node->kind == Kind::INT && c.node->exact) CHECK(c.node->ints_to_doubles());
+  }
   TRY(node, slot(Kind::FLOAT, false, spend));
   NA_OK(ArrowBufferAppendDouble(&node->data, v));
   return Done{};
@@ -496,6 +505,14 @@ Status Node::prepare(Spend& spend, unsigned depth) {
     }
   }
   while (children.size() > kept) children.pop_back();
+  if (kind == Kind::STRUCT) {
+    bool sorted = true;
+    for (std::size_t i = 1; i < children.size() && sorted; ++i)
+      sorted = children[i - 1].node->born <= children[i].node->born;
+    if (!sorted)
+      std::stable_sort(children.data(), children.data() + children.size(),
+                       [](const Child& a, const Child& b) { return a.node->born < b.node->born; });
+  }
   if (kind == Kind::STRUCT)
     for (Child& c : children) CHECK(c.node->pad(length, spend));
   for (Child& c : children) CHECK(c.node->prepare(spend, depth + 1));

@@ -65,6 +65,11 @@ class Node {
   // The rows the node will likely end with (a struct field ends with as many
   // as its struct): its buffers are first sized for them. A hint only.
   int64_t expect = 0;
+  // A struct field: the first row of its struct that holds it (-1: none
+  // yet). Fields are exported in the order of these rows, and where rows
+  // tie, in the order they were made: the order in which the rows, read one
+  // after the other, first name them, however the document lays them out.
+  int64_t born = -1;
 
   // The cells. Every call adds one row, except slot's callers, which
   // complete the row: a list's items then end_list; a struct's fields.
@@ -149,6 +154,11 @@ class Node {
   Status append_bool_slow(bool b, Spend& spend);
   Status append_index_slow(int64_t i, Spend& spend);
   Result<Node*> member(Kind k, Spend& spend);
+  bool has_member(Kind k) const {
+    for (const Child& c : children)
+      if (c.node->kind == k) return true;
+    return false;
+  }
   Status add_child(const uint8_t* name, uint64_t n, Spend& spend);
   Status prepare(Spend& spend, unsigned depth);
   Status export_schema(ArrowSchema* out, const char* name) const;

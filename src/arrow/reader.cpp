@@ -15,6 +15,20 @@ inline void add(int64_t& cost, uint64_t k) {
   cost = static_cast<int64_t>(c < CAP ? c : CAP);
 }
 
+// The first of span rows a bitmap marks (all of them where there is none);
+// span where it marks none.
+int64_t first_present(const uint8_t* bits, uint64_t span) {
+  if (!bits) return 0;
+  for (uint64_t i = 0; i < span; i += 8) {
+    const uint8_t b = bits[i >> 3];
+    if (b) {
+      const uint64_t r = i + static_cast<uint64_t>(__builtin_ctz(b));
+      return static_cast<int64_t>(r < span ? r : span);
+    }
+  }
+  return static_cast<int64_t>(span);
+}
+
 }  // namespace
 
 // ---- the sink
@@ -189,6 +203,7 @@ Status Reader::object(Node& node, uint64_t depth) {
       entry = name.entry;
     }
     TRY(f, row->field(d.buf + start, size, entry, spend));
+    if (f->born < 0) f->born = r;
     if (repeated(f, r)) {
       NodeOwner scratch;
       TRY(s, scratch.get());
@@ -260,6 +275,7 @@ Status Reader::rows(Node& parent, const Names& names, uint64_t span, uint64_t ce
       has = p;
       add(cost, has.cells);
     }
+    if (f->born < 0) f->born = r0 + first_present(has.bits, span);
     ArrowSink sink{*this, f, has.bits, span, depth + 1};
     CHECK(d.column(has.cells, depth + 1, sink));
     CHECK(f->pad(r0 + static_cast<int64_t>(span), spend));
