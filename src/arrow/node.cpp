@@ -2,7 +2,6 @@
 // into the Arrow C data interface.
 #include "arrow/node.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -482,6 +481,33 @@ Result<Node*> Node::field_slow(const uint8_t* name, uint64_t n, uint64_t entry, 
   return children[children.size() - 1].node;
 }
 
+// The fields in the order of their first rows, ties in the order made: a
+// merge sort of their indexes, bottom up, then the fields moved into place.
+Status Node::sort_fields() {
+  const std::size_t n = children.size();
+  Vec<uint32_t> a, b;
+  if (!a.try_resize_for_overwrite(n) || !b.try_resize_for_overwrite(n)) return no_memory();
+  for (std::size_t i = 0; i < n; ++i) a[i] = static_cast<uint32_t>(i);
+  for (std::size_t width = 1; width < n; width *= 2) {
+    for (std::size_t lo = 0; lo < n; lo += 2 * width) {
+      const std::size_t mid = lo + width < n ? lo + width : n;
+      const std::size_t hi = lo + 2 * width < n ? lo + 2 * width : n;
+      std::size_t i = lo, j = mid, k = lo;
+      while (i < mid && j < hi)
+        b[k++] = children[a[j]].node->born < children[a[i]].node->born ? a[j++] : a[i++];
+      while (i < mid) b[k++] = a[i++];
+      while (j < hi) b[k++] = a[j++];
+    }
+    a.swap(b);
+  }
+  Vec<Child> moved;
+  if (!moved.try_reserve(n)) return no_memory();
+  for (std::size_t i = 0; i < n; ++i)
+    if (!moved.try_push(std::move(children[a[i]]))) return no_memory();  // reserved: cannot fail
+  children.swap(moved);
+  return Done{};
+}
+
 // Struct fields, at every depth, are padded to their struct's rows; and no
 // type nests deeper than Arrow's importers follow.
 Status Node::prepare(Spend& spend, unsigned depth) {
@@ -509,9 +535,7 @@ Status Node::prepare(Spend& spend, unsigned depth) {
     bool sorted = true;
     for (std::size_t i = 1; i < children.size() && sorted; ++i)
       sorted = children[i - 1].node->born <= children[i].node->born;
-    if (!sorted)
-      std::stable_sort(children.data(), children.data() + children.size(),
-                       [](const Child& a, const Child& b) { return a.node->born < b.node->born; });
+    if (!sorted) CHECK(sort_fields());
   }
   if (kind == Kind::STRUCT)
     for (Child& c : children) CHECK(c.node->pad(length, spend));

@@ -161,6 +161,7 @@ class Node {
   }
   Status add_child(const uint8_t* name, uint64_t n, Spend& spend);
   Status prepare(Spend& spend, unsigned depth);
+  Status sort_fields();
   Status export_schema(ArrowSchema* out, const char* name) const;
   Status export_array(ArrowArray* out);
 
