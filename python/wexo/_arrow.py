@@ -12,6 +12,7 @@ import datetime as _dt
 import json
 import mmap
 import os
+import struct
 from typing import TYPE_CHECKING, Any, Callable
 
 if TYPE_CHECKING:
@@ -348,7 +349,8 @@ def _castable(pa: Any, src: Any, dst: Any) -> bool:
         # Arrow writes 1.0 as "1" and 1e-07 as "1e-07": floats go through the cell rule.
         return _is_text(pa, src) or types.is_integer(src) or types.is_boolean(src)
     if types.is_integer(dst) or types.is_floating(dst):
-        # Arrow refuses an int beyond the double's exact range and a float with a fraction.
+        # Arrow refuses a float with a fraction, and every int beyond 2**53 for a double even
+        # where it is exact (2**60): the cells then decide.
         return bool(types.is_integer(src) or types.is_floating(src))
     if types.is_timestamp(dst) or types.is_date32(dst):
         # An offset in the text for a zoned timestamp, none for a naive one; no fraction lost.
@@ -463,16 +465,22 @@ def _converter(pa: Any, t: Any) -> Convert:
 
         return integer
     if types.is_floating(t):
-        # An int converts where the float holds it exactly, as Arrow's safe cast rules:
-        # |v| up to 2**53 for a double (2**24 for a float, 2**11 for a half float).
-        exact = 2 ** {16: 11, 32: 24, 64: 53}[t.bit_width]
+        narrow = {16: "e", 32: "f", 64: ""}[t.bit_width]
 
         def floating(v: Any, steps: tuple[str | int, ...]) -> Any:
             if v is None or type(v) is float:
                 return v
-            if type(v) is not int or abs(v) > exact:
+            if type(v) is not int:
                 refuse(v, steps)
-            return float(v)
+            # An int converts only where the float holds it exactly.
+            try:
+                f = float(v)
+                held = struct.unpack(narrow, struct.pack(narrow, f))[0] if narrow else f
+            except OverflowError:
+                refuse(v, steps)
+            if int(held) != v:
+                refuse(v, steps)
+            return f
 
         return floating
     if types.is_timestamp(t):
