@@ -78,14 +78,15 @@ def _columns(
 
     batch = pa.record_batch(_Batch(_ext.loads_columns(data, **limits)))
     table = pa.Table.from_batches([batch])
-    if fields is not None:
+    if fields is not None and tuple(table.column_names) != fields:
         have = set(table.column_names)
         table = table.select([name for name in dict.fromkeys(fields) if name in have])
     if not dictionaries:
         for k, field in enumerate(table.schema):
+            if not _has(pa, field.type, pa.types.is_dictionary):
+                continue
             plain = _plain(pa, field.type)
-            if plain != field.type:
-                table = table.set_column(k, field.with_type(plain), table.column(k).cast(plain))
+            table = table.set_column(k, field.with_type(plain), table.column(k).cast(plain))
     return table
 
 
@@ -280,8 +281,7 @@ def _unmixed(pa: Any, table: Any, mixed: str) -> Any:
                              'pass mixed="string" or a schema')
         target = field.with_type(_texts(pa, field.type))
         # Text takes every value, so this conversion cannot refuse a cell.
-        column = _column(pa, table.column(k).combine_chunks(), target.type, field.name,
-                         _Where(()))
+        column = _column(pa, _one_array(table.column(k)), target.type, field.name, _Where(()))
         table = table.set_column(k, target, column)
     return table
 
@@ -290,6 +290,8 @@ def _unmixed(pa: Any, table: Any, mixed: str) -> Any:
 
 
 def _conform(pa: Any, table: Any, schema: Any, where: _Where) -> Any:
+    if table.schema.equals(schema):  # the usual case: the schema is the document's own
+        return table if table.schema.metadata == schema.metadata else table.cast(schema)
     have = {name: k for k, name in enumerate(table.column_names)}
     n = table.num_rows
     arrays = []
@@ -298,13 +300,17 @@ def _conform(pa: Any, table: Any, schema: Any, where: _Where) -> Any:
         if k is None:
             column = pa.nulls(n, field.type)
         else:
-            column = _column(pa, table.column(k).combine_chunks(), field.type, field.name, where)
+            column = _column(pa, _one_array(table.column(k)), field.type, field.name, where)
         if not field.nullable and column.null_count:
             row = column.is_null().to_pylist().index(True)
             raise ValueError(f"cannot convert {where.text((row, field.name))} (None) to "
                              f"{field.type}: the field is not nullable")
         arrays.append(column)
     return pa.Table.from_arrays(arrays, schema=schema)
+
+
+def _one_array(column: Any) -> Any:
+    return column.chunk(0) if column.num_chunks == 1 else column.combine_chunks()
 
 
 def _column(pa: Any, arr: Any, target: Any, name: str, where: _Where) -> Any:
