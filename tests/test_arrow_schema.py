@@ -313,9 +313,12 @@ def test_conversions_and_refusals_leak_nothing():
     bad = pa.schema([("c", pa.int64())])
 
     def refused():
-        with pytest.raises(ValueError):
+        try:
             wexo.loads_arrow(data, schema=bad)
+        except ValueError:
+            return
+        raise AssertionError("not refused")
 
     for fn in (lambda: wexo.loads_arrow(data, schema=schema),
                lambda: wexo.loads_arrow(data, mixed="string"), refused):
-        assert blocks_per_call(fn, n=300) <= 0.02
+        assert blocks_per_call(fn, n=1000) <= 0.02
