@@ -167,7 +167,7 @@ def read_arrow(
 ) -> pyarrow.Table:
     """loads_arrow of a file's bytes: source is a path or a binary file object (one with
     read()). A path is mapped into memory rather than read, where it can be."""
-    options = {"path": path, "schema": schema, "mixed": mixed,
+    options: dict[str, Any] = {"path": path, "schema": schema, "mixed": mixed,
                "max_cells": max_cells, "max_copies": max_copies}
     if hasattr(source, "read"):
         if isinstance(source, _io_text()):
