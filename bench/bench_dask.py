@@ -68,7 +68,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--rows", type=int, default=20_000, help="records per file (20000)")
     parser.add_argument("--runs", type=int, default=7, help="runs per thread count (7)")
     args = parser.parse_args(argv)
-    with tempfile.TemporaryDirectory() as name, dask.config.set({"dataframe.convert-string": False}):
+    with tempfile.TemporaryDirectory() as name:
         folder = Path(name)
         size = write_files(folder, args.files, args.rows)
         print(f"{args.files} files of {args.rows} records, {size / 1e6:.1f} MB in all")

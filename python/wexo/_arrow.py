@@ -54,7 +54,8 @@ def _pyarrow() -> Any:
             "wexo.loads_arrow needs pyarrow (14 or newer): pip install pyarrow, "
             "or from a checkout of wexo: pip install '.[arrow]'"
         ) from None
-    import pyarrow.compute  # type: ignore[import-untyped, import-not-found, unused-ignore]  # noqa: F401
+    # pa.compute, for the casts.
+    import pyarrow.compute  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
     return pa
 
