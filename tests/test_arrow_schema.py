@@ -10,6 +10,8 @@ import json
 import math
 
 import pytest
+from hypothesis import HealthCheck, example, given, settings
+from hypothesis import strategies as st
 
 pa = pytest.importorskip("pyarrow")
 
@@ -325,3 +327,51 @@ def test_conversions_and_refusals_leak_nothing():
     for fn in (lambda: wexo.loads_arrow(data, schema=schema),
                lambda: wexo.loads_arrow(data, mixed="string"), refused):
         assert blocks_per_call(fn, n=1000) <= 0.02
+
+
+# ---- the conversions against a rule written from what loads gives
+
+SCALAR = st.one_of(st.none(), st.booleans(), st.integers(-1000, 1000),
+                   st.integers(-(2**63), 2**63 - 1), st.integers(2**53 - 3, 2**53 + 3),
+                   st.floats(allow_nan=False, allow_infinity=False).filter(lambda f: abs(f) != 2**53),
+                   st.text(max_size=4))
+
+
+def rule(value: object, t: object) -> tuple[bool, object]:
+    """(converts, the result) for one cell as loads gives it."""
+    if value is None:
+        return True, None
+    if t == pa.string():
+        return True, value if isinstance(value, str) else json.dumps(value, separators=(",", ":"))
+    if isinstance(value, bool) or isinstance(value, str):
+        return t == pa.bool_() and isinstance(value, bool), value
+    if t == pa.float64():
+        return isinstance(value, float) or int(float(value)) == value, float(value)
+    if t == pa.int64():
+        return isinstance(value, int) or value.is_integer() and -(2**63) <= value < 2**63, value
+    return False, value
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(SCALAR, min_size=2, max_size=12),
+       st.sampled_from([pa.float64(), pa.int64(), pa.string(), pa.bool_()]))
+@example([1, 2**60 + 1], pa.float64())
+@example([3, 2**60, None], pa.float64())
+@example([0.5, "x", 3], pa.float64())
+@example([2.0, 7.0, 2.5], pa.int64())
+@example([1.5, 1e300], pa.int64())
+@example([True, 1], pa.bool_())
+@example([1.5, 1e16, "é", True, None], pa.string())
+def test_each_conversion_agrees_with_the_rule(cells, t):
+    data = wexo.dumps(rows_of(cells))
+    values = [row.get("c") for row in wexo.loads(data)]
+    outcomes = [rule(v, t) for v in values]
+    bad = [i for i, (ok, _) in enumerate(outcomes) if not ok]
+    schema = pa.schema([("c", t)])
+    if bad:
+        with pytest.raises(ValueError, match=rf"^cannot convert \$\[{bad[0]}\]\.c \(.*\) to {t}$"):
+            wexo.loads_arrow(data, schema=schema)
+        return
+    got = wexo.loads_arrow(data, schema=schema).column("c").to_pylist()
+    assert got == [v for _, v in outcomes]
+    assert all(type(g) is type(v) for g, (_, v) in zip(got, outcomes) if v is not None)
