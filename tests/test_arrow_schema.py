@@ -331,9 +331,12 @@ def test_conversions_and_refusals_leak_nothing():
 
 # ---- the conversions against a rule written from what loads gives
 
+NOT_2_53 = lambda f: abs(f) != 2.0**53  # noqa: E731
 SCALAR = st.one_of(st.none(), st.booleans(), st.integers(-1000, 1000),
                    st.integers(-(2**63), 2**63 - 1), st.integers(2**53 - 3, 2**53 + 3),
-                   st.floats(allow_nan=False, allow_infinity=False).filter(lambda f: abs(f) != 2**53),
+                   # 2.0**53 decodes as a float, the int 2**53 in a float column cannot be told
+                   # from it: both are left out
+                   st.floats(allow_nan=False, allow_infinity=False).filter(NOT_2_53),
                    st.text(max_size=4))
 
 
