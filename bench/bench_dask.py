@@ -64,8 +64,8 @@ def run(folder: Path, threads: int) -> float:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--files", type=int, default=32, help="files in the folder (32)")
-    parser.add_argument("--rows", type=int, default=20_000, help="records per file (20000)")
+    parser.add_argument("--files", type=int, default=16, help="files in the folder (16)")
+    parser.add_argument("--rows", type=int, default=200_000, help="records per file (200000)")
     parser.add_argument("--runs", type=int, default=7, help="runs per thread count (7)")
     args = parser.parse_args(argv)
     with tempfile.TemporaryDirectory() as name:
