@@ -305,8 +305,13 @@ def test_read_arrow_refuses_text_files_and_raises_what_loads_arrow_raises(tmp_pa
     assert (again.value.message, again.value.offset) == (e.value.message, e.value.offset)
     with pytest.raises(TypeError, match=r"read_arrow\(\) needs a file opened in binary mode"):
         wexo.read_arrow(io.StringIO("x"))
-    with pytest.raises(TypeError, match=r"read_arrow\(\) needs a path or a binary file object"):
-        wexo.read_arrow(42)
+    for source, message in [
+        (42, "wexo.read_arrow() needs a path or a binary file object, not int"),
+        (b"\x0f\x01", "wexo.read_arrow() needs a path or a binary file object, not bytes: "
+                      "wexo.loads_arrow() decodes a document's bytes")]:
+        with pytest.raises(TypeError) as e:
+            wexo.read_arrow(source)
+        assert str(e.value) == message
     with pytest.raises(FileNotFoundError):
         wexo.read_arrow(tmp_path / "absent.wexo")
 
@@ -351,7 +356,9 @@ def rule(value: object, t: object) -> tuple[bool, object]:
     if t == pa.float64():
         return isinstance(value, float) or int(float(value)) == value, float(value)
     if t == pa.int64():
-        return isinstance(value, int) or value.is_integer() and -(2**63) <= value < 2**63, value
+        if isinstance(value, float) and not (value.is_integer() and -(2**63) <= value < 2**63):
+            return False, value
+        return True, int(value)
     return False, value
 
 

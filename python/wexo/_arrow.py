@@ -9,6 +9,7 @@ kinds into text.
 from __future__ import annotations
 
 import datetime as _dt
+import io
 import json
 import mmap
 import os
@@ -158,7 +159,7 @@ def loads_arrow(
 
 
 def read_arrow(
-    source: str | os.PathLike[str] | os.PathLike[bytes] | bytes | Any,
+    source: str | os.PathLike[str] | os.PathLike[bytes] | Any,
     *,
     path: tuple[str | int, ...] | None = None,
     schema: pyarrow.Schema | None = None,
@@ -169,9 +170,9 @@ def read_arrow(
     """loads_arrow of a file's bytes: source is a path or a binary file object (one with
     read()). A path is mapped into memory rather than read, where it can be."""
     options: dict[str, Any] = {"path": path, "schema": schema, "mixed": mixed,
-               "max_cells": max_cells, "max_copies": max_copies}
+                               "max_cells": max_cells, "max_copies": max_copies}
     if hasattr(source, "read"):
-        if isinstance(source, _io_text()):
+        if isinstance(source, io.TextIOBase):
             raise not_binary("read_arrow")
         try:
             data = source.read()
@@ -180,7 +181,10 @@ def read_arrow(
         if isinstance(data, str):
             raise not_binary("read_arrow", ": read() gave str")
         return loads_arrow(data, **options)
-    if not isinstance(source, (str, bytes, os.PathLike)):
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        raise TypeError("wexo.read_arrow() needs a path or a binary file object, not "
+                        f"{type(source).__name__}: wexo.loads_arrow() decodes a document's bytes")
+    if not isinstance(source, (str, os.PathLike)):
         raise TypeError("wexo.read_arrow() needs a path or a binary file object, "
                         f"not {type(source).__name__}")
     with open(source, "rb") as f:
@@ -192,12 +196,6 @@ def read_arrow(
     # The table's buffers are the reader's own: nothing refers to the mapping once it returns.
     with view:
         return loads_arrow(view, **options)
-
-
-def _io_text() -> type:
-    import io
-
-    return io.TextIOBase
 
 
 # ---- where a cell is, as the encoder names paths
