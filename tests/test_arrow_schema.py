@@ -221,6 +221,8 @@ MIXED = [  # cells, the column with mixed="string"
     ([[1, "x"], [2]], [["1", "x"], ["2"]]),                      # a union inside a list
     ([{"a": 1}, {"a": "x"}], [{"a": "1"}, {"a": "x"}]),         # a union inside a struct
     ([[{"a": 1}], [{"a": [2]}]], [[{"a": "1"}], [{"a": "[2]"}]]),
+    # dicts of one union member are one struct: each carries every key of it, null where absent
+    ([{"a": 1}, {"b": 2}, "x"], ['{"a":1,"b":null}', '{"a":null,"b":2}', "x"]),
 ]
 
 
