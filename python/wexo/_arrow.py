@@ -73,11 +73,14 @@ def _columns(
     dictionary string columns as plain strings unless dictionaries.
 
     The reader builds every column of the root table and its dictionaries as Arrow's; the
-    selection and the cast are made here until it takes path, fields and dictionaries itself.
+    selection and the cast are made here, and a path refused, until it takes path, fields and
+    dictionaries itself.
     """
     pa = _pyarrow()
     from . import _ext
 
+    if path:
+        raise NotImplementedError("loads_arrow(path=...) needs the native reader's path support")
     batch = pa.record_batch(_Batch(_ext.loads_columns(data, **limits)))
     table = pa.Table.from_batches([batch])
     if fields is not None and tuple(table.column_names) != fields:
