@@ -55,11 +55,16 @@ extern "C" int wexo_fuzz_arrow(const uint8_t* data, size_t size, int64_t* rows) 
   schema.release = nullptr;
   array.release = nullptr;
   const int collecting = PyGC_Disable();
-  bool own;
-  wexo::Status built = wexo::arrow::columns(data, n, wexo::format_budgets(n), &schema, &array, own);
+  wexo::arrow::Own own;
+  wexo::arrow::Verdict verdict;
+  const wexo::arrow::Shape shape;
+  wexo::Status built = wexo::arrow::columns(data, n, wexo::format_budgets(n), shape, &schema,
+                                            &array, verdict, own);
   if (collecting) PyGC_Enable();
   int r = 0;
-  if (built.ok()) {
+  if (built.ok() && !verdict.records) {
+    PyErr_SetString(PyExc_TypeError, "not a record list");
+  } else if (built.ok()) {
     r = check(&schema, &array, rows);
   } else {
     wexo::raise(std::move(built).fail());
@@ -79,7 +84,9 @@ extern "C" const char* wexo_fuzz_arrow_problem(void) { return g_problem; }
 extern "C" PyObject* wexo_fuzz_loads_columns(const uint8_t* data, size_t size) {
   const uint64_t n = static_cast<uint64_t>(size);
   const int collecting = PyGC_Disable();  // as in every decode of the package
-  wexo::Result<wexo::Owned> r = wexo::arrow::capsules(data, n, wexo::limited_budgets(n, -1, -1));
+  const wexo::arrow::Shape shape;
+  wexo::Result<wexo::Owned> r =
+      wexo::arrow::capsules(data, n, wexo::limited_budgets(n, -1, -1), shape, nullptr);
   if (collecting) PyGC_Enable();
   if (!r.ok()) return wexo::raise(std::move(r).fail());
   return (*r).release();

@@ -76,6 +76,9 @@ inline void need(bool ok, const char* what) {
 void check_tree(PyObject* root);
 // Exact equality of two decoded trees: types, key order, float bits.
 bool same_tree(PyObject* a, PyObject* b);
+// Whether a decoded value is a record list: a list of dicts (none included),
+// what loads_arrow builds a table from.
+bool record_list(PyObject* v);
 
 // A WexoError's message (a new reference) and offset, checked for form.
 struct ErrorInfo {

@@ -32,9 +32,11 @@ Failure bad(std::string_view message, uint64_t offset) {
 Failure py_fail() { return Failure(nullptr); }
 
 Failure no_memory() {
-  PyErr_NoMemory();
+  Unlocked::with_lock([] { PyErr_NoMemory(); });
   return Failure(nullptr);
 }
+
+thread_local Unlocked* Unlocked::current_ = nullptr;
 
 namespace {
 

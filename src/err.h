@@ -73,6 +73,38 @@ using Status = Result<Done>;
 // Sets MemoryError: for a fallible growth (try_push, try_room, ...) that failed.
 [[gnu::cold, gnu::noinline]] Failure no_memory();
 
+// The interpreter lock released for work on plain memory (bytes the caller
+// keeps alive, our own buffers), and taken back at the end of the scope. The
+// work may fail on a cold path that must set an exception (MemoryError, a
+// ValueError of its own): such paths set it through with_lock, which takes
+// the lock back around the call where this thread released it. Scopes nest
+// per thread.
+class Unlocked {
+ public:
+  Unlocked() : outer_(current_), saved_(PyEval_SaveThread()) { current_ = this; }
+  ~Unlocked() {
+    current_ = outer_;
+    PyEval_RestoreThread(saved_);
+  }
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+
+  // Runs f with the interpreter lock held.
+  template <class F>
+  static void with_lock(F&& f) {
+    Unlocked* u = current_;
+    if (!u) return f();
+    PyEval_RestoreThread(u->saved_);
+    f();
+    u->saved_ = PyEval_SaveThread();
+  }
+
+ private:
+  static thread_local Unlocked* current_;
+  Unlocked* outer_;
+  PyThreadState* saved_;
+};
+
 // Runs expr, forwards a failure unchanged, and declares name as its value.
 // It declares a variable: never use it as the unbraced body of an if.
 #define TRY(name, expr)                                      \

@@ -487,9 +487,117 @@ PyObject* loads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   return decode_call("loads", args, nargs, kwnames, nullptr);
 }
 
+// A str's UTF-8 bytes into out; false with the exception set.
+bool utf8_of(PyObject* str, Str& out) {
+  Py_ssize_t size = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(str, &size);
+  if (!p) return false;
+  out.append(p, static_cast<std::size_t>(size));
+  return true;
+}
+
+// loads_columns's path: None, or a tuple of str keys and int indexes.
+bool take_path(PyObject* x, arrow::Shape& shape) {
+  if (x == Py_None) return true;
+  if (!PyTuple_Check(x)) {
+    Owned type_name = type_name_of(x);
+    if (type_name)
+      PyErr_Format(PyExc_TypeError, "loads_arrow(): path must be a tuple or None, not %U",
+                   type_name.get());
+    return false;
+  }
+  const Py_ssize_t n = PyTuple_Size(x);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* step = PyTuple_GetItem(x, i);  // borrowed
+    arrow::Step s{false, Str(), 0};
+    if (PyUnicode_Check(step)) {
+      s.is_key = true;
+      if (!utf8_of(step, s.key)) return false;
+    } else if (PyLong_Check(step) && !PyBool_Check(step)) {
+      int overflow = 0;
+      const long long v = PyLong_AsLongLongAndOverflow(step, &overflow);
+      if (v == -1 && PyErr_Occurred()) return false;
+      // An index past int64 is past every array.
+      s.index = overflow ? (overflow > 0 ? INT64_MAX : INT64_MIN) : static_cast<int64_t>(v);
+    } else {
+      Owned type_name = type_name_of(step);
+      if (type_name)
+        PyErr_Format(PyExc_TypeError,
+                     "loads_arrow(): a path holds str keys and int indexes, not %U",
+                     type_name.get());
+      return false;
+    }
+    shape.path.push_back(std::move(s));
+  }
+  return true;
+}
+
+// loads_columns's fields: None, or a tuple of str names.
+bool take_fields(PyObject* x, arrow::Shape& shape) {
+  if (x == Py_None) return true;
+  if (!PyTuple_Check(x)) {
+    Owned type_name = type_name_of(x);
+    if (type_name)
+      PyErr_Format(PyExc_TypeError, "loads_arrow(): fields must be a tuple or None, not %U",
+                   type_name.get());
+    return false;
+  }
+  shape.filtered = true;
+  const Py_ssize_t n = PyTuple_Size(x);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* name = PyTuple_GetItem(x, i);  // borrowed
+    if (!PyUnicode_Check(name)) {
+      PyErr_SetString(PyExc_TypeError, "loads_arrow(): fields holds str names only");
+      return false;
+    }
+    Str s;
+    if (!utf8_of(name, s)) return false;
+    shape.keep.push_back(std::move(s));
+  }
+  return true;
+}
+
+constexpr const char* COLUMNS_NAMES[] = {"data", "max_cells", "max_copies", "path", "fields",
+                                         "dictionaries"};
+
 PyObject* loads_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   // Called by wexo.loads_arrow only, whose name the messages give.
-  return decode_call("loads_arrow", args, nargs, kwnames, &arrow::capsules);
+  const char* what = "loads_arrow";
+  if (nargs > 1) {
+    PyErr_Format(PyExc_TypeError, "%s() takes 1 positional argument but %zd were given", what,
+                 nargs);
+    return nullptr;
+  }
+  PyObject* data = nargs == 1 ? args[0] : nullptr;  // borrowed from the caller
+  PyObject* path = nullptr;                          // borrowed
+  Limits limits{Given::absent, 0, Given::absent, 0};
+  arrow::Shape shape;
+  const Keywords keywords{what, COLUMNS_NAMES, 6, 1};
+  const bool ok = each_keyword(keywords, args, nargs, kwnames, [&](int k, PyObject* x) {
+    switch (k) {
+      case 0: data = x; return true;
+      case 3: path = x == Py_None ? nullptr : x; return take_path(x, shape);
+      case 4: return take_fields(x, shape);
+      case 5: {
+        const int truth = PyObject_IsTrue(x);
+        shape.dictionaries = truth > 0;
+        return truth >= 0;
+      }
+      default: return take_limit(what, k, x, limits);
+    }
+  });
+  if (!ok) return nullptr;
+  if (!data) {
+    PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: 'data'", what);
+    return nullptr;
+  }
+  Owned converted;  // released after the decode, on every path
+  const uint8_t* b = nullptr;
+  uint64_t n = 0;
+  if (!bytes_of(data, converted, b, n)) return nullptr;
+  Result<Owned> r = arrow::capsules(b, n, budgets_for(n, &limits), shape, path);
+  if (!r.ok()) return raise(std::move(r).fail());
+  return (*r).release();
 }
 
 PyMethodDef methods[] = {
@@ -505,10 +613,15 @@ PyMethodDef methods[] = {
     {"loads_columns",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&loads_columns)),
      METH_FASTCALL | METH_KEYWORDS,
-     "loads_columns(data, *, max_cells=..., max_copies=...)\n--\n\n"
-     "Decodes one WEXO document whose root is a table or a sparse table into Arrow data:\n"
+     "loads_columns(data, *, max_cells=..., max_copies=..., path=None, fields=None,\n"
+     "              dictionaries=False)\n--\n\n"
+     "Decodes the record list of one WEXO document (a table, a sparse table or an array\n"
+     "of objects; at the root, or at path, a tuple of keys and indexes) into Arrow data:\n"
      "a pair of PyCapsules (\"arrow_schema\", \"arrow_array\") holding one struct array whose\n"
-     "children are the columns, for pyarrow.record_batch(). The limits are those of loads."},
+     "children are the columns, for pyarrow.record_batch(). fields (a tuple of names)\n"
+     "builds only those columns; dictionaries keeps dictionary string columns as Arrow\n"
+     "dictionaries. The whole document is checked, without the interpreter lock. The\n"
+     "limits are those of loads."},
     {"iter_loads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&iter_loads)),
      METH_FASTCALL | METH_KEYWORDS,
      "iter_loads(data, *, max_cells=..., max_copies=...)\n--\n\n"

@@ -25,29 +25,18 @@ Budgets limited_budgets(uint64_t n, int64_t cells, int64_t copies) {
   return start;
 }
 
-namespace {
-
-// The prologue's faults as run reports them: a first byte that is not
-// DOC_MAGIC (or fewer than two bytes), then a version other than DOC_VERSION.
-[[gnu::cold, gnu::noinline]] Failure bad_prologue(const uint8_t* b, uint64_t n) {
+Failure bad_prologue(const uint8_t* b, uint64_t n) {
   if (n < 2 || b[0] != DOC_MAGIC) return bad("not a WEXO binary document", 0);
   char text[40];
   std::snprintf(text, sizeof text, "unsupported binary version %u", unsigned{b[1]});
   return bad(text, 1);
 }
 
-}  // namespace
-
 Result<Owned> run(const uint8_t* b, uint64_t n) { return run(b, n, format_budgets(n)); }
 
 // prologue (DOC_MAGIC, DOC_VERSION) | one value | nothing more
 Result<Owned> run(const uint8_t* b, uint64_t n, Budgets start) {
-  if (n < 2 || b[0] != DOC_MAGIC) return bad("not a WEXO binary document", 0);
-  if (b[1] != DOC_VERSION) {
-    char text[40];
-    std::snprintf(text, sizeof text, "unsupported binary version %u", unsigned{b[1]});
-    return bad(text, 1);
-  }
+  if (n < 2 || b[0] != DOC_MAGIC || b[1] != DOC_VERSION) return bad_prologue(b, n);
   Decoder d(b, n, start);
   TRY(v, d.value(0));
   CHECK(d.end());

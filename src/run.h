@@ -50,6 +50,10 @@ Budgets limited_budgets(uint64_t n, int64_t cells, int64_t copies);
 // The decoded tree, or the failure to raise. Needs the interpreter lock; the
 // bytes stay alive and unchanged until it returns. Without budgets, the
 // format's own.
+// The prologue's faults: a first byte that is not DOC_MAGIC (or fewer than
+// two bytes), then a version other than DOC_VERSION.
+[[gnu::cold, gnu::noinline]] Failure bad_prologue(const uint8_t* b, uint64_t n);
+
 Result<Owned> run(const uint8_t* b, uint64_t n);
 Result<Owned> run(const uint8_t* b, uint64_t n, Budgets start);
 

@@ -139,8 +139,9 @@ def test_a_union_column_is_refused_by_each_dataframe_library(consumer, mixed_dat
 
 def test_dictionary_columns_become_each_librarys_categories():
     data = wexo.dumps(movies())
-    table = wexo.loads_arrow(data, mixed="string")
-    assert pa.types.is_dictionary(table.schema.field("Genre").type)
+    schema = pa.schema([("Title", pa.string()), ("Genre", pa.dictionary(pa.int32(), pa.string()))])
+    table = wexo.loads_arrow(data, schema=schema)
+    assert table.schema == schema
     genres = [r["Genre"] for r in wexo.loads(data)]
     pd = pytest.importorskip("pandas")
     assert isinstance(table.to_pandas()["Genre"].dtype, pd.CategoricalDtype)

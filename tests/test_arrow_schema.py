@@ -268,19 +268,36 @@ def test_columns_of_one_kind_are_the_same_whatever_mixed_says():
         assert wexo.loads_arrow(data, mixed=mixed).equals(table)
 
 
+STEPS = "loads_arrow(): a path holds str keys and int indexes"
+
+
 @pytest.mark.parametrize("options, error, message", [
     ({"mixed": "json"}, ValueError, "mixed must be \"union\", \"string\" or \"error\", not 'json'"),
     ({"mixed": None}, ValueError, "mixed must be \"union\", \"string\" or \"error\", not None"),
     ({"schema": {"c": "int64"}}, TypeError, "schema must be a pyarrow.Schema, not dict"),
-    ({"path": ["a"]}, TypeError, "path must be a tuple of str and int, not list"),
-    ({"path": "a"}, TypeError, "path must be a tuple of str and int, not str"),
-    ({"path": ("a", 1.5)}, TypeError, "path steps must be str or int, not float"),
-    ({"path": (True,)}, TypeError, "path steps must be str or int, not bool"),
+    ({"path": ["a"]}, TypeError, "loads_arrow(): path must be a tuple or None, not list"),
+    ({"path": "a"}, TypeError, "loads_arrow(): path must be a tuple or None, not str"),
+    ({"path": ("a", 1.5)}, TypeError, f"{STEPS}, not float"),
+    ({"path": (True,)}, TypeError, f"{STEPS}, not bool"),
 ])
 def test_options_of_the_wrong_kind_are_refused_before_decoding(options, error, message):
     with pytest.raises(error) as e:
         wexo.loads_arrow(b"not a document", **options)
     assert str(e.value) == message
+
+
+def test_a_cell_of_a_record_list_at_a_path_is_named_from_the_root():
+    tree = {"meta": {"n": 2}, "pages": [[{"id": 1}, {"id": 2}],
+                                        [{"id": 3, "x": [1]}, {"id": "four"}]]}
+    data = wexo.dumps(tree)
+    schema = pa.schema([("id", pa.float64())])
+    got = wexo.loads_arrow(data, path=("pages", 0), schema=schema)
+    assert got.column("id").to_pylist() == [1.0, 2.0]
+    with pytest.raises(ValueError) as e:
+        wexo.loads_arrow(data, path=("pages", 1), schema=schema)
+    assert str(e.value) == "cannot convert $.pages[1][1].id ('four') to double"
+    assert wexo.loads_arrow(data, path=("pages", 1), schema=pa.schema(
+        [("x", pa.list_(pa.int64()))])).column("x").to_pylist() == [[1], None]
 
 
 # ---- read_arrow

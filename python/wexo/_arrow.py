@@ -24,8 +24,8 @@ from ._native import UNSET, limit_keywords, not_binary
 
 MIXED = ("union", "string", "error")
 
-# Without a schema, dictionary string columns come back as dictionary<int32, string>.
-_DICTIONARIES = True
+# Without a schema, dictionary string columns come back as plain strings.
+_DICTIONARIES = False
 
 _EPOCH = _dt.datetime(1970, 1, 1)
 _EPOCH_UTC = _dt.datetime(1970, 1, 1, tzinfo=_dt.timezone.utc)
@@ -69,52 +69,26 @@ def _columns(
     fields: tuple[str, ...] | None,
     dictionaries: bool,
 ) -> pyarrow.Table:
-    """The native reader's table: only the columns named in fields (all when None), and
-    dictionary string columns as plain strings unless dictionaries.
-
-    The reader builds every column of the root table and its dictionaries as Arrow's; the
-    selection and the cast are made here, and a path refused, until it takes path, fields and
-    dictionaries itself.
-    """
+    """The native reader's table: the record list at path (the root when None), only the
+    columns named in fields (all when None), and dictionary string columns as plain strings
+    unless dictionaries."""
     pa = _pyarrow()
     from . import _ext
 
-    if path:
-        raise NotImplementedError("loads_arrow(path=...) needs the native reader's path support")
-    batch = pa.record_batch(_Batch(_ext.loads_columns(data, **limits)))
-    table = pa.Table.from_batches([batch])
-    if fields is not None and tuple(table.column_names) != fields:
-        have = set(table.column_names)
-        table = table.select([name for name in dict.fromkeys(fields) if name in have])
-    if not dictionaries:
-        for k, field in enumerate(table.schema):
-            if not _has(pa, field.type, pa.types.is_dictionary):
-                continue
-            plain = _plain(pa, field.type)
-            table = table.set_column(k, field.with_type(plain), table.column(k).cast(plain))
-    return table
-
-
-def _plain(pa: Any, t: Any) -> Any:
-    """t with every dictionary type replaced by its value type."""
-    if pa.types.is_dictionary(t):
-        return _plain(pa, t.value_type)
-    if pa.types.is_struct(t):
-        return pa.struct([t.field(k).with_type(_plain(pa, t.field(k).type))
-                          for k in range(t.num_fields)])
-    if pa.types.is_list(t):
-        return pa.list_(t.value_field.with_type(_plain(pa, t.value_type)))
-    return t
+    capsules = _ext.loads_columns(data, path=path, fields=fields, dictionaries=dictionaries,
+                                  **limits)
+    return pa.Table.from_batches([pa.record_batch(_Batch(capsules))])
 
 
 def _check_path(path: object) -> tuple[str | int, ...] | None:
     if path is None:
         return None
     if not isinstance(path, tuple):
-        raise TypeError(f"path must be a tuple of str and int, not {type(path).__name__}")
+        raise TypeError(f"loads_arrow(): path must be a tuple or None, not {type(path).__name__}")
     for step in path:
         if isinstance(step, bool) or not isinstance(step, (str, int)):
-            raise TypeError(f"path steps must be str or int, not {type(step).__name__}")
+            raise TypeError("loads_arrow(): a path holds str keys and int indexes, "
+                            f"not {type(step).__name__}")
     return path
 
 
@@ -127,16 +101,17 @@ def loads_arrow(
     max_cells: int | None = UNSET,
     max_copies: int | None = UNSET,
 ) -> pyarrow.Table:
-    """Decodes a document whose root is a table or a sparse table into a pyarrow.Table.
+    """Decodes a record list (a table, a sparse table or an array of objects) into a
+    pyarrow.Table.
 
     Each column becomes one Arrow array, with no Python object per cell: integer
     columns int64, decimal columns float64 (int64 at scale 0), dictionary string
-    columns dictionary<int32, string>, bit columns bool, object columns structs, and
-    plain columns the type their cells need (a dense union where they cannot share
-    one). Rows a sparse column leaves out are null. The limits are those of loads; a
-    malformed document raises the WexoError that loads raises.
+    columns string, bit columns bool, object columns structs, and plain columns the
+    type their cells need (a dense union where they cannot share one). Rows a sparse
+    column leaves out are null. The limits are those of loads; a malformed document
+    raises the WexoError that loads raises.
 
-    path: the steps (keys and indexes) from the root to the table to read.
+    path: the steps (keys and indexes) from the root to the record list to read.
     schema: a pyarrow.Schema; the result has exactly its columns, in its order and of its
     types. A cell it cannot hold raises ValueError naming the cell ($[3].price); a column
     the document lacks is all nulls; other columns are left out.

@@ -29,8 +29,11 @@ def loads_columns(
     *,
     max_cells: int | None = ...,
     max_copies: int | None = ...,
+    path: tuple[str | int, ...] | None = ...,
+    fields: tuple[str, ...] | None = ...,
+    dictionaries: bool = ...,
 ) -> tuple[object, object]:
-    """A root table as Arrow data: capsules ("arrow_schema", "arrow_array") of one struct array."""
+    """A record list as Arrow data: capsules ("arrow_schema", "arrow_array") of one struct array."""
 
 def dumps(
     obj: object,

@@ -2,6 +2,7 @@
 // into the Arrow C data interface.
 #include "arrow/node.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,9 +31,11 @@ constexpr int64_t FIRST_CHARS = 256;  // and of a string buffer's characters
   } while (0)
 
 Failure too_large() {
-  PyErr_SetString(PyExc_ValueError,
-                  "wexo: a column holds more than 2**31 - 1 bytes or items, which Arrow's "
-                  "32-bit offsets cannot address");
+  Unlocked::with_lock([] {
+    PyErr_SetString(PyExc_ValueError,
+                    "wexo: a column holds more than 2**31 - 1 bytes or items, which Arrow's "
+                    "32-bit offsets cannot address");
+  });
   return py_fail();
 }
 
@@ -59,16 +62,12 @@ const char* kind_name(Kind k) {
     case Kind::LIST: return "list";
     case Kind::STRUCT: return "struct";
     case Kind::UNION: return "union";
+    case Kind::SKIP: break;
   }
   return "";
 }
 
 }  // namespace
-
-Failure no_memory() {
-  PyErr_NoMemory();
-  return py_fail();
-}
 
 Node::Node() {
   ArrowBitmapInit(&valid);
@@ -103,6 +102,7 @@ Result<Node*> Node::make() {
 
 // The rows so far are all nulls: lay them out as nulls of kind k.
 Status Node::become(Kind k, Spend& spend) {
+  if (kind == Kind::SKIP) return Done{};
   const int64_t n = length;
   if (!spend.charge(NULL_COST * static_cast<uint64_t>(n))) return spend.over();
   kind = k;
@@ -130,6 +130,7 @@ Status Node::become(Kind k, Spend& spend) {
     case Kind::LIST: {
       NA_OK(ArrowBufferAppendFill(&data, 0, (n + 1) * 4));
       CHECK(add_child(reinterpret_cast<const uint8_t*>("item"), 4, spend));
+      children[0].node->keep = keep;
       break;
     }
     default: break;  // STRUCT: fields are padded when they are written
@@ -163,6 +164,7 @@ Status Node::add_child(const uint8_t* name, uint64_t n, Spend& spend) {
 
 Status Node::append_null_slow(Spend& spend) {
   switch (kind) {
+    case Kind::SKIP: return Done{};
     case Kind::EMPTY:
       ++length;
       ++nulls;
@@ -192,6 +194,7 @@ Status Node::append_null_slow(Spend& spend) {
 }
 
 Status Node::pad_slow(int64_t rows, Spend& spend) {
+  if (kind == Kind::SKIP) return Done{};
   if (!spend.charge(NULL_COST * static_cast<uint64_t>(rows - length)))
     return spend.over();
   if (kind == Kind::EMPTY) {
@@ -252,6 +255,7 @@ Result<Node*> Node::member(Kind k, Spend& spend) {
 }
 
 Result<Node*> Node::slot(Kind k, bool null, Spend& spend) {
+  if (kind == Kind::SKIP) return this;
   if (kind == Kind::UNION) {
     TRY(m, member(k, spend));
     return m->slot(k, null, spend);
@@ -276,6 +280,7 @@ Result<Node*> Node::slot(Kind k, bool null, Spend& spend) {
 }
 
 Result<Node*> Node::struct_rows(uint64_t r, Spend& spend) {
+  if (kind == Kind::SKIP) return this;
   if (r == 0) return static_cast<Node*>(nullptr);
   if (kind == Kind::EMPTY && length == 0) CHECK(become(Kind::STRUCT, spend));
   if (kind == Kind::STRUCT && !validity) {
@@ -303,8 +308,12 @@ Status Node::ints_to_doubles() {
 }
 
 Status Node::append_int_slow(int64_t v, Spend& spend) {
+  if (kind == Kind::SKIP) return Done{};
   const uint64_t mag = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
   if (kind == Kind::FLOAT && mag <= EXACT_LIMIT)
+    return append_double(static_cast<double>(v), spend);
+  // In a union, as in a plain node, an int exact as a double joins the floats.
+  if (kind == Kind::UNION && mag <= EXACT_LIMIT && has_member(Kind::FLOAT))
     return append_double(static_cast<double>(v), spend);
   TRY(node, slot(Kind::INT, false, spend));
   NA_OK(ArrowBufferAppendInt64(&node->data, v));
@@ -313,6 +322,7 @@ Status Node::append_int_slow(int64_t v, Spend& spend) {
 }
 
 Status Node::append_double(double v, Spend& spend) {
+  if (kind == Kind::SKIP) return Done{};
   if (kind == Kind::FLOAT && valid_room() && room(data, 8)) {
     valid_one();
     std::memcpy(data.data + data.size_bytes, &v, 8);
@@ -321,18 +331,25 @@ Status Node::append_double(double v, Spend& spend) {
     return Done{};
   }
   if (kind == Kind::INT && exact) CHECK(ints_to_doubles());
+  if (kind == Kind::UNION && !has_member(Kind::FLOAT)) {
+    // A union's ints, every one exact, become its floats, as a plain node's do.
+    for (Child& c : children)
+      if (c.node->kind == Kind::INT && c.node->exact) CHECK(c.node->ints_to_doubles());
+  }
   TRY(node, slot(Kind::FLOAT, false, spend));
   NA_OK(ArrowBufferAppendDouble(&node->data, v));
   return Done{};
 }
 
 Status Node::append_bool_slow(bool b, Spend& spend) {
+  if (kind == Kind::SKIP) return Done{};
   TRY(node, slot(Kind::BOOL, false, spend));
   NA_OK(ArrowBitmapAppend(&node->bits, b, 1));
   return Done{};
 }
 
 Status Node::append_str_slow(const uint8_t* p, uint64_t n, Spend& spend) {
+  if (kind == Kind::SKIP) return Done{};
   if (!spend.charge(n)) return spend.over();
   TRY(node, slot(Kind::STR, false, spend));
   const int64_t end = node->extra.size_bytes + static_cast<int64_t>(n);
@@ -343,6 +360,7 @@ Status Node::append_str_slow(const uint8_t* p, uint64_t n, Spend& spend) {
 }
 
 void Node::reserve(uint8_t column_kind, int64_t n) {
+  if (kind == Kind::SKIP) return;
   // A failure here is no failure: the appends grow the buffers, or fail.
   switch (column_kind) {
     case COL_DELTA_INT:
@@ -353,7 +371,10 @@ void Node::reserve(uint8_t column_kind, int64_t n) {
   }
 }
 
-Status Node::end_list() { return append_offset(&data, item()->length); }
+Status Node::end_list() {
+  if (kind == Kind::SKIP) return Done{};
+  return append_offset(&data, item()->length);
+}
 
 Result<int64_t> Node::dict_begin(const uint8_t* buf, const Names& dict, Spend& spend) {
   if (kind == Kind::EMPTY) CHECK(become(Kind::DICT, spend));
@@ -371,6 +392,7 @@ Result<int64_t> Node::dict_begin(const uint8_t* buf, const Names& dict, Spend& s
 }
 
 Status Node::append_index_slow(int64_t i, Spend& spend) {
+  if (kind == Kind::SKIP) return Done{};
   TRY(node, slot(Kind::DICT, false, spend));
   NA_OK(ArrowBufferAppendInt32(&node->data, static_cast<int32_t>(i)));
   return Done{};
@@ -415,6 +437,7 @@ Status Node::dict_to_str(Spend& spend) {
 }
 
 Result<Node*> Node::field_slow(const uint8_t* name, uint64_t n, uint64_t entry, Spend& spend) {
+  if (kind == Kind::SKIP) return this;
   auto same = [&](uint64_t i) {
     Child& c = children[i];
     if (entry != NO_ENTRY && c.entry == entry) return true;
@@ -449,6 +472,12 @@ Result<Node*> Node::field_slow(const uint8_t* name, uint64_t n, uint64_t entry, 
   }
   CHECK(add_child(name, n, spend));
   children[children.size() - 1].entry = entry;
+  if (keep) {
+    bool wanted = false;
+    for (const Str& k : *keep)
+      wanted = wanted || (k.size() == n && (n == 0 || std::memcmp(k.data(), name, n) == 0));
+    if (!wanted) children[children.size() - 1].node->kind = Kind::SKIP;
+  }
   hint = children.size();
   return children[children.size() - 1].node;
 }
@@ -457,11 +486,32 @@ Result<Node*> Node::field_slow(const uint8_t* name, uint64_t n, uint64_t entry, 
 // type nests deeper than Arrow's importers follow.
 Status Node::prepare(Spend& spend, unsigned depth) {
   if (depth > MAX_NESTING) {
-    PyErr_Format(PyExc_ValueError,
-                 "wexo: the table's types nest more than %u levels deep, beyond what Arrow "
-                 "imports",
-                 MAX_NESTING);
+    Unlocked::with_lock([] {
+      PyErr_Format(PyExc_ValueError,
+                   "wexo: the table's types nest more than %u levels deep, beyond what Arrow "
+                   "imports",
+                   MAX_NESTING);
+    });
     return py_fail();
+  }
+  // Fields left out are dropped.
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    if (children[i].node->kind == Kind::SKIP) {
+      destroy(children[i].node);
+      children[i].node = nullptr;
+    } else if (kept++ != i) {
+      std::swap(children[kept - 1], children[i]);
+    }
+  }
+  while (children.size() > kept) children.pop_back();
+  if (kind == Kind::STRUCT) {
+    bool sorted = true;
+    for (std::size_t i = 1; i < children.size() && sorted; ++i)
+      sorted = children[i - 1].node->born <= children[i].node->born;
+    if (!sorted)
+      std::stable_sort(children.data(), children.data() + children.size(),
+                       [](const Child& a, const Child& b) { return a.node->born < b.node->born; });
   }
   if (kind == Kind::STRUCT)
     for (Child& c : children) CHECK(c.node->pad(length, spend));
@@ -573,9 +623,11 @@ Status Node::export_schema(ArrowSchema* out, const char* name) const {
   for (uint64_t i = 0; i < children.size(); ++i) {
     const Child& c = children[i];
     if (kind == Kind::STRUCT && std::memchr(c.name.data(), 0, c.name.size())) {
-      PyErr_SetString(PyExc_ValueError,
-                      "wexo: a column or field name holds a NUL character, which Arrow's "
-                      "names cannot");
+      Unlocked::with_lock([] {
+        PyErr_SetString(PyExc_ValueError,
+                        "wexo: a column or field name holds a NUL character, which Arrow's "
+                        "names cannot");
+      });
       return py_fail();
     }
     const char* child = kind == Kind::UNION ? kind_name(c.node->kind) : c.name.c_str();
@@ -645,7 +697,9 @@ Status Node::finish(ArrowSchema* schema, ArrowArray* array, Spend& spend) {
                          NANOARROW_OK;
   ArrowArrayViewReset(&view);
   if (!sound) {
-    PyErr_Format(PyExc_SystemError, "wexo: the Arrow table is inconsistent: %s", error.message);
+    Unlocked::with_lock([&error] {
+      PyErr_Format(PyExc_SystemError, "wexo: the Arrow table is inconsistent: %s", error.message);
+    });
     return py_fail();
   }
 #endif

@@ -16,7 +16,10 @@
 
 namespace wexo::arrow {
 
-enum class Kind : uint8_t { EMPTY, BOOL, INT, FLOAT, STR, DICT, LIST, STRUCT, UNION };
+// SKIP: a value read and checked but not built (outside the path asked for,
+// or a column left out): it takes every cell and keeps nothing. Its length
+// is only the row of its struct that last named it, for repeated keys.
+enum class Kind : uint8_t { EMPTY, BOOL, INT, FLOAT, STR, DICT, LIST, STRUCT, UNION, SKIP };
 
 // Bytes a table may hold beyond what its input accounts for: strings copied
 // once per cell that names them (pool references, dictionary entries turned
@@ -62,6 +65,11 @@ class Node {
   // The rows the node will likely end with (a struct field ends with as many
   // as its struct): its buffers are first sized for them. A hint only.
   int64_t expect = 0;
+  // A struct field: the first row of its struct that holds it (-1: none
+  // yet). Fields are exported in the order of these rows, and where rows
+  // tie, in the order they were made: the order in which the rows, read one
+  // after the other, first name them, however the document lays them out.
+  int64_t born = -1;
 
   // The cells. Every call adds one row, except slot's callers, which
   // complete the row: a list's items then end_list; a struct's fields.
@@ -79,7 +87,7 @@ class Node {
   // none.
   Result<Node*> struct_rows(uint64_t r, Spend& spend);
   Status end_list();  // a list row: its items were appended to item()
-  Node* item() { return children[0].node; }
+  Node* item() { return kind == Kind::SKIP ? this : children[0].node; }
 
   // Dictionary strings: the entries, appended after any of an earlier
   // column's, and the cells as indexes into them. Only an empty node or a
@@ -113,6 +121,9 @@ class Node {
   Status finish(ArrowSchema* schema, ArrowArray* array, Spend& spend);
 
   Vec<Child> children;
+  // Where set, a struct builds only the fields of these names: the others
+  // are SKIP. A list hands it to its items' node. Borrowed.
+  const Vec<Str>* keep = nullptr;
 
   // A struct row where the node is a struct with room for it.
   inline Node* struct_row() {
@@ -143,6 +154,11 @@ class Node {
   Status append_bool_slow(bool b, Spend& spend);
   Status append_index_slow(int64_t i, Spend& spend);
   Result<Node*> member(Kind k, Spend& spend);
+  bool has_member(Kind k) const {
+    for (const Child& c : children)
+      if (c.node->kind == k) return true;
+    return false;
+  }
   Status add_child(const uint8_t* name, uint64_t n, Spend& spend);
   Status prepare(Spend& spend, unsigned depth);
   Status export_schema(ArrowSchema* out, const char* name) const;
@@ -159,8 +175,6 @@ class Node {
   NameSet names;        // STRUCT with many fields: its fields' names
   uint64_t hint = 0;    // STRUCT: where the next field is looked for first
 };
-
-Failure no_memory();
 
 // The owner of a node outside any tree (the root, a scratch node for cells
 // that go nowhere), made on first use.

@@ -15,6 +15,20 @@ inline void add(int64_t& cost, uint64_t k) {
   cost = static_cast<int64_t>(c < CAP ? c : CAP);
 }
 
+// The first of span rows a bitmap marks (all of them where there is none);
+// span where it marks none.
+int64_t first_present(const uint8_t* bits, uint64_t span) {
+  if (!bits) return 0;
+  for (uint64_t i = 0; i < span; i += 8) {
+    const uint8_t b = bits[i >> 3];
+    if (b) {
+      const uint64_t r = i + static_cast<uint64_t>(__builtin_ctz(b));
+      return static_cast<int64_t>(r < span ? r : span);
+    }
+  }
+  return static_cast<int64_t>(span);
+}
+
 }  // namespace
 
 // ---- the sink
@@ -37,7 +51,10 @@ Status ArrowSink::start(uint8_t kind, uint64_t n) {
       break;
     }
     case COL_BOOL_BITS: k = Kind::BOOL; break;
-    default: break;  // values: their own; dictionaries and objects: their readers
+    case COL_DICT_STR:
+      if (!rd.dictionaries) k = Kind::STR;
+      break;  // else its reader
+    default: break;  // values: their own; objects: their reader
   }
   return k == Kind::EMPTY ? Done{} : node->take_kind(k, rd.spend);
 }
@@ -65,7 +82,7 @@ Status ArrowSink::start(uint8_t kind, uint64_t n) {
 // A node that holds only this column's cells takes its dictionary as is;
 // one that holds other strings already takes the strings.
 Status ArrowSink::dict_begin(const Names& dict) {
-  if (!node->can_take_dict()) return Done{};
+  if (!rd.dictionaries || !node->can_take_dict()) return Done{};
   TRY(base, node->dict_begin(rd.d.buf, dict, rd.spend));
   dict_base = base;
   return Done{};
@@ -137,8 +154,12 @@ Status Reader::value(Node& node, uint64_t depth) {
     case TAG_TABLE: ++d.pos; return table(node, depth, false);
     case TAG_SPARSE: ++d.pos; return table(node, depth, true);
     case TAG_TYPED_ARRAY: ++d.pos; return typed_array(node, depth);
-    case TAG_ANCHOR: ++d.pos; return anchor(node, depth);
-    case TAG_ANCHOR_REF: ++d.pos; return reference(node, depth);
+    case TAG_ANCHOR:
+      ++d.pos;
+      return anchor(depth, [this, &node](uint64_t e) { return value(node, e); });
+    case TAG_ANCHOR_REF:
+      ++d.pos;
+      return reference(depth, [this, &node](uint64_t e) { return value(node, e); });
     default: break;
   }
   return d.no_value(depth);
@@ -163,6 +184,7 @@ Status Reader::object(Node& node, uint64_t depth) {
     TRY(slotted, node.slot(Kind::STRUCT, false, spend));
     row = slotted;
   }
+  if (row->kind == Kind::SKIP) return keyed(n, depth, nullptr, 0);
   const int64_t r = row->length - 1;
   for (uint64_t k = 0; k < n; ++k) {
     // A name given as a pool reference, the commonest in records, is read
@@ -181,7 +203,8 @@ Status Reader::object(Node& node, uint64_t depth) {
       entry = name.entry;
     }
     TRY(f, row->field(d.buf + start, size, entry, spend));
-    if (f->length > r) {
+    if (f->born < 0) f->born = r;
+    if (repeated(f, r)) {
       NodeOwner scratch;
       TRY(s, scratch.get());
       CHECK(value(*s, depth + 1));
@@ -198,6 +221,15 @@ Status Reader::table(Node& node, uint64_t depth, bool sparse) {
   TRY(names, d.header(false));
   TRY(r, d.table_rows(sparse));
   if (r) reach(depth + 1);
+  if (depth == 0) {
+    // The root table's strings are pooled as they come: room for about one
+    // per cell at once (within what the input can hold), where memory
+    // allows, spares the pool its copies as it doubles. Pages never written
+    // cost nothing.
+    const uint64_t cells = r * names.size();
+    const uint64_t most = d.remaining() / 3 + 64;
+    (void)d.pool.try_reserve(cells < most ? cells : most);
+  }
   // The list and its row dicts; a sparse row holds its present cells only,
   // which its columns add.
   add(cost, r + 1);
@@ -207,17 +239,6 @@ Status Reader::table(Node& node, uint64_t depth, bool sparse) {
   return list->end_list();
 }
 
-Status Reader::root(Node& root, bool sparse) {
-  TRY(names, d.header(false));
-  TRY(r, d.table_rows(sparse));
-  // A table's strings are pooled as they come: room for about one per cell
-  // at once (within what the input can hold), where memory allows, spares
-  // the pool its copies as it doubles. Pages never written cost nothing.
-  const uint64_t cells = r * names.size();
-  const uint64_t most = d.remaining() / 3 + 64;
-  (void)d.pool.try_reserve(cells < most ? cells : most);
-  return rows(root, names, r, r, nullptr, 0, sparse);
-}
 
 // span struct rows into parent (null where bits has no bit), then each
 // column into its field over them: of cells cells, or in a sparse table as
@@ -236,7 +257,7 @@ Status Reader::rows(Node& parent, const Names& names, uint64_t span, uint64_t ce
   }
   if (!t) {  // no rows: the columns still give the struct its fields, where it can have them
     if (parent.kind == Kind::EMPTY) CHECK(parent.become_struct(spend));
-    if (parent.kind == Kind::STRUCT) {
+    if (parent.kind == Kind::STRUCT || parent.kind == Kind::SKIP) {
       t = &parent;
     } else {
       TRY(s, scratch.get());
@@ -254,6 +275,7 @@ Status Reader::rows(Node& parent, const Names& names, uint64_t span, uint64_t ce
       has = p;
       add(cost, has.cells);
     }
+    if (f->born < 0) f->born = r0 + first_present(has.bits, span);
     ArrowSink sink{*this, f, has.bits, span, depth + 1};
     CHECK(d.column(has.cells, depth + 1, sink));
     CHECK(f->pad(r0 + static_cast<int64_t>(span), spend));
@@ -277,7 +299,8 @@ Status Reader::typed_array(Node& node, uint64_t depth) {
 // TAG_ANCHOR | value: the value itself, whose bytes, cost and depth are kept
 // for the references that copy it. Its slot is reserved first, as the
 // decoder's is.
-Status Reader::anchor(Node& node, uint64_t depth) {
+template <class Read>
+Status Reader::anchor(uint64_t depth, Read&& read) {
   const uint64_t a = anchors.size();
   anchors.push_back(Anchor{d.pos, depth + 1, d.reread != NO_ENTRY ? d.reread : d.pool.size(),
                            0, 0, false});
@@ -286,7 +309,7 @@ Status Reader::anchor(Node& node, uint64_t depth) {
   const uint64_t level = depth - shift;  // the anchored value's own level
   deepest = level;
   ++shift;
-  CHECK(value(node, depth + 1));
+  CHECK(read(depth + 1));
   --shift;
   Anchor& e = anchors[a];
   e.cost = cost - cost0;
@@ -300,7 +323,8 @@ Status Reader::anchor(Node& node, uint64_t depth) {
 // bytes, once the decoder's verdict on the copy is known. Reading it again
 // adds nothing to the pool (its strings keep the entries they were given),
 // the anchors or the format's budgets, which the first reading charged.
-Status Reader::reference(Node& node, uint64_t depth) {
+template <class Read>
+Status Reader::reference(uint64_t depth, Read&& read) {
   TRY(i, d.ref_index(anchors.size(), [this](uint64_t a) { return anchors[a].done; }));
   const Anchor e = anchors[i];
   Status charged = d.copy_charge(e.cost, e.deep, ambiguous);
@@ -315,7 +339,7 @@ Status Reader::reference(Node& node, uint64_t depth) {
   d.pos = e.start;
   d.reread = e.pooled;
   d.size_budget = d.cell_budget = d.expand_budget = INT64_MAX / 4;
-  Status copied = value(node, e.depth);
+  Status copied = read(e.depth);
   if (outer) spend.at = nullptr;
   if (!copied.ok()) return copied;
   d.pos = at;
@@ -330,6 +354,122 @@ Status Reader::reference(Node& node, uint64_t depth) {
   const uint64_t reached = depth - shift + e.deep;
   deepest = deepest0 > reached ? deepest0 : reached;
   return Done{};
+}
+
+// ---- paths and skipped values
+
+Result<Node*> Reader::skipper() {
+  TRY(s, skip_.get());
+  s->kind = Kind::SKIP;
+  return s;
+}
+
+Status Reader::document(Node& target) {
+  if (!path || path->empty()) return value(target, 0);
+  return at(target, 0, 0);
+}
+
+Status Reader::at(Node& target, uint64_t depth, std::size_t step) {
+  if (step == path->size()) return value(target, depth);
+  if (depth > MAX_DEPTH || d.pos >= d.len) return d.no_value(depth);
+  const uint8_t t = d.buf[d.pos];
+  switch (t) {
+    case TAG_OBJECT: {
+      reach(depth);
+      ++d.pos;
+      TRY(n, d.count());
+      add(cost, n + 1);
+      return keyed(n, depth, &target, step);
+    }
+    case TAG_ARRAY:
+      reach(depth);
+      ++d.pos;
+      return path_array(target, depth, step);
+    case TAG_ANCHOR:
+      reach(depth);
+      ++d.pos;
+      return anchor(depth, [&](uint64_t e) { return at(target, e, step); });
+    case TAG_ANCHOR_REF:
+      reach(depth);
+      ++d.pos;
+      return reference(depth, [&](uint64_t e) { return at(target, e, step); });
+    default: break;
+  }
+  miss = Miss::NOT_CONTAINER;
+  missed_at = step;
+  missed_tag = t;
+  TRY(skip, skipper());
+  return value(*skip, depth);
+}
+
+Status Reader::path_array(Node& target, uint64_t depth, std::size_t step) {
+  TRY(n, d.count());
+  add(cost, n + 1);
+  const Step& s = (*path)[step];
+  int64_t want = -1;
+  if (!s.is_key) {
+    const int64_t i = s.index < 0 ? s.index + static_cast<int64_t>(n) : s.index;
+    if (i >= 0 && static_cast<uint64_t>(i) < n) want = i;
+  }
+  if (want < 0) {
+    miss = s.is_key ? Miss::NOT_CONTAINER : Miss::NO_INDEX;
+    missed_at = step;
+    missed_tag = TAG_ARRAY;
+  }
+  TRY(skip, skipper());
+  for (uint64_t k = 0; k < n; ++k) {
+    if (static_cast<int64_t>(k) == want) {
+      CHECK(at(target, depth + 1, step + 1));
+    } else {
+      CHECK(value(*skip, depth + 1));
+    }
+  }
+  return Done{};
+}
+
+// The object's n keys and values, its tag and count read (and charged).
+Status Reader::keyed(uint64_t n, uint64_t depth, Node* target, std::size_t step) {
+  TRY(skip, skipper());
+  const Step* s = target ? &(*path)[step] : nullptr;
+  const bool by_key = s && s->is_key;
+  bool found = false;
+  const std::size_t base = seen.size();
+  Status st = [&]() -> Status {
+    for (uint64_t k = 0; k < n; ++k) {
+      TRY(name, d.key_span());
+      auto same = [&](uint32_t i) {
+        const Seen& e = seen[i];
+        return i >= base && ((name.entry != NO_ENTRY && e.entry == name.entry) ||
+                             (e.len == name.len &&
+                              std::memcmp(d.buf + e.start, d.buf + name.start, name.len) == 0));
+      };
+      uint32_t dup = NameSet::NONE;
+      if (!seen.try_room(1) ||
+          !seen_set.try_find_or_add(keyed_hash(d.buf + name.start, name.len), same, &dup))
+        return no_memory();
+      if (dup == NameSet::NONE) seen.push_unchecked(Seen{name.start, name.len, name.entry});
+      const bool chosen = by_key && dup == NameSet::NONE && name.len == s->key.size() &&
+                          std::memcmp(d.buf + name.start, s->key.data(), name.len) == 0;
+      if (chosen) {
+        found = true;
+        CHECK(at(*target, depth + 1, step + 1));
+      } else {
+        CHECK(value(*skip, depth + 1));
+      }
+      if (dup != NameSet::NONE) return d.duplicate_key(name.start, name.len, d.pos);
+    }
+    return Done{};
+  }();
+  while (seen.size() > base) {
+    seen.pop_back();
+    seen_set.pop();
+  }
+  if (st.ok() && s && !found) {
+    miss = by_key ? Miss::NO_KEY : Miss::NOT_CONTAINER;
+    missed_at = step;
+    missed_tag = TAG_OBJECT;
+  }
+  return st;
 }
 
 }  // namespace wexo::arrow

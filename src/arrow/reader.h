@@ -22,6 +22,17 @@ namespace wexo::arrow {
 
 class Reader;
 
+// One step of a path into the document: a key of an object, or an index of
+// an array (negative: from its end).
+struct Step {
+  bool is_key;
+  Str key;
+  int64_t index;
+};
+
+// Where a path went astray, for the message once the document is checked.
+enum class Miss : uint8_t { NONE, NO_KEY, NO_INDEX, NOT_CONTAINER };
+
 // Cells of one column into one node. With a presence bitmap, cell k goes to
 // the k-th present row of rows rows, and absent rows get nulls.
 struct ArrowSink {
@@ -50,8 +61,9 @@ class Reader {
  public:
   Reader(Decoder& dec, Spend& sp) : d(dec), spend(sp) {}
 
-  // The root table or sparse table, its tag read, as the rows of root.
-  Status root(Node& root, bool sparse);
+  // The whole document: the value at path (the root where path is empty) as
+  // one row of target, every other value read, checked and skipped.
+  Status document(Node& target);
   Status value(Node& node, uint64_t depth);
   Status objects(ArrowSink& sink, uint64_t n, uint64_t depth, const Names& names);
 
@@ -75,6 +87,13 @@ class Reader {
   uint64_t shift = 0;
   // The deepest object level reached so far.
   uint64_t deepest = 0;
+  // Dictionary columns as Arrow dictionaries (else as plain strings).
+  bool dictionaries = false;
+  // The path, and where it went astray: at which step, meeting what tag.
+  const Vec<Step>* path = nullptr;
+  Miss miss = Miss::NONE;
+  uint64_t missed_at = 0;
+  uint8_t missed_tag = 0;
 
  private:
   struct Anchor {
@@ -93,10 +112,34 @@ class Reader {
   Status typed_array(Node& node, uint64_t depth);
   Status rows(Node& parent, const Names& names, uint64_t span, uint64_t cells, const uint8_t* bits,
               uint64_t depth, bool sparse);
-  Status anchor(Node& node, uint64_t depth);
-  Status reference(Node& node, uint64_t depth);
+  template <class Read>
+  Status anchor(uint64_t depth, Read&& read);
+  template <class Read>
+  Status reference(uint64_t depth, Read&& read);
+  // The value at the cursor, step steps down the path.
+  Status at(Node& target, uint64_t depth, std::size_t step);
+  Status path_array(Node& target, uint64_t depth, std::size_t step);
+  // An object read without being built: skipped, or along the path (step
+  // set), where the value of the step's key goes on down the path. Its keys
+  // are checked for repeats in seen, from base on.
+  Status keyed(uint64_t n, uint64_t depth, Node* target, std::size_t step);
+  Result<Node*> skipper();
+  // A repeated key of a struct row: a SKIP field remembers the row (its
+  // length) that last named it.
+  static bool repeated(Node* f, int64_t r) {
+    if (f->kind != Kind::SKIP) return f->length > r;
+    if (f->length == r + 1) return true;
+    f->length = r + 1;
+    return false;
+  }
 
   Vec<Anchor> anchors;
+  NodeOwner skip_;
+  struct Seen {
+    uint64_t start, len, entry;
+  };
+  Vec<Seen> seen;
+  NameSet seen_set;
 };
 
 inline Status ArrowSink::gap() {

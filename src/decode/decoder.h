@@ -92,7 +92,9 @@ class Decoder {
  public:
   // The budgets start at the values given: the format's own for loads_binary
   // (format_budgets in run.h), with the package's limits for wexo._ext.
-  Decoder(const uint8_t* b, uint64_t n, const Budgets& start);
+  // Without names, the decode makes no Python object and leaves the cache
+  // of names across calls alone: it may run without the interpreter lock.
+  Decoder(const uint8_t* b, uint64_t n, const Budgets& start, bool names = true);
   ~Decoder();
   Decoder(const Decoder&) = delete;
   Decoder& operator=(const Decoder&) = delete;

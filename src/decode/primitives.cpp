@@ -25,7 +25,7 @@ void check_span(const uint8_t* p, uint64_t n) {
 }
 #endif
 
-Decoder::Decoder(const uint8_t* b, uint64_t n, const Budgets& start)
+Decoder::Decoder(const uint8_t* b, uint64_t n, const Budgets& start, bool names)
     : buf(b),
       len(n),
       expand_budget(start.copies),
@@ -33,7 +33,7 @@ Decoder::Decoder(const uint8_t* b, uint64_t n, const Budgets& start)
       cell_budget(start.limit),
       cell_limit(start.limit),
       copy_limit(start.copies_limited ? start.copies : -1),
-      stamp(cache_open()) {}
+      stamp(names ? cache_open() : 0) {}
 
 // The pool's references go first, then the anchors'.
 Decoder::~Decoder() {
