@@ -183,6 +183,12 @@ def test_a_schema_of_the_tables_own_types_gives_the_same_table():
     data = wexo.dumps([{"id": i, "tag": ["a", "b"][i % 2], "s": {"x": i}} for i in range(20)])
     table = wexo.loads_arrow(data)
     assert wexo.loads_arrow(data, schema=table.schema).equals(table)
+    labelled = table.schema.with_metadata({"by": "test"})
+    again = wexo.loads_arrow(data, schema=labelled)
+    assert again.schema.metadata == {b"by": b"test"} and again.equals(table)
+    # a field of the schema that is not nullable makes it another schema: checked, then kept
+    strict = table.schema.set(0, table.schema.field(0).with_nullable(False))
+    assert wexo.loads_arrow(data, schema=strict).schema == strict
 
 
 def test_a_field_that_is_not_nullable_refuses_a_null_and_an_absent_column():

@@ -131,9 +131,41 @@ def loads_arrow(
         if mixed == "union":
             return table
         return _unmixed(pa, table, mixed)
+    known = _known(pa, schema)
     table = _columns(data, limits, path=steps, fields=tuple(schema.names),
-                     dictionaries=any(_has(pa, f.type, pa.types.is_dictionary) for f in schema))
+                     dictionaries=known.dictionaries)
+    if table.schema.serialize().equals(known.encoded):  # the schema is the document's own
+        return table if schema.metadata is None else table.replace_schema_metadata(
+            schema.metadata)
     return _conform(pa, table, schema, _Where(steps or ()))
+
+
+class _Known:
+    """What loads_arrow needs to know of a caller's schema: whether it holds a dictionary type
+    (the reader then keeps the format's dictionaries), and its form in Arrow's IPC encoding
+    without its metadata, which the table's schema is compared with as a whole: comparing the
+    two as types costs more, for a large nested schema, than the call it serves."""
+
+    __slots__ = ("schema", "dictionaries", "encoded")
+
+    def __init__(self, pa: Any, schema: Any) -> None:
+        self.schema = schema
+        self.dictionaries = any(_has(pa, f.type, pa.types.is_dictionary) for f in schema)
+        self.encoded = schema.remove_metadata().serialize()
+
+
+# By the schema's id, since a caller reads file after file with one schema; each entry holds
+# its schema, so that the id is not reused while the entry lasts.
+_KNOWN: dict[int, _Known] = {}
+
+
+def _known(pa: Any, schema: Any) -> _Known:
+    known = _KNOWN.get(id(schema))
+    if known is None or known.schema is not schema:
+        if len(_KNOWN) >= 16:
+            _KNOWN.clear()
+        known = _KNOWN[id(schema)] = _Known(pa, schema)
+    return known
 
 
 def read_arrow(
@@ -267,8 +299,6 @@ def _unmixed(pa: Any, table: Any, mixed: str) -> Any:
 
 
 def _conform(pa: Any, table: Any, schema: Any, where: _Where) -> Any:
-    if table.schema.equals(schema):  # the usual case: the schema is the document's own
-        return table if table.schema.metadata == schema.metadata else table.cast(schema)
     have = {name: k for k, name in enumerate(table.column_names)}
     n = table.num_rows
     arrays = []
