@@ -4,8 +4,9 @@ dumps and dump encode through the native module wexo._ext (the pure-Python encod
 wexo.reference is the reference it is tested against); loads and load decode through wexo._ext,
 over wexo_native's decoder, whose WexoError reports malformed input. By default they bound what
 a document may build in proportion to its size (max_cells, max_copies). loads_arrow decodes a
-table into a pyarrow.Table (pyarrow is needed for it only: the arrow extra). iter_loads,
-iter_load and StreamDecoder read streams of documents written back to back.
+table into a pyarrow.Table and read_arrow a file's table (pyarrow is needed for them only: the
+arrow extra). iter_loads, iter_load and StreamDecoder read streams of documents written back to
+back.
 """
 
 from pkgutil import extend_path
@@ -25,12 +26,12 @@ except ImportError as err:
         "reinstall the wexo-native package, or from a checkout of wexo: pip install ."
     ) from err
 
-from ._arrow import loads_arrow  # noqa: E402
+from ._arrow import loads_arrow, read_arrow  # noqa: E402
 from ._dumps import dump, dumps  # noqa: E402
 from ._native import WexoError, load, loads  # noqa: E402
 from ._stream import StreamDecoder, iter_load, iter_loads  # noqa: E402
 
 __all__ = [
     "dump", "dumps", "iter_load", "iter_loads", "load", "loads", "loads_arrow",
-    "StreamDecoder", "WexoError",
+    "read_arrow", "StreamDecoder", "WexoError",
 ]
