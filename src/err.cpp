@@ -31,8 +31,11 @@ Failure bad(std::string_view message, uint64_t offset) {
 
 Failure py_fail() { return Failure(nullptr); }
 
+// Safe with or without the interpreter lock (the Arrow writer runs without it).
 Failure no_memory() {
+  const PyGILState_STATE g = PyGILState_Ensure();
   PyErr_NoMemory();
+  PyGILState_Release(g);
   return Failure(nullptr);
 }
 

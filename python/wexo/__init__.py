@@ -26,11 +26,12 @@ except ImportError as err:
     ) from err
 
 from ._arrow import loads_arrow  # noqa: E402
+from ._arrow_write import dumps_arrow  # noqa: E402
 from ._dumps import dump, dumps  # noqa: E402
 from ._native import WexoError, load, loads  # noqa: E402
 from ._stream import StreamDecoder, iter_load, iter_loads  # noqa: E402
 
 __all__ = [
-    "dump", "dumps", "iter_load", "iter_loads", "load", "loads", "loads_arrow",
+    "dump", "dumps", "dumps_arrow", "iter_load", "iter_loads", "load", "loads", "loads_arrow",
     "StreamDecoder", "WexoError",
 ]

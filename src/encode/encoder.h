@@ -12,6 +12,8 @@
 // strings.cpp  strings inline or as references into the string pool
 // tables.cpp   tables and sparse tables, and a sparse table's column order
 // columns.cpp  typed columns and typed arrays
+// A root table may also come column by column from a source of cells
+// (Columns, encode_columns): the Arrow writer's, without Python objects.
 #pragma once
 
 #include <cstdint>
@@ -75,6 +77,9 @@ enum Kind : uint8_t {
 
 // One element of a snapshot: a list element, or a dict key or value. The
 // object is borrowed: the caller's tree or our own copies keep it alive.
+// Cells that come from a column source have no object (obj null): a string
+// is then its UTF-8 bytes alone, hashed by them and never compared by
+// identity, and no container is shared.
 struct Child {
   PyObject* obj;
   union {
@@ -102,7 +107,7 @@ inline void set_text(Child& c, const char* p, Py_ssize_t n) {
 
 // A string Child's UTF-8 bytes; null with an exception set on failure.
 inline const char* text_of(const Child& c, uint64_t* n) {
-  if (c.node != LONG_STR) {
+  if (c.node != LONG_STR || !c.obj) {
     *n = c.node;
     return c.utf8;
   }
@@ -182,7 +187,7 @@ class StrMap {
                                  uint64_t value, Entry** found) {
     auto same = [&](uint32_t i) {
       const Entry& e = entries_[i];
-      return e.str == str ||
+      return (str && e.str == str) ||
              (e.len == len && std::memcmp(e.p, p, static_cast<std::size_t>(len)) == 0);
     };
     uint32_t at = NameSet::NONE;
@@ -212,6 +217,29 @@ class StrMap {
   Vec<Entry> entries_;
 };
 
+// The hash a string map keys a string by: its own where it has an object,
+// else one of its bytes (FNV-1a). The maps' choices depend on equality only.
+inline Py_hash_t text_hash(PyObject* str, const char* p, uint64_t n) {
+  if (str) return PyObject_Hash(str);
+  uint64_t h = 0xcbf29ce484222325u;
+  for (uint64_t k = 0; k < n; ++k) h = (h ^ static_cast<uint8_t>(p[k])) * 0x100000001b3u;
+  return static_cast<Py_hash_t>(h >> 1);  // never -1
+}
+
+// A source of a root table's cells, one column at a time (the Arrow writer).
+// fill appends the column's nested values to s.nodes and s.items (each
+// container held once) and sets cells[0 .. rows). A failure with no
+// exception set is a refusal the source records itself. cells holds rows.
+class Columns {
+ public:
+  virtual Status fill(uint64_t column, Scan& s, Vec<Child>& cells) = 0;
+  // The column's cells are written: what holds their text may go.
+  virtual void drop() = 0;
+
+ protected:
+  ~Columns() = default;
+};
+
 // A string's bytes and hash, read once where it is written.
 struct Text {
   PyObject* str;
@@ -224,6 +252,9 @@ class Writer {
  public:
   Writer(Scan& scan, Vec<uint8_t>& buffer, unsigned options) : out(buffer), s(scan), o(options) {}
   Status document();
+  // The document of a root table with these names (strings without objects)
+  // and rows (2 or more), its cells from source, column after column.
+  Status root_table(const Child* names, uint64_t count, uint64_t rows, Columns& source);
   Vec<uint8_t>& out;
   uint64_t charged = 0;  // decoded-size budget used by typed columns and sparse tables
   // What max_cells counts: dicts made by tables, sparse tables and object
@@ -324,6 +355,15 @@ Status expand(Scan& s, const Child& c, uint64_t depth, uint32_t* node, bool* ful
 // hook is dumps's default (or null); null_nonfinite writes NaN and the
 // infinities as None.
 Result<Owned> encode(PyObject* root, unsigned options, PyObject* hook, bool null_nonfinite);
+
+// The document of a root table from a column source, as encode writes the
+// list of its rows as dicts, into out: column by column where a table is
+// written, else from a snapshot of every row. Calls nothing of the
+// interpreter but to set MemoryError (under PyGILState_Ensure), so it may
+// run without the interpreter lock; a failure with no exception set is the
+// source's refusal.
+Status encode_columns(const Child* names, uint64_t count, uint64_t rows, Columns& source,
+                      unsigned options, Vec<uint8_t>& out);
 
 // Conversions in a row for one value (default's results, Enum values) before
 // it is refused.

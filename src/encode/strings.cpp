@@ -5,8 +5,11 @@
 namespace wexo {
 namespace enc {
 
+// Safe with or without the interpreter lock (encode_columns runs without it).
 bool Writer::no_room() {
+  const PyGILState_STATE g = PyGILState_Ensure();
   PyErr_NoMemory();
+  PyGILState_Release(g);
   return false;
 }
 
@@ -22,7 +25,7 @@ Status Writer::text(const Child& c) {
 
 Status Writer::text(PyObject* str, const char* p, uint64_t n) {
   if (n >= POOL_MIN_LEN && on(OPT_POOL)) {
-    const Py_hash_t h = PyObject_Hash(str);
+    const Py_hash_t h = text_hash(str, p, n);
     if (h == -1) return py_fail();
     StrMap::Entry* e = nullptr;
     if (!pool.find_or_add(str, p, n, h, pooled, &e)) return no_memory();
