@@ -139,6 +139,11 @@ CORNERS = {
         [pa.record_batch({"a": pa.array([], pa.int64())}), pa.record_batch({"a": [1, 2]}),
          pa.record_batch({"a": pa.array([], pa.int64())})]
     ),
+    # structs without nulls are written as object columns straight from their fields
+    "structs without nulls, nested": pa.table({
+        "s": pa.array([{"a": {"x": i, "y": [i, 1.5]}, "b": f"v{i % 3}"} for i in range(40)]),
+        "t": pa.array([{"z": i % 2 == 0} for i in range(40)]),
+    }).slice(3, 30),
     "empty struct": pa.table({"s": pa.array([{}, {}, None], pa.struct([]))}),
     "dictionary with null values": pa.table(
         {"d": pa.DictionaryArray.from_arrays(pa.array([0, 1, 2, None, 1]), pa.array(["a", None, "c"]))}

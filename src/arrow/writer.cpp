@@ -32,6 +32,7 @@ struct Col {
   int32_t fixed;        // fixed-size lists: the size
   uint32_t first, count;  // its children in the flat tree
   uint32_t dict;          // a dictionary array's values, or NO_COL
+  uint32_t parent, pos;   // a struct's field: the struct and the field's place in it
   const char* name;
   uint64_t name_len;
 };
@@ -56,7 +57,8 @@ bool fixed_zone(const char* tz, int32_t* offset) {
 
 // Adds the column of sc at cols[at] (reserved) and its children after;
 // null, or why the schema is not written here.
-const char* build(const ArrowSchema* sc, Vec<Col>& cols, uint32_t at, int depth) {
+const char* build(const ArrowSchema* sc, Vec<Col>& cols, uint32_t at, uint32_t parent, uint32_t pos,
+                  int depth) {
   if (depth > MAX_NESTING) return "nesting deeper than 64";
   ArrowSchemaView sv;
   ArrowError err;
@@ -65,6 +67,8 @@ const char* build(const ArrowSchema* sc, Vec<Col>& cols, uint32_t at, int depth)
   c.type = sv.type;
   c.unit = sv.time_unit;
   c.dict = NO_COL;
+  c.parent = parent;
+  c.pos = pos;
   c.name = sc->name ? sc->name : "";
   c.name_len = std::strlen(c.name);
   c.fixed = sv.fixed_size;
@@ -101,7 +105,7 @@ const char* build(const ArrowSchema* sc, Vec<Col>& cols, uint32_t at, int depth)
   c.count = n;
   if (!cols.try_resize_for_overwrite(cols.size() + n)) return "memory";
   for (uint32_t k = 0; k < n; ++k) {
-    const char* why = build(sc->children[k], cols, c.first + k, depth + 1);
+    const char* why = build(sc->children[k], cols, c.first + k, at, k, depth + 1);
     if (why) return why;
   }
   if (sv.type == NANOARROW_TYPE_STRUCT) {  // rows as dicts: a name twice keeps one value
@@ -116,7 +120,7 @@ const char* build(const ArrowSchema* sc, Vec<Col>& cols, uint32_t at, int depth)
     if (!sc->dictionary) return "a dictionary array without its values";
     c.dict = static_cast<uint32_t>(cols.size());
     if (!cols.try_resize_for_overwrite(cols.size() + 1)) return "memory";
-    const char* why = build(sc->dictionary, cols, c.dict, depth + 1);
+    const char* why = build(sc->dictionary, cols, c.dict, at, 0, depth + 1);
     if (why) return why;
   }
   cols[at] = c;
@@ -278,6 +282,12 @@ class Source final : public enc::Columns {
   Source(const Vec<Col>& cols, const Vec<ArrowArrayView*>& views, bool null_nonfinite)
       : cols_(cols), views_(views), null_nonfinite_(null_nonfinite) {}
 
+  uint64_t field(uint64_t column, uint64_t k) override { return cols_[column].first + k; }
+  uint64_t object_fields(uint64_t column) override;
+  Child field_name(uint64_t column, uint64_t k) override {
+    const Col& c = cols_[cols_[column].first + k];
+    return text_cell(c.name, c.name_len);
+  }
   Status fill(uint64_t column, Scan& s, Vec<Child>& cells) override;
   void drop() override { arena_.reset(); }
 
@@ -293,7 +303,35 @@ class Source final : public enc::Columns {
             Vec<Child>& dst, std::size_t at, int64_t* bad);
   Met container(Scan& s, uint64_t n, bool dict, uint32_t* node, uint64_t* first);
   int64_t first_refused(uint64_t column, int64_t limit);
+  // The view of a column in chunk c, and the logical index of its row 0.
+  const ArrowArrayView* locate(uint32_t ci, std::size_t c, int64_t* start) const {
+    const Col& col = cols_[ci];
+    if (col.parent == 0) {
+      *start = views_[c]->offset;
+      return views_[c]->children[col.pos];
+    }
+    int64_t at = 0;
+    const ArrowArrayView* p = locate(col.parent, c, &at);
+    *start = p->offset + at;
+    return p->children[col.pos];
+  }
+  Status refused(int64_t row);
 };
+
+// Structs with fields and no null in any chunk's rows.
+uint64_t Source::object_fields(uint64_t column) {
+  const Col& col = cols_[column];
+  if (col.type != NANOARROW_TYPE_STRUCT || !col.count) return 0;
+  for (std::size_t c = 0; c < views_.size(); ++c) {
+    int64_t start = 0;
+    const ArrowArrayView* v = locate(static_cast<uint32_t>(column), c, &start);
+    const uint8_t* valid = v->buffer_views[0].data.as_uint8;
+    if (!valid || v->null_count == 0) continue;
+    for (int64_t i = 0; i < views_[c]->length; ++i)
+      if (!ArrowBitGet(valid, v->offset + start + i)) return 0;
+  }
+  return col.count;
+}
 
 // A new node of n elements (2n items for a dict) at the end of the scan.
 Met Source::container(Scan& s, uint64_t n, bool dict, uint32_t* node, uint64_t* first) {
@@ -571,38 +609,39 @@ int64_t Source::first_refused(uint64_t column, int64_t limit) {
   return -1;
 }
 
+// The first row holding a refused value, in the rows' order, given a row
+// that holds one: every column's cells above it are looked at.
+Status Source::refused(int64_t row) {
+  for (uint32_t j = 0; j < cols_[0].count; ++j) {
+    const int64_t r = first_refused(j, row);
+    if (r == -2) {
+      outcome.kind = WriteOutcome::UNSUPPORTED;
+      outcome.why = "a value to_pylist() gives as what the encoder does not take";
+      return py_fail();
+    }
+    if (r >= 0) row = r;
+  }
+  outcome.kind = WriteOutcome::REFUSED;
+  outcome.row = row;
+  return py_fail();
+}
+
 Status Source::fill(uint64_t column, Scan& s, Vec<Child>& cells) {
-  const uint32_t ci = cols_[0].first + static_cast<uint32_t>(column);
+  const uint32_t ci = static_cast<uint32_t>(column);
   int64_t base = 0;
   for (std::size_t c = 0; c < views_.size(); ++c) {
-    const ArrowArrayView* root = views_[c];
+    int64_t start = 0;
+    const ArrowArrayView* v = locate(ci, c, &start);
     int64_t bad = 0;
-    const Met m = range(ci, root->children[column], root->offset, root->length, s, cells,
-                        static_cast<std::size_t>(base), &bad);
+    const Met m = range(ci, v, start, views_[c]->length, s, cells, static_cast<std::size_t>(base), &bad);
     if (m == MET_NO_MEMORY) return no_memory();
     if (m == MET_UNSUPPORTED) {
       outcome.kind = WriteOutcome::UNSUPPORTED;
       outcome.why = "a value to_pylist() gives as what the encoder does not take";
       return py_fail();
     }
-    if (m == MET_REFUSED) {
-      // The first refused value in the rows' order: an earlier row of a
-      // later column comes first.
-      int64_t row = base + bad;
-      for (uint64_t j = column + 1; j < cols_[0].count; ++j) {
-        const int64_t r = first_refused(j, row);
-        if (r == -2) {
-          outcome.kind = WriteOutcome::UNSUPPORTED;
-          outcome.why = "a value to_pylist() gives as what the encoder does not take";
-          return py_fail();
-        }
-        if (r >= 0) row = r;
-      }
-      outcome.kind = WriteOutcome::REFUSED;
-      outcome.row = row;
-      return py_fail();
-    }
-    base += root->length;
+    if (m == MET_REFUSED) return refused(base + bad);
+    base += views_[c]->length;
   }
   return Done{};
 }
@@ -635,7 +674,7 @@ WriteOutcome write_table(const ArrowSchema* schema, const ArrowArray* const* chu
   };
   Vec<Col> cols;
   if (!cols.try_resize_for_overwrite(1)) return failed();
-  const char* why = build(schema, cols, 0, 0);
+  const char* why = build(schema, cols, 0, 0, 0, 0);
   if (why) return std::strcmp(why, "memory") ? unsupported(why) : failed();
   if (cols[0].type != NANOARROW_TYPE_STRUCT) return unsupported("a root that is not a struct");
   Views views;

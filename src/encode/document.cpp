@@ -139,7 +139,7 @@ Status snapshot(const Child* names, uint64_t count, uint64_t rows, Columns& sour
   Vec<Child> cells;
   if (!cells.try_resize_for_overwrite(rows)) return no_memory();
   for (uint64_t k = 0; k < count; ++k) {
-    CHECK(source.fill(k, s, cells));
+    CHECK(source.fill(source.field(Columns::ROOT, k), s, cells));
     for (uint64_t r = 0; r < rows; ++r) s.items[rows + r * width + 2 * k + 1] = cells[r];
   }
   s.root = Child{};

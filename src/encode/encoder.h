@@ -217,21 +217,40 @@ class StrMap {
   Vec<Entry> entries_;
 };
 
-// The hash a string map keys a string by: its own where it has an object,
-// else one of its bytes (FNV-1a). The maps' choices depend on equality only.
+// The hash a string map keys a string by: its own where it has an object
+// (cached in the str), else one of its bytes, eight at a time. The maps'
+// choices depend on equality only, never on hash values.
 inline Py_hash_t text_hash(PyObject* str, const char* p, uint64_t n) {
   if (str) return PyObject_Hash(str);
-  uint64_t h = 0xcbf29ce484222325u;
-  for (uint64_t k = 0; k < n; ++k) h = (h ^ static_cast<uint8_t>(p[k])) * 0x100000001b3u;
+  constexpr uint64_t K = 0x9E3779B97F4A7C15u;
+  uint64_t h = n * K;
+  uint64_t k = 0;
+  for (; k + 8 <= n; k += 8) {
+    uint64_t w;
+    std::memcpy(&w, p + k, 8);
+    h = (h ^ w) * K;
+    h ^= h >> 29;
+  }
+  uint64_t w = 0;
+  std::memcpy(&w, p + k, static_cast<std::size_t>(n - k));
+  h = (h ^ w) * K;
+  h ^= h >> 32;
   return static_cast<Py_hash_t>(h >> 1);  // never -1
 }
 
 // A source of a root table's cells, one column at a time (the Arrow writer).
+// A column is a handle: the root table's k-th column is field(ROOT, k).
 // fill appends the column's nested values to s.nodes and s.items (each
 // container held once) and sets cells[0 .. rows). A failure with no
-// exception set is a refusal the source records itself. cells holds rows.
+// exception set is a refusal the source records itself.
 class Columns {
  public:
+  static constexpr uint64_t ROOT = 0;
+  virtual uint64_t field(uint64_t column, uint64_t k) = 0;
+  // Where every cell of column is a dict of the same keys (and there are
+  // some), their count and each one's name; else 0.
+  virtual uint64_t object_fields(uint64_t column) = 0;
+  virtual Child field_name(uint64_t column, uint64_t k) = 0;
   virtual Status fill(uint64_t column, Scan& s, Vec<Child>& cells) = 0;
   // The column's cells are written: what holds their text may go.
   virtual void drop() = 0;
@@ -255,6 +274,8 @@ class Writer {
   // The document of a root table with these names (strings without objects)
   // and rows (2 or more), its cells from source, column after column.
   Status root_table(const Child* names, uint64_t count, uint64_t rows, Columns& source);
+  Status source_column(Columns& source, uint64_t handle, uint64_t rows, Vec<Child>& cells,
+                       uint64_t depth);
   Vec<uint8_t>& out;
   uint64_t charged = 0;  // decoded-size budget used by typed columns and sparse tables
   // What max_cells counts: dicts made by tables, sparse tables and object

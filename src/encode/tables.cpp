@@ -219,19 +219,39 @@ Status Writer::root_table(const Child* names, uint64_t count, uint64_t rows, Col
   counted += rows;
   Vec<Child> cells;
   if (!cells.try_resize_for_overwrite(rows)) return no_memory();
-  for (uint64_t k = 0; k < count; ++k) {
-    const std::size_t nodes = s.nodes.size(), items = s.items.size();
-    auto one = [&]() -> Status {
-      CHECK(source.fill(k, s, cells));
-      return column(cells.data(), rows, 1);
-    };
-    Status st = one();
-    source.drop();
-    s.nodes.set_size(nodes);
-    s.items.set_size(items);
-    CHECK(std::move(st));
-  }
+  for (uint64_t k = 0; k < count; ++k)
+    CHECK(source_column(source, source.field(Columns::ROOT, k), rows, cells, 1));
   return Done{};
+}
+
+// One column of a source's table. A column of dicts of the same keys is
+// written as column() writes it, an object column, from the source's
+// columns of its fields, without a node per dict.
+Status Writer::source_column(Columns& source, uint64_t handle, uint64_t rows, Vec<Child>& cells,
+                             uint64_t depth) {
+  const uint64_t fields = on(OPT_OBJECT_COLUMNS) ? source.object_fields(handle) : 0;
+  if (fields) {
+    // COL_OBJECT | uvarint names | names | one column per name
+    charged += rows + 1;
+    if (!room(11)) return py_fail();
+    byte(COL_OBJECT);
+    varint(fields);
+    counted += rows;
+    for (uint64_t j = 0; j < fields; ++j) CHECK(text(source.field_name(handle, j)));
+    for (uint64_t j = 0; j < fields; ++j)
+      CHECK(source_column(source, source.field(handle, j), rows, cells, depth + 1));
+    return Done{};
+  }
+  const std::size_t nodes = s.nodes.size(), items = s.items.size();
+  auto one = [&]() -> Status {
+    CHECK(source.fill(handle, s, cells));
+    return column(cells.data(), rows, depth);
+  };
+  Status st = one();
+  source.drop();
+  s.nodes.set_size(nodes);
+  s.items.set_size(items);
+  return st;
 }
 
 // TAG_SPARSE | uvarint names | names | uvarint rows | per name:
