@@ -144,6 +144,12 @@ CORNERS = {
         "s": pa.array([{"a": {"x": i, "y": [i, 1.5]}, "b": f"v{i % 3}"} for i in range(40)]),
         "t": pa.array([{"z": i % 2 == 0} for i in range(40)]),
     }).slice(3, 30),
+    # the pool refers to the first spelling of a date's text through every later column
+    "the same dates in several columns": pa.table({
+        "a": pa.array([None, 0, 86400000], pa.timestamp("ms", "UTC")),
+        "b": pa.array([0, 1, 0], pa.timestamp("ms", "UTC")),
+        "c": pa.array([[0], [86400000], []], pa.list_(pa.timestamp("ms", "UTC"))),
+    }),
     "empty struct": pa.table({"s": pa.array([{}, {}, None], pa.struct([]))}),
     "dictionary with null values": pa.table(
         {"d": pa.DictionaryArray.from_arrays(pa.array([0, 1, 2, None, 1]), pa.array(["a", None, "c"]))}

@@ -227,7 +227,8 @@ char* time_text(char* p, int64_t v, const Col& c) {
 
 constexpr std::size_t TEXT_MAX = 40;  // the longest date or time text and then some
 
-// Blocks for the dates' and times' text of the cells being written.
+// Blocks for the dates' and times' text, kept until the document is written
+// (the string pool refers to them).
 class Arena {
  public:
   ~Arena() {
@@ -289,7 +290,6 @@ class Source final : public enc::Columns {
     return text_cell(c.name, c.name_len);
   }
   Status fill(uint64_t column, Scan& s, Vec<Child>& cells) override;
-  void drop() override { arena_.reset(); }
 
   WriteOutcome outcome;
 

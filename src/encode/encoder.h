@@ -251,9 +251,9 @@ class Columns {
   // some), their count and each one's name; else 0.
   virtual uint64_t object_fields(uint64_t column) = 0;
   virtual Child field_name(uint64_t column, uint64_t k) = 0;
+  // The text of string cells must last until the document is written: the
+  // string pool keeps the first spelling of each.
   virtual Status fill(uint64_t column, Scan& s, Vec<Child>& cells) = 0;
-  // The column's cells are written: what holds their text may go.
-  virtual void drop() = 0;
 
  protected:
   ~Columns() = default;

@@ -248,7 +248,6 @@ Status Writer::source_column(Columns& source, uint64_t handle, uint64_t rows, Ve
     return column(cells.data(), rows, depth);
   };
   Status st = one();
-  source.drop();
   s.nodes.set_size(nodes);
   s.items.set_size(items);
   return st;
