@@ -174,6 +174,21 @@ def test_corners_write_what_dumps_writes(name):
         same_bytes(table, **{off: False})
 
 
+def test_more_chunks_than_places_for_lazy_containers():
+    # 5 columns (the root, a list and its items, a struct and its field) in 14,000 chunks:
+    # past a Child's 16 bits of place, every container is snapshotted at once.
+    kind = pa.struct([("a", pa.float64())])
+    batch = pa.record_batch({"l": pa.array([[1, 2]]), "s": pa.array([{"a": None}], kind)})
+    table = pa.Table.from_batches([batch] * 14_000)
+    same_bytes(table)
+    same_bytes(table, object_columns=False)
+    last = pa.record_batch({"l": pa.array([[1, 2]]), "s": pa.array([{"a": NAN}], kind)})
+    bad = pa.Table.from_batches([batch] * 13_999 + [last])
+    assert refusal(bad) == (ValueError, "float is not finite at $[13999].s.a")
+    with pytest.raises(ValueError, match=r"^float is not finite at \$\[13999\]\.s\.a$"):
+        wexo.dumps_arrow(bad)
+
+
 def test_zero_columns_and_zero_rows_are_plain_arrays():
     assert wexo.dumps_arrow(CORNERS["zero rows"]) == wexo.dumps([])
     assert wexo.dumps_arrow(CORNERS["zero columns, two rows"]) == wexo.dumps([{}, {}])

@@ -32,7 +32,8 @@ struct Col {
   int32_t fixed;        // fixed-size lists: the size
   uint32_t first, count;  // its children in the flat tree
   uint32_t dict;          // a dictionary array's values, or NO_COL
-  uint32_t parent, pos;   // a struct's field: the struct and the field's place in it
+  uint32_t parent, pos;   // the column holding it (0: the root), and which child it is
+  bool dict_values;       // the values of parent, a dictionary array
   const char* name;
   uint64_t name_len;
 };
@@ -122,6 +123,7 @@ const char* build(const ArrowSchema* sc, Vec<Col>& cols, uint32_t at, uint32_t p
     if (!cols.try_resize_for_overwrite(cols.size() + 1)) return "memory";
     const char* why = build(sc->dictionary, cols, c.dict, at, 0, depth + 1);
     if (why) return why;
+    cols[c.dict].dict_values = true;
   }
   cols[at] = c;
   return nullptr;
@@ -280,8 +282,10 @@ Child text_cell(const char* p, uint64_t n) {
 
 class Source final : public enc::Columns {
  public:
-  Source(const Vec<Col>& cols, const Vec<ArrowArrayView*>& views, bool null_nonfinite)
-      : cols_(cols), views_(views), null_nonfinite_(null_nonfinite) {}
+  Source(const Vec<Col>& cols, const Vec<ArrowArrayView*>& views, const ArrowArrayView* const* places,
+         int64_t rows, bool null_nonfinite)
+      : cols_(cols), views_(views), places_(places), rows_(rows), null_nonfinite_(null_nonfinite) {}
+  Status expand(Scan& s, const Child& c, uint32_t* node) override;
 
   uint64_t field(uint64_t column, uint64_t k) override { return cols_[column].first + k; }
   uint64_t object_fields(uint64_t column) override;
@@ -296,11 +300,20 @@ class Source final : public enc::Columns {
  private:
   const Vec<Col>& cols_;
   const Vec<ArrowArrayView*>& views_;
+  // Each column's view in each chunk, at chunk * cols + column: the places
+  // of containers left for expand. Null where there are too many places
+  // for a Child's 16 bits: containers are then snapshotted at once.
+  const ArrowArrayView* const* places_;
+  const int64_t rows_;
   const bool null_nonfinite_;
+  bool eager_ = false;  // looking for refusals: containers at once
   Arena arena_;
 
-  Met range(uint32_t ci, const ArrowArrayView* v, int64_t start, int64_t n, Scan& s,
-            Vec<Child>& dst, std::size_t at, int64_t* bad);
+  Met range(uint32_t ci, const ArrowArrayView* v, std::size_t chunk, int64_t start, int64_t n,
+            Scan& s, Vec<Child>& dst, std::size_t at, int64_t* bad);
+  Met one(uint32_t ci, const ArrowArrayView* v, std::size_t chunk, int64_t i, Scan& s,
+          uint32_t* node, int64_t* bad);
+  Status met(Met m, int64_t row);
   Met container(Scan& s, uint64_t n, bool dict, uint32_t* node, uint64_t* first);
   int64_t first_refused(uint64_t column, int64_t limit);
   // The view of a column in chunk c, and the logical index of its row 0.
@@ -351,11 +364,72 @@ Met Source::container(Scan& s, uint64_t n, bool dict, uint32_t* node, uint64_t* 
   return MET_OK;
 }
 
+// The node of the container at logical index i of v (a list, a map, a
+// struct; not null), its elements read in turn.
+Met Source::one(uint32_t ci, const ArrowArrayView* v, std::size_t chunk, int64_t i, Scan& s,
+                uint32_t* node, int64_t* bad) {
+  const Col& col = cols_[ci];
+  const int64_t off = v->offset;
+  uint64_t first;
+  if (col.type == NANOARROW_TYPE_STRUCT) {
+    Met m = container(s, col.count, true, node, &first);
+    for (uint32_t f = 0; f < col.count && m == MET_OK; ++f) {
+      const Col& field = cols_[col.first + f];
+      s.items[first + 2 * f] = text_cell(field.name, field.name_len);
+      m = range(col.first + f, v->children[f], chunk, off + i, 1, s, s.items, first + 2 * f + 1, bad);
+    }
+    return m;
+  }
+  int64_t b, e;
+  if (col.type == NANOARROW_TYPE_LARGE_LIST) {
+    b = v->buffer_views[1].data.as_int64[off + i];
+    e = v->buffer_views[1].data.as_int64[off + i + 1];
+  } else if (col.type == NANOARROW_TYPE_FIXED_SIZE_LIST) {
+    b = (off + i) * col.fixed;
+    e = b + col.fixed;
+  } else {
+    b = v->buffer_views[1].data.as_int32[off + i];
+    e = v->buffer_views[1].data.as_int32[off + i + 1];
+  }
+  const ArrowArrayView* child = v->children[0];
+  Met m = container(s, static_cast<uint64_t>(e - b), false, node, &first);
+  if (m != MET_OK) return m;
+  if (col.type != NANOARROW_TYPE_MAP)
+    return range(col.first, child, chunk, b, e - b, s, s.items, first, bad);
+  // (key, value) tuples, written as 2-element lists
+  const Col& entries = cols_[col.first];
+  for (int64_t j = 0; j < e - b && m == MET_OK; ++j) {
+    uint32_t pair;
+    uint64_t pf;
+    m = container(s, 2, false, &pair, &pf);
+    for (uint32_t f = 0; f < 2 && m == MET_OK; ++f)
+      m = range(entries.first + f, child->children[f], chunk, child->offset + b + j, 1, s, s.items,
+                pf + f, bad);
+    if (m == MET_OK) {
+      Child c{};
+      c.kind = enc::K_LIST;
+      c.node = pair;
+      c.exact = true;
+      s.items[first + static_cast<uint64_t>(j)] = c;
+    }
+  }
+  return m;
+}
+
+Status Source::expand(Scan& s, const Child& c, uint32_t* node) {
+  const std::size_t chunk = c.place / cols_.size();
+  const uint32_t ci = static_cast<uint32_t>(c.place % cols_.size());
+  int64_t bad = 0;
+  const Met m = one(ci, places_[c.place], chunk, c.i, s, node, &bad);
+  if (m == MET_OK) return Done{};
+  return met(m, rows_);
+}
+
 // Cells start .. start + n of v (logical indexes, v's own offset not added)
 // into dst[at ..]. On a refusal, *bad is the first refused cell's index from
 // start. Only nested cells add to s (and so may move dst when it is s.items).
-Met Source::range(uint32_t ci, const ArrowArrayView* v, int64_t start, int64_t n, Scan& s,
-                  Vec<Child>& dst, std::size_t at, int64_t* bad) {
+Met Source::range(uint32_t ci, const ArrowArrayView* v, std::size_t chunk, int64_t start,
+                  int64_t n, Scan& s, Vec<Child>& dst, std::size_t at, int64_t* bad) {
   const Col& col = cols_[ci];
   const uint8_t* valid = v->buffer_views[0].data.as_uint8;
   const int64_t off = v->offset;
@@ -476,86 +550,31 @@ Met Source::range(uint32_t ci, const ArrowArrayView* v, int64_t start, int64_t n
       return MET_OK;
     }
     case NANOARROW_TYPE_LIST: case NANOARROW_TYPE_LARGE_LIST:
-    case NANOARROW_TYPE_FIXED_SIZE_LIST: case NANOARROW_TYPE_MAP: {
-      const ArrowArrayView* child = v->children[0];
+    case NANOARROW_TYPE_FIXED_SIZE_LIST: case NANOARROW_TYPE_MAP:
+    case NANOARROW_TYPE_STRUCT: {
+      const enc::Kind kind = col.type == NANOARROW_TYPE_STRUCT ? enc::K_DICT : enc::K_LIST;
+      const bool lazy = places_ && !eager_;
       for (int64_t k = 0; k < n; ++k) {
         const int64_t i = start + k;
         if (null_at(i)) {
           dst[at + static_cast<std::size_t>(k)] = none();
           continue;
         }
-        int64_t b, e;
-        if (col.type == NANOARROW_TYPE_LARGE_LIST) {
-          b = v->buffer_views[1].data.as_int64[off + i];
-          e = v->buffer_views[1].data.as_int64[off + i + 1];
-        } else if (col.type == NANOARROW_TYPE_FIXED_SIZE_LIST) {
-          b = (off + i) * col.fixed;
-          e = b + col.fixed;
+        Child c{};
+        c.kind = kind;
+        c.exact = true;
+        c.node = enc::NO_NODE;
+        if (lazy) {  // snapshotted when the writer reaches it (expand)
+          c.i = i;
+          c.place = static_cast<uint16_t>(chunk * cols_.size() + ci);
         } else {
-          b = v->buffer_views[1].data.as_int32[off + i];
-          e = v->buffer_views[1].data.as_int32[off + i + 1];
-        }
-        uint32_t node;
-        uint64_t first;
-        Met m = container(s, static_cast<uint64_t>(e - b), false, &node, &first);
-        if (m != MET_OK) return m;
-        int64_t sub = 0;
-        if (col.type != NANOARROW_TYPE_MAP) {
-          m = range(col.first, child, b, e - b, s, s.items, first, &sub);
-        } else {  // (key, value) tuples, written as 2-element lists
-          const Col& entries = cols_[col.first];
-          for (int64_t j = 0; j < e - b && m == MET_OK; ++j) {
-            uint32_t pair;
-            uint64_t pf;
-            m = container(s, 2, false, &pair, &pf);
-            for (uint32_t f = 0; f < 2 && m == MET_OK; ++f)
-              m = range(entries.first + f, child->children[f], child->offset + b + j, 1, s,
-                        s.items, pf + f, &sub);
-            if (m == MET_OK) {
-              Child c{};
-              c.kind = enc::K_LIST;
-              c.node = pair;
-              c.exact = true;
-              s.items[first + static_cast<uint64_t>(j)] = c;
-            }
+          int64_t sub = 0;
+          const Met m = one(ci, v, chunk, i, s, &c.node, &sub);
+          if (m != MET_OK) {
+            *bad = k;
+            return m;
           }
         }
-        if (m != MET_OK) {
-          *bad = k;
-          return m;
-        }
-        Child c{};
-        c.kind = enc::K_LIST;
-        c.node = node;
-        c.exact = true;
-        dst[at + static_cast<std::size_t>(k)] = c;
-      }
-      return MET_OK;
-    }
-    case NANOARROW_TYPE_STRUCT: {
-      for (int64_t k = 0; k < n; ++k) {
-        const int64_t i = start + k;
-        if (null_at(i)) {
-          dst[at + static_cast<std::size_t>(k)] = none();
-          continue;
-        }
-        uint32_t node;
-        uint64_t first;
-        Met m = container(s, col.count, true, &node, &first);
-        int64_t sub = 0;
-        for (uint32_t f = 0; f < col.count && m == MET_OK; ++f) {
-          const Col& field = cols_[col.first + f];
-          s.items[first + 2 * f] = text_cell(field.name, field.name_len);
-          m = range(col.first + f, v->children[f], off + i, 1, s, s.items, first + 2 * f + 1, &sub);
-        }
-        if (m != MET_OK) {
-          *bad = k;
-          return m;
-        }
-        Child c{};
-        c.kind = enc::K_DICT;
-        c.node = node;
-        c.exact = true;
         dst[at + static_cast<std::size_t>(k)] = c;
       }
       return MET_OK;
@@ -570,7 +589,7 @@ Met Source::range(uint32_t ci, const ArrowArrayView* v, int64_t start, int64_t n
         const int64_t index = ArrowArrayViewGetIntUnsafe(v, start + k);
         if (index < 0 || index >= values->length) return MET_UNSUPPORTED;
         int64_t sub = 0;
-        const Met m = range(col.dict, values, index, 1, s, dst, at + static_cast<std::size_t>(k), &sub);
+        const Met m = range(col.dict, values, chunk, index, 1, s, dst, at + static_cast<std::size_t>(k), &sub);
         if (m != MET_OK) {
           *bad = k;
           return m;
@@ -599,7 +618,7 @@ int64_t Source::first_refused(uint64_t column, int64_t limit) {
       scratch.items.clear();
       if (!cells.try_resize_for_overwrite(static_cast<std::size_t>(step))) return -2;
       int64_t bad = 0;
-      const Met m = range(ci, root->children[column], root->offset + from, step, scratch, cells, 0, &bad);
+      const Met m = range(ci, root->children[column], c, root->offset + from, step, scratch, cells, 0, &bad);
       arena_.reset();
       if (m == MET_REFUSED) return base + from + bad;
       if (m != MET_OK) return -2;
@@ -609,9 +628,20 @@ int64_t Source::first_refused(uint64_t column, int64_t limit) {
   return -1;
 }
 
+// A failure met reading the cells of row (or of some row at or above it).
+Status Source::met(Met m, int64_t row) {
+  if (m == MET_NO_MEMORY) return no_memory();
+  if (m == MET_REFUSED) return refused(row);
+  outcome.kind = WriteOutcome::UNSUPPORTED;
+  outcome.why = "a value to_pylist() gives as what the encoder does not take";
+  return py_fail();
+}
+
 // The first row holding a refused value, in the rows' order, given a row
-// that holds one: every column's cells above it are looked at.
+// that holds one (or the row count): every column's cells above it are
+// looked at, in full.
 Status Source::refused(int64_t row) {
+  eager_ = true;
   for (uint32_t j = 0; j < cols_[0].count; ++j) {
     const int64_t r = first_refused(j, row);
     if (r == -2) {
@@ -633,14 +663,8 @@ Status Source::fill(uint64_t column, Scan& s, Vec<Child>& cells) {
     int64_t start = 0;
     const ArrowArrayView* v = locate(ci, c, &start);
     int64_t bad = 0;
-    const Met m = range(ci, v, start, views_[c]->length, s, cells, static_cast<std::size_t>(base), &bad);
-    if (m == MET_NO_MEMORY) return no_memory();
-    if (m == MET_UNSUPPORTED) {
-      outcome.kind = WriteOutcome::UNSUPPORTED;
-      outcome.why = "a value to_pylist() gives as what the encoder does not take";
-      return py_fail();
-    }
-    if (m == MET_REFUSED) return refused(base + bad);
+    const Met m = range(ci, v, c, start, views_[c]->length, s, cells, static_cast<std::size_t>(base), &bad);
+    if (m != MET_OK) return met(m, base + bad);
     base += views_[c]->length;
   }
   return Done{};
@@ -699,7 +723,22 @@ WriteOutcome write_table(const ArrowSchema* schema, const ArrowArray* const* chu
   if (!names.try_resize_for_overwrite(count)) return failed();
   for (uint32_t k = 0; k < count; ++k)
     names[k] = text_cell(cols[1 + k].name, cols[1 + k].name_len);
-  Source source(cols, views.v, null_nonfinite);
+  // Every column's view in every chunk (a column comes after the one holding it).
+  const std::size_t ncols = cols.size();
+  Vec<const ArrowArrayView*> places;
+  if (ncols * n <= 65536) {
+    if (!places.try_resize_for_overwrite(ncols * n)) return failed();
+    for (std::size_t c = 0; c < n; ++c) {
+      const ArrowArrayView** at = places.data() + c * ncols;
+      at[0] = views.v[c];
+      for (std::size_t ci = 1; ci < ncols; ++ci) {
+        const ArrowArrayView* p = at[cols[ci].parent];
+        at[ci] = cols[ci].dict_values ? p->dictionary : p->children[cols[ci].pos];
+      }
+    }
+  }
+  Source source(cols, views.v, places.size() ? places.data() : nullptr,
+                static_cast<int64_t>(rows), null_nonfinite);
   Status st = enc::encode_columns(names.data(), count, rows, source, options, out);
   if (st.ok()) return r;
   if (source.outcome.kind != WriteOutcome::WRITTEN) return source.outcome;

@@ -154,6 +154,8 @@ Status snapshot(const Child* names, uint64_t count, uint64_t rows, Columns& sour
 Status encode_columns(const Child* names, uint64_t count, uint64_t rows, Columns& source,
                       unsigned options, Vec<uint8_t>& out) {
   Scan s;
+  s.lazy = true;
+  s.source = &source;
   bool snapped = false;
   for (const unsigned off : FALLBACKS) {
     const unsigned o = options & ~off;

@@ -94,7 +94,11 @@ struct Child {
   // The type is exactly bool, None, int, float, str, list, tuple or dict.
   // A str subclass is written as its text, from an exact copy in obj.
   bool exact;
+  // A column source's container not yet snapshotted (node NO_NODE): where
+  // the source finds it, with its index in i.
+  uint16_t place;
 };
+static_assert(sizeof(Child) == 24, "a Child stays three words");
 
 constexpr uint32_t NO_NODE = UINT32_MAX;
 constexpr uint32_t LONG_STR = UINT32_MAX;
@@ -117,6 +121,8 @@ inline const char* text_of(const Child& c, uint64_t* n) {
   return p;
 }
 constexpr uint32_t NO_SLOT = UINT32_MAX;
+
+class Columns;
 
 // One container of the tree, however many places hold it.
 struct Node {
@@ -152,6 +158,9 @@ struct Scan {
   // when not given.
   PyObject* hook = nullptr;
   bool null_nonfinite = false;  // NaN and the infinities are written as None
+  // A column source whose containers are snapshotted when reached (lazy),
+  // or null.
+  Columns* source = nullptr;
 };
 
 // Options of dumps, one bit each; all set by default.
@@ -252,8 +261,10 @@ class Columns {
   virtual uint64_t object_fields(uint64_t column) = 0;
   virtual Child field_name(uint64_t column, uint64_t k) = 0;
   // The text of string cells must last until the document is written: the
-  // string pool keeps the first spelling of each.
+  // string pool keeps the first spelling of each. Containers may be left
+  // for expand (node NO_NODE), which snapshots one when the writer reaches it.
   virtual Status fill(uint64_t column, Scan& s, Vec<Child>& cells) = 0;
+  virtual Status expand(Scan& s, const Child& c, uint32_t* node) = 0;
 
  protected:
   ~Columns() = default;
