@@ -146,7 +146,15 @@ Status Writer::column(Child* cells, std::size_t n, uint64_t depth) {
   }
   if (!room(1)) return py_fail();
   byte(COL_VALUES);
-  for (std::size_t k = 0; k < n; ++k) CHECK(value(cells[k], depth + 1));
+  // A lazy cell's snapshot is held by nothing else: dropped once written.
+  const std::size_t nodes = s.nodes.size(), items = s.items.size();
+  for (std::size_t k = 0; k < n; ++k) {
+    CHECK(value(cells[k], depth + 1));
+    if (s.lazy) {
+      s.nodes.set_size(nodes);
+      s.items.set_size(items);
+    }
+  }
   return Done{};
 }
 

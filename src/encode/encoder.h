@@ -227,24 +227,11 @@ class StrMap {
 };
 
 // The hash a string map keys a string by: its own where it has an object
-// (cached in the str), else one of its bytes, eight at a time. The maps'
+// (cached in the str), else one of its bytes (strings.cpp). The maps'
 // choices depend on equality only, never on hash values.
+[[gnu::noinline]] Py_hash_t bytes_hash(const char* p, uint64_t n);
 inline Py_hash_t text_hash(PyObject* str, const char* p, uint64_t n) {
-  if (str) return PyObject_Hash(str);
-  constexpr uint64_t K = 0x9E3779B97F4A7C15u;
-  uint64_t h = n * K;
-  uint64_t k = 0;
-  for (; k + 8 <= n; k += 8) {
-    uint64_t w;
-    std::memcpy(&w, p + k, 8);
-    h = (h ^ w) * K;
-    h ^= h >> 29;
-  }
-  uint64_t w = 0;
-  std::memcpy(&w, p + k, static_cast<std::size_t>(n - k));
-  h = (h ^ w) * K;
-  h ^= h >> 32;
-  return static_cast<Py_hash_t>(h >> 1);  // never -1
+  return str ? PyObject_Hash(str) : bytes_hash(p, n);
 }
 
 // A source of a root table's cells, one column at a time (the Arrow writer).

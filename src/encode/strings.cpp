@@ -13,6 +13,24 @@ bool Writer::no_room() {
   return false;
 }
 
+// Eight bytes at a time; never -1.
+Py_hash_t bytes_hash(const char* p, uint64_t n) {
+  constexpr uint64_t K = 0x9E3779B97F4A7C15u;
+  uint64_t h = n * K;
+  uint64_t k = 0;
+  for (; k + 8 <= n; k += 8) {
+    uint64_t w;
+    std::memcpy(&w, p + k, 8);
+    h = (h ^ w) * K;
+    h ^= h >> 29;
+  }
+  uint64_t w = 0;
+  if (k < n) std::memcpy(&w, p + k, static_cast<std::size_t>(n - k));
+  h = (h ^ w) * K;
+  h ^= h >> 32;
+  return static_cast<Py_hash_t>(h >> 1);
+}
+
 // TAG_SHORT_STR+len | bytes, or TAG_STR | uvarint len | bytes, or
 // TAG_STR_REF | uvarint index. A string of 2 bytes or more written inline
 // enters the pool; a reference is written where it is shorter.

@@ -27,14 +27,9 @@ Status Writer::value(const Child& c, uint64_t depth) {
       break;
   }
   if (s.lazy && c.node == NO_NODE) {
-    // Snapshotted here, held by nothing else: dropped once written.
-    const std::size_t nodes = s.nodes.size(), items = s.items.size();
     Child made = c;
     CHECK(ensure(made, depth));
-    Status r = container(made.node, depth);
-    s.nodes.set_size(nodes);
-    s.items.set_size(items);
-    return r;
+    return container(made.node, depth);
   }
   return container(c.node, depth);
 }
@@ -42,11 +37,7 @@ Status Writer::value(const Child& c, uint64_t depth) {
 Status Writer::ensure(Child& c, uint64_t depth) {
   if (!s.lazy || c.node != NO_NODE) return Done{};
   uint32_t index = NO_NODE;
-  if (s.source) {
-    CHECK(s.source->expand(s, c, &index));
-  } else {
-    CHECK(expand(s, c, depth, &index, &full));
-  }
+  CHECK(expand(s, c, depth, &index, &full));
   c.node = index;
   return Done{};
 }
@@ -55,11 +46,7 @@ Status Writer::ensure_item(uint64_t k, uint64_t depth) {
   if (!s.lazy || s.items[k].node != NO_NODE) return Done{};
   const Child c = s.items[k];
   uint32_t index = NO_NODE;
-  if (s.source) {
-    CHECK(s.source->expand(s, c, &index));
-  } else {
-    CHECK(expand(s, c, depth, &index, &full));
-  }
+  CHECK(expand(s, c, depth, &index, &full));
   s.items[k].node = index;
   return Done{};
 }
