@@ -4,7 +4,9 @@ dumps and dump encode through the native module wexo._ext (the pure-Python encod
 wexo.reference is the reference it is tested against); loads and load decode through wexo._ext,
 over wexo_native's decoder, whose WexoError reports malformed input. By default they bound what
 a document may build in proportion to its size (max_cells, max_copies). loads_arrow decodes a
-table into a pyarrow.Table (pyarrow is needed for it only: the arrow extra). iter_loads,
+table into a pyarrow.Table (pyarrow is needed for it only: the arrow extra); dumps_arrow writes
+Arrow data (a table, a record batch, a polars or pandas DataFrame) as the document dumps writes
+for its rows, from the Arrow buffers. iter_loads,
 iter_load and StreamDecoder read streams of documents written back to back.
 """
 
