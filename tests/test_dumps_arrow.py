@@ -203,6 +203,11 @@ FALLBACKS = {
         pa.StructArray.from_arrays([pa.array([1, 2, 3]), pa.array([4, 5, 6])], names=["x", "x"]),
         "a name twice in a struct",
     ),
+    "string array of bytes that are not UTF-8": (
+        pa.Array.from_buffers(pa.string(), 2, [None, pa.py_buffer(b"\x00\x00\x00\x00\x01\x00\x00\x00\x03\x00\x00\x00"),
+                                                pa.py_buffer(b"a\xff\xfe")]),
+        "a value to_pylist() gives as what the encoder does not take",
+    ),
     "dense union": (
         pa.UnionArray.from_dense(pa.array([0, 1, 0], pa.int8()), pa.array([0, 0, 1], pa.int32()),
                                  [pa.array([1, 2]), pa.array(["a"])]),

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "decode/decoder.h"
 #include "encode/encoder.h"
 #include "nanoarrow/nanoarrow.h"
 
@@ -504,7 +505,10 @@ Met Source::range(uint32_t ci, const ArrowArrayView* v, std::size_t chunk, int64
           continue;
         }
         const ArrowStringView t = ArrowArrayViewGetStringUnsafe(v, start + k);
-        if (static_cast<uint64_t>(t.size_bytes) >= enc::LONG_STR) return MET_UNSUPPORTED;
+        // Bytes that are not UTF-8 (to_pylist fails on them) go the way of to_pylist.
+        if (static_cast<uint64_t>(t.size_bytes) >= enc::LONG_STR ||
+            !utf8(reinterpret_cast<const uint8_t*>(t.data), static_cast<uint64_t>(t.size_bytes)))
+          return MET_UNSUPPORTED;
         d[k] = text_cell(t.data, static_cast<uint64_t>(t.size_bytes));
       }
       return MET_OK;
