@@ -31,6 +31,7 @@ Failure bad(std::string_view message, uint64_t offset) {
 
 Failure py_fail() { return Failure(nullptr); }
 
+// Safe with or without the interpreter lock (see Unlocked).
 Failure no_memory() {
   Unlocked::with_lock([] { PyErr_NoMemory(); });
   return Failure(nullptr);

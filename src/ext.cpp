@@ -12,6 +12,7 @@
 #include "run.h"
 #include "stream.h"
 #include "arrow/arrow.h"
+#include "arrow/writer.h"
 
 namespace wexo {
 namespace {
@@ -197,6 +198,50 @@ PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   });
   if (!ok) return nullptr;
   Result<Owned> r = enc::encode(args[0], options, hook, null_nonfinite);
+  if (!r.ok()) return raise(std::move(r).fail());
+  return (*r).release();
+}
+
+// The Arrow writer's entry: dumps's keywords but default, for
+// wexo.dumps_arrow, which names itself in the messages.
+constexpr Keywords DUMPS_COLUMNS_KEYWORDS{"dumps_arrow", DUMPS_NAMES.names + 1,
+                                          DUMPS_OWN - 1 + N_CHOICES, 0};
+
+PyObject* dumps_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs != 1) {
+    PyErr_Format(PyExc_TypeError, "dumps_columns() takes 1 positional argument but %zd were given",
+                 nargs);
+    return nullptr;
+  }
+  unsigned options = enc::OPT_ALL;
+  bool null_nonfinite = false;
+  const bool ok = each_keyword(DUMPS_COLUMNS_KEYWORDS, args, nargs, kwnames, [&](int k, PyObject* x) {
+    if (k == 0) {  // nonfinite
+      const bool str = PyUnicode_Check(x);
+      if (str && PyUnicode_CompareWithASCIIString(x, "error") == 0) {
+        null_nonfinite = false;
+      } else if (str && PyUnicode_CompareWithASCIIString(x, "null") == 0) {
+        null_nonfinite = true;
+      } else {
+        PyErr_Format(str ? PyExc_ValueError : PyExc_TypeError,
+                     "dumps_arrow(): nonfinite must be 'error' or 'null', not %R", x);
+        return false;
+      }
+      return true;
+    }
+    const Choice& choice = CHOICES[k - 1];
+    if (!PyBool_Check(x)) {
+      Owned type_name = type_name_of(x);
+      if (!type_name) return false;
+      PyErr_Format(PyExc_TypeError, "dumps_arrow(): %s must be True or False, not %U",
+                   choice.name, type_name.get());
+      return false;
+    }
+    options = x == Py_True ? options | choice.bit : options & ~choice.bit;
+    return true;
+  });
+  if (!ok) return nullptr;
+  Result<Owned> r = arrow::dumps_columns(args[0], options, null_nonfinite);
   if (!r.ok()) return raise(std::move(r).fail());
   return (*r).release();
 }
@@ -629,6 +674,16 @@ PyMethodDef methods[] = {
      "malformed document raises WexoError after every earlier one has been yielded, with\n"
      "its offset from the start of data. Each document gets the limits of loads for the\n"
      "bytes from its start to the end of data, or the values given."},
+    {"dumps_columns",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&dumps_columns)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "dumps_columns(data, /, *, nonfinite='error', pool=True, ...)\n--\n\n"
+     "Writes Arrow record batches, an \"arrow_array_stream\" capsule or a pair of capsules\n"
+     "(\"arrow_schema\", \"arrow_array\") of a struct array, as one WEXO document whose root\n"
+     "is a table, as dumps writes the list of the rows as dicts, with dumps's choices. Gives\n"
+     "the document as bytes; or the first row holding a value dumps refuses, as an int; or\n"
+     "why the data is not written here, as a str (wexo.dumps_arrow then writes the rows as\n"
+     "dumps does). The interpreter lock is released while the buffers are written."},
     {"dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&dumps)),
      METH_FASTCALL | METH_KEYWORDS,
      "dumps(obj, /, *, default=None, nonfinite='error', pool=True, tables=True, sparse=True, "

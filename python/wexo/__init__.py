@@ -5,8 +5,9 @@ wexo.reference is the reference it is tested against); loads and load decode thr
 over wexo_native's decoder, whose WexoError reports malformed input. By default they bound what
 a document may build in proportion to its size (max_cells, max_copies). loads_arrow decodes a
 table into a pyarrow.Table and read_arrow a file's table (pyarrow is needed for them only: the
-arrow extra). iter_loads, iter_load and StreamDecoder read streams of documents written back to
-back.
+arrow extra); dumps_arrow writes Arrow data (a table, a record batch, a polars or pandas
+DataFrame) as the document dumps writes for its rows, from the Arrow buffers. iter_loads,
+iter_load and StreamDecoder read streams of documents written back to back.
 """
 
 from pkgutil import extend_path
@@ -27,11 +28,12 @@ except ImportError as err:
     ) from err
 
 from ._arrow import loads_arrow, read_arrow  # noqa: E402
+from ._arrow_write import dumps_arrow  # noqa: E402
 from ._dumps import dump, dumps  # noqa: E402
 from ._native import WexoError, load, loads  # noqa: E402
 from ._stream import StreamDecoder, iter_load, iter_loads  # noqa: E402
 
 __all__ = [
-    "dump", "dumps", "iter_load", "iter_loads", "load", "loads", "loads_arrow",
+    "dump", "dumps", "dumps_arrow", "iter_load", "iter_loads", "load", "loads", "loads_arrow",
     "read_arrow", "StreamDecoder", "WexoError",
 ]

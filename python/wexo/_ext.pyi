@@ -35,6 +35,26 @@ def loads_columns(
 ) -> tuple[object, object]:
     """A record list as Arrow data: capsules ("arrow_schema", "arrow_array") of one struct array."""
 
+def dumps_columns(
+    data: object,
+    /,
+    *,
+    nonfinite: Literal["error", "null"] = ...,
+    pool: bool = ...,
+    tables: bool = ...,
+    sparse: bool = ...,
+    typed_arrays: bool = ...,
+    delta: bool = ...,
+    decimal: bool = ...,
+    dict_str: bool = ...,
+    bool_bits: bool = ...,
+    object_columns: bool = ...,
+    anchors: bool = ...,
+) -> bytes | int | str:
+    """Arrow record batches (a stream capsule, or a schema and array capsule pair) as one
+    document whose root is a table: the bytes; or the first row holding a refused value; or
+    why they are not written here."""
+
 def dumps(
     obj: object,
     /,

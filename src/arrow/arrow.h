@@ -10,6 +10,7 @@
 //                         values read again from their bytes
 //   node.h, node.cpp      one Arrow array under construction, whose type
 //                         follows its cells; the export into the C data interface
+//   writer.h, writer.cpp  the other way: record batches written as a root table
 #pragma once
 
 #include <cstdint>

@@ -146,7 +146,15 @@ Status Writer::column(Child* cells, std::size_t n, uint64_t depth) {
   }
   if (!room(1)) return py_fail();
   byte(COL_VALUES);
-  for (std::size_t k = 0; k < n; ++k) CHECK(value(cells[k], depth + 1));
+  // A lazy cell's snapshot is held by nothing else: dropped once written.
+  const std::size_t nodes = s.nodes.size(), items = s.items.size();
+  for (std::size_t k = 0; k < n; ++k) {
+    CHECK(value(cells[k], depth + 1));
+    if (s.lazy) {
+      s.nodes.set_size(nodes);
+      s.items.set_size(items);
+    }
+  }
   return Done{};
 }
 
@@ -343,7 +351,7 @@ Result<uint64_t> Writer::dictionary(const Child* cells, std::size_t n, bool writ
   for (std::size_t k = 0; k < n; ++k) {
     uint64_t len = 0;
     const char* p = text_of(cells[k], &len);
-    const Py_hash_t h = p ? PyObject_Hash(cells[k].obj) : -1;
+    const Py_hash_t h = p ? text_hash(cells[k].obj, p, len) : -1;
     if (h == -1) return py_fail();
     StrMap::Entry* e = nullptr;
     if (!seen.find_or_add(cells[k].obj, p, len, h, seen.size(), &e)) return no_memory();

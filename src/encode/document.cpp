@@ -105,7 +105,78 @@ Result<Owned> encode_with(PyObject* root, unsigned options, Scan& s, Vec<uint8_t
                                         static_cast<Py_ssize_t>(out.size())));
 }
 
+// Every row of a column source as a dict of the snapshot, under a root list,
+// for the layouts that write no table.
+Status snapshot(const Child* names, uint64_t count, uint64_t rows, Columns& source, Scan& s) {
+  const uint64_t width = 2 * count;
+  if (rows >= NO_NODE - 1 || (width && rows > (UINT64_MAX / 2 - rows) / width)) return no_memory();
+  s.nodes.clear();
+  s.items.clear();
+  if (!s.nodes.try_resize_for_overwrite(rows + 1) ||
+      !s.items.try_resize_for_overwrite(rows + rows * width))
+    return no_memory();
+  auto node = [](uint64_t first, uint64_t n, bool dict) {
+    Node x;
+    x.obj = nullptr;
+    x.first = first;
+    x.n = n;
+    x.height = n ? 1 : 0;
+    x.uses = 1;
+    x.expanded = n;
+    x.dict = dict;
+    return x;
+  };
+  s.nodes[0] = node(0, rows, false);
+  for (uint64_t r = 0; r < rows; ++r) {
+    s.nodes[1 + r] = node(rows + r * width, count, true);
+    Child c{};
+    c.kind = K_DICT;
+    c.node = static_cast<uint32_t>(1 + r);
+    c.exact = true;
+    s.items[r] = c;
+    for (uint64_t k = 0; k < count; ++k) s.items[rows + r * width + 2 * k] = names[k];
+  }
+  Vec<Child> cells;
+  if (!cells.try_resize_for_overwrite(rows)) return no_memory();
+  for (uint64_t k = 0; k < count; ++k) {
+    CHECK(source.fill(source.field(Columns::ROOT, k), s, cells));
+    for (uint64_t r = 0; r < rows; ++r) s.items[rows + r * width + 2 * k + 1] = cells[r];
+  }
+  s.root = Child{};
+  s.root.kind = K_LIST;
+  s.root.node = 0;
+  s.root.exact = true;
+  return Done{};
+}
+
 }  // namespace
+
+Status encode_columns(const Child* names, uint64_t count, uint64_t rows, Columns& source,
+                      unsigned options, Vec<uint8_t>& out) {
+  Scan s;
+  s.lazy = true;
+  s.source = &source;
+  bool snapped = false;
+  for (const unsigned off : FALLBACKS) {
+    const unsigned o = options & ~off;
+    Writer w(s, out, o);
+    if ((o & OPT_TABLES) && rows >= 2 && count) {
+      CHECK(w.root_table(names, count, rows, source));
+    } else {
+      if (!snapped) CHECK(snapshot(names, count, rows, source, s));
+      snapped = true;
+      CHECK(w.document());
+    }
+    const uint64_t n = out.size();
+    if (w.charged <= n * SIZE_BUDGET_PER_BYTE + SIZE_BUDGET_BASE &&
+        w.counted <= n * CELLS_PER_BYTE + CELLS_BASE)
+      return Done{};
+  }
+  Unlocked::with_lock([] {
+    PyErr_SetString(PyExc_SystemError, "wexo: the plainest layout exceeds the decoder's limits");
+  });
+  return py_fail();
+}
 
 Result<Owned> encode(PyObject* root, unsigned options, PyObject* hook, bool null_nonfinite) {
   Scan s;

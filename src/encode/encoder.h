@@ -12,6 +12,8 @@
 // strings.cpp  strings inline or as references into the string pool
 // tables.cpp   tables and sparse tables, and a sparse table's column order
 // columns.cpp  typed columns and typed arrays
+// A root table may also come column by column from a source of cells
+// (Columns, encode_columns): the Arrow writer's, without Python objects.
 #pragma once
 
 #include <cstdint>
@@ -75,6 +77,9 @@ enum Kind : uint8_t {
 
 // One element of a snapshot: a list element, or a dict key or value. The
 // object is borrowed: the caller's tree or our own copies keep it alive.
+// Cells that come from a column source have no object (obj null): a string
+// is then its UTF-8 bytes alone, hashed by them and never compared by
+// identity, and no container is shared.
 struct Child {
   PyObject* obj;
   union {
@@ -89,7 +94,11 @@ struct Child {
   // The type is exactly bool, None, int, float, str, list, tuple or dict.
   // A str subclass is written as its text, from an exact copy in obj.
   bool exact;
+  // A column source's container not yet snapshotted (node NO_NODE): where
+  // the source finds it, with its index in i.
+  uint16_t place;
 };
+static_assert(sizeof(Child) == 24, "a Child stays three words");
 
 constexpr uint32_t NO_NODE = UINT32_MAX;
 constexpr uint32_t LONG_STR = UINT32_MAX;
@@ -102,7 +111,7 @@ inline void set_text(Child& c, const char* p, Py_ssize_t n) {
 
 // A string Child's UTF-8 bytes; null with an exception set on failure.
 inline const char* text_of(const Child& c, uint64_t* n) {
-  if (c.node != LONG_STR) {
+  if (c.node != LONG_STR || !c.obj) {
     *n = c.node;
     return c.utf8;
   }
@@ -112,6 +121,8 @@ inline const char* text_of(const Child& c, uint64_t* n) {
   return p;
 }
 constexpr uint32_t NO_SLOT = UINT32_MAX;
+
+class Columns;
 
 // One container of the tree, however many places hold it.
 struct Node {
@@ -147,6 +158,9 @@ struct Scan {
   // when not given.
   PyObject* hook = nullptr;
   bool null_nonfinite = false;  // NaN and the infinities are written as None
+  // A column source whose containers are snapshotted when reached (lazy),
+  // or null.
+  Columns* source = nullptr;
 };
 
 // Options of dumps, one bit each; all set by default.
@@ -182,7 +196,7 @@ class StrMap {
                                  uint64_t value, Entry** found) {
     auto same = [&](uint32_t i) {
       const Entry& e = entries_[i];
-      return e.str == str ||
+      return (str && e.str == str) ||
              (e.len == len && std::memcmp(e.p, p, static_cast<std::size_t>(len)) == 0);
     };
     uint32_t at = NameSet::NONE;
@@ -212,6 +226,37 @@ class StrMap {
   Vec<Entry> entries_;
 };
 
+// The hash a string map keys a string by: its own where it has an object
+// (cached in the str), else one of its bytes (strings.cpp). The maps'
+// choices depend on equality only, never on hash values.
+[[gnu::noinline]] Py_hash_t bytes_hash(const char* p, uint64_t n);
+inline Py_hash_t text_hash(PyObject* str, const char* p, uint64_t n) {
+  return str ? PyObject_Hash(str) : bytes_hash(p, n);
+}
+
+// A source of a root table's cells, one column at a time (the Arrow writer).
+// A column is a handle: the root table's k-th column is field(ROOT, k).
+// fill appends the column's nested values to s.nodes and s.items (each
+// container held once) and sets cells[0 .. rows). A failure with no
+// exception set is a refusal the source records itself.
+class Columns {
+ public:
+  static constexpr uint64_t ROOT = 0;
+  virtual uint64_t field(uint64_t column, uint64_t k) = 0;
+  // Where every cell of column is a dict of the same keys (and there are
+  // some), their count and each one's name; else 0.
+  virtual uint64_t object_fields(uint64_t column) = 0;
+  virtual Child field_name(uint64_t column, uint64_t k) = 0;
+  // The text of string cells must last until the document is written: the
+  // string pool keeps the first spelling of each. Containers may be left
+  // for expand (node NO_NODE), which snapshots one when the writer reaches it.
+  virtual Status fill(uint64_t column, Scan& s, Vec<Child>& cells) = 0;
+  virtual Status expand(Scan& s, const Child& c, uint32_t* node) = 0;
+
+ protected:
+  ~Columns() = default;
+};
+
 // A string's bytes and hash, read once where it is written.
 struct Text {
   PyObject* str;
@@ -224,6 +269,11 @@ class Writer {
  public:
   Writer(Scan& scan, Vec<uint8_t>& buffer, unsigned options) : out(buffer), s(scan), o(options) {}
   Status document();
+  // The document of a root table with these names (strings without objects)
+  // and rows (2 or more), its cells from source, column after column.
+  Status root_table(const Child* names, uint64_t count, uint64_t rows, Columns& source);
+  Status source_column(Columns& source, uint64_t handle, uint64_t rows, Vec<Child>& cells,
+                       uint64_t depth);
   Vec<uint8_t>& out;
   uint64_t charged = 0;  // decoded-size budget used by typed columns and sparse tables
   // What max_cells counts: dicts made by tables, sparse tables and object
@@ -324,6 +374,15 @@ Status expand(Scan& s, const Child& c, uint64_t depth, uint32_t* node, bool* ful
 // hook is dumps's default (or null); null_nonfinite writes NaN and the
 // infinities as None.
 Result<Owned> encode(PyObject* root, unsigned options, PyObject* hook, bool null_nonfinite);
+
+// The document of a root table from a column source, as encode writes the
+// list of its rows as dicts, into out: column by column where a table is
+// written, else from a snapshot of every row. Calls nothing of the
+// interpreter but to set MemoryError (with the lock taken back, through
+// Unlocked::with_lock), so it may run without the interpreter lock; a
+// failure with no exception set is the source's refusal.
+Status encode_columns(const Child* names, uint64_t count, uint64_t rows, Columns& source,
+                      unsigned options, Vec<uint8_t>& out);
 
 // Conversions in a row for one value (default's results, Enum values) before
 // it is refused.

@@ -792,6 +792,7 @@ bool classify(PyObject* v, Child& c, bool root) {
 }
 
 Status expand(Scan& s, const Child& c, uint64_t depth, uint32_t* node_out, bool* full) {
+  if (s.source) return s.source->expand(s, c, node_out);  // a column source's container
   PyObject* v = c.obj;
   const bool dict = c.kind == K_DICT;
   const bool tuple = Py_TYPE(v) == &PyTuple_Type;

@@ -5,9 +5,28 @@
 namespace wexo {
 namespace enc {
 
+// Safe with or without the interpreter lock (encode_columns runs without it).
 bool Writer::no_room() {
-  PyErr_NoMemory();
+  Unlocked::with_lock([] { PyErr_NoMemory(); });
   return false;
+}
+
+// Eight bytes at a time; never -1.
+Py_hash_t bytes_hash(const char* p, uint64_t n) {
+  constexpr uint64_t K = 0x9E3779B97F4A7C15u;
+  uint64_t h = n * K;
+  uint64_t k = 0;
+  for (; k + 8 <= n; k += 8) {
+    uint64_t w;
+    std::memcpy(&w, p + k, 8);
+    h = (h ^ w) * K;
+    h ^= h >> 29;
+  }
+  uint64_t w = 0;
+  if (k < n) std::memcpy(&w, p + k, static_cast<std::size_t>(n - k));
+  h = (h ^ w) * K;
+  h ^= h >> 32;
+  return static_cast<Py_hash_t>(h >> 1);
 }
 
 // TAG_SHORT_STR+len | bytes, or TAG_STR | uvarint len | bytes, or
@@ -22,7 +41,7 @@ Status Writer::text(const Child& c) {
 
 Status Writer::text(PyObject* str, const char* p, uint64_t n) {
   if (n >= POOL_MIN_LEN && on(OPT_POOL)) {
-    const Py_hash_t h = PyObject_Hash(str);
+    const Py_hash_t h = text_hash(str, p, n);
     if (h == -1) return py_fail();
     StrMap::Entry* e = nullptr;
     if (!pool.find_or_add(str, p, n, h, pooled, &e)) return no_memory();

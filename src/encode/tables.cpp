@@ -21,7 +21,7 @@ struct RowKeys {
 namespace {
 
 bool same_text(const Child& a, const Child& b) {
-  if (a.obj == b.obj) return true;
+  if (a.obj && a.obj == b.obj) return true;
   uint64_t n = 0, m = 0;
   const char* p = text_of(a, &n);
   const char* q = text_of(b, &m);
@@ -145,7 +145,7 @@ Result<bool> Writer::rows(uint32_t index, uint64_t depth) {
       const Child key = s.items[row.first + 2 * k];
       uint64_t len = 0;
       const char* p = text_of(key, &len);
-      const Py_hash_t h = p ? PyObject_Hash(key.obj) : -1;
+      const Py_hash_t h = p ? text_hash(key.obj, p, len) : -1;
       if (h == -1) return py_fail();
       StrMap::Entry* e = nullptr;
       if (!nm.map.find_or_add(key.obj, p, len, h, nm.names.size(), &e)) return no_memory();
@@ -200,6 +200,57 @@ Status Writer::table(uint32_t index, uint64_t depth) {
     CHECK(column(cells.data(), node.n, depth + 1));
   }
   return Done{};
+}
+
+// DOC_MAGIC | DOC_VERSION | TAG_TABLE | uvarint names | names | uvarint rows
+// | one column per name, as document() writes a list of such rows: each
+// column's cells and what they hold live while the column is written.
+Status Writer::root_table(const Child* names, uint64_t count, uint64_t rows, Columns& source) {
+  for (std::size_t k = 0; k < s.nodes.size(); ++k) s.nodes[k].slot = NO_SLOT;
+  out.clear();
+  if (!room(13)) return py_fail();
+  byte(DOC_MAGIC);
+  byte(DOC_VERSION);
+  byte(TAG_TABLE);
+  varint(count);
+  for (uint64_t k = 0; k < count; ++k) CHECK(text(names[k]));
+  if (!room(11)) return py_fail();
+  varint(rows);
+  counted += rows;
+  Vec<Child> cells;
+  if (!cells.try_resize_for_overwrite(rows)) return no_memory();
+  for (uint64_t k = 0; k < count; ++k)
+    CHECK(source_column(source, source.field(Columns::ROOT, k), rows, cells, 1));
+  return Done{};
+}
+
+// One column of a source's table. A column of dicts of the same keys is
+// written as column() writes it, an object column, from the source's
+// columns of its fields, without a node per dict.
+Status Writer::source_column(Columns& source, uint64_t handle, uint64_t rows, Vec<Child>& cells,
+                             uint64_t depth) {
+  const uint64_t fields = on(OPT_OBJECT_COLUMNS) ? source.object_fields(handle) : 0;
+  if (fields) {
+    // COL_OBJECT | uvarint names | names | one column per name
+    charged += rows + 1;
+    if (!room(11)) return py_fail();
+    byte(COL_OBJECT);
+    varint(fields);
+    counted += rows;
+    for (uint64_t j = 0; j < fields; ++j) CHECK(text(source.field_name(handle, j)));
+    for (uint64_t j = 0; j < fields; ++j)
+      CHECK(source_column(source, source.field(handle, j), rows, cells, depth + 1));
+    return Done{};
+  }
+  const std::size_t nodes = s.nodes.size(), items = s.items.size();
+  auto one = [&]() -> Status {
+    CHECK(source.fill(handle, s, cells));
+    return column(cells.data(), rows, depth);
+  };
+  Status st = one();
+  s.nodes.set_size(nodes);
+  s.items.set_size(items);
+  return st;
 }
 
 // TAG_SPARSE | uvarint names | names | uvarint rows | per name:

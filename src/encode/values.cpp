@@ -185,7 +185,13 @@ namespace {
 uint64_t scalar_size(const Child& c) {
   switch (c.kind) {
     case K_STR: {
-      const Py_ssize_t n = PyUnicode_GetLength(c.obj);
+      // Characters: the object's, or the UTF-8 bytes that start one.
+      Py_ssize_t n = 0;
+      if (c.obj) {
+        n = PyUnicode_GetLength(c.obj);
+      } else {
+        for (uint64_t k = 0; k < c.node && n < 2; ++k) n += (c.utf8[k] & 0xC0) != 0x80;
+      }
       return n < 2 ? 1 + static_cast<uint64_t>(n) : 3;
     }
     case K_NONE:
