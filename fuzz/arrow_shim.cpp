@@ -7,6 +7,8 @@
 #include <utility>
 
 #include "arrow/arrow.h"
+#include "arrow/writer.h"
+#include "encode/encoder.h"
 #include "nanoarrow/nanoarrow.h"
 
 namespace {
@@ -90,4 +92,27 @@ extern "C" PyObject* wexo_fuzz_loads_columns(const uint8_t* data, size_t size) {
   if (collecting) PyGC_Enable();
   if (!r.ok()) return wexo::raise(std::move(r).fail());
   return (*r).release();
+}
+
+// wexo.dumps_arrow's writer on a table built above (schema and one struct
+// array), every option on: 0 with *out a new bytes object holding the
+// document; 1 where it refuses a row (as wexo.dumps refuses that row's
+// values); 2 where it leaves the table to the Python path (a union, say);
+// -1 with the exception set (MemoryError). Needs the interpreter lock.
+extern "C" int wexo_fuzz_write_table(const ArrowSchema* schema, const ArrowArray* array,
+                                     PyObject** out) {
+  wexo::Vec<uint8_t> bytes;
+  const ArrowArray* chunks[1] = {array};
+  const wexo::arrow::WriteOutcome r =
+      wexo::arrow::write_table(schema, chunks, 1, wexo::enc::OPT_ALL, false, bytes);
+  switch (r.kind) {
+    case wexo::arrow::WriteOutcome::WRITTEN:
+      *out = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                       static_cast<Py_ssize_t>(bytes.size()));
+      return *out ? 0 : -1;
+    case wexo::arrow::WriteOutcome::REFUSED: return 1;
+    case wexo::arrow::WriteOutcome::UNSUPPORTED: return 2;
+    case wexo::arrow::WriteOutcome::FAILED: break;
+  }
+  return -1;
 }

@@ -20,6 +20,9 @@
 // Most mutated inputs are no longer tables: every list that decodes is also
 // written again by the native encoder (every option on), and that document
 // goes through the same oracle from a buffer of its exact size.
+// Every table built is then written again by dumps_arrow's writer, which
+// must give the very bytes the encoder writes for the rows read back (or
+// refuse them where the encoder does).
 // Where loads succeeds, loads_arrow may also refuse what Arrow cannot hold
 // (ValueError: a NUL in a name, types nested too deep, 32-bit offsets
 // exceeded) or its own bound on copied strings and padding nulls ("decoded
@@ -55,6 +58,9 @@ struct Counts {
   uint64_t value_error = 0;  // tables Arrow cannot hold (ValueError)
   uint64_t spend = 0;        // refused by loads_arrow's own bound only
   uint64_t memory = 0;       // MemoryError on either side
+  uint64_t written_back = 0;   // tables written again by dumps_arrow's writer, byte for byte
+  uint64_t refused_alike = 0;  // tables whose rows both writers refuse
+  uint64_t python_path = 0;    // tables dumps_arrow leaves to to_pylist() (unions)
 } g_counts;
 
 void print_counts() {
@@ -65,6 +71,11 @@ void print_counts() {
                " its own size bound; %" PRIu64 " MemoryError\n",
                g_counts.tables, g_counts.encoded, g_counts.not_table, g_counts.same_error,
                g_counts.value_error, g_counts.spend, g_counts.memory);
+  std::fprintf(stderr,
+               "==wexo-fuzz== dumps_arrow: %" PRIu64 " tables written again byte for byte as "
+               "the encoder writes their rows, %" PRIu64 " refused alike, %" PRIu64
+               " left to to_pylist()\n",
+               g_counts.written_back, g_counts.refused_alike, g_counts.python_path);
 }
 
 // The object to_pylist() gives for cell i of the array v, whose schema is s.
@@ -151,8 +162,47 @@ bool matches(PyObject* want, PyObject* got) {
   return eq == 1;
 }
 
+// The table written again by dumps_arrow's writer: the very bytes the
+// encoder writes for the rows read back from it, or refused where the
+// encoder refuses them (a NaN, say).
+void write_back(const ArrowSchema* schema, const ArrowArray* array, PyObject* back) {
+  PyObject* written = nullptr;
+  const int r = wexo_fuzz_write_table(schema, array, &written);
+  if (r < 0) {
+    need(PyErr_ExceptionMatches(PyExc_MemoryError), "dumps_arrow's writer failed");
+    PyErr_Clear();
+    ++g_counts.memory;
+    return;
+  }
+  if (r == 2) {
+    ++g_counts.python_path;
+    return;
+  }
+  PyObject* want = wexo_fuzz_encode(back, wexo_fuzz_encode_all());
+  if (!want) {
+    const bool memory = PyErr_ExceptionMatches(PyExc_MemoryError);
+    need(memory || r == 1, "dumps_arrow's writer wrote rows the encoder refuses");
+    PyErr_Clear();
+    if (memory) ++g_counts.memory;
+    else ++g_counts.refused_alike;
+    return;
+  }
+  need(r == 0, "dumps_arrow's writer refused rows the encoder writes");
+  const int same = PyObject_RichCompareBool(written, want, Py_EQ);
+  if (same != 1) {
+    oracle::dump("dumps_arrow's writer", reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(written)),
+                 static_cast<size_t>(PyBytes_GET_SIZE(written)));
+    oracle::dump("the encoder", reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(want)),
+                 static_cast<size_t>(PyBytes_GET_SIZE(want)));
+    oracle::finding("dumps_arrow's writer and the encoder write the rows differently");
+  }
+  Py_DECREF(written);
+  Py_DECREF(want);
+  ++g_counts.written_back;
+}
+
 // The table in the capsules, validated and read back as rows, against the
-// decoded rows.
+// decoded rows; then written again.
 void compare_table(PyObject* capsules, PyObject* rows) {
   need(PyTuple_CheckExact(capsules) && PyTuple_GET_SIZE(capsules) == 2,
        "loads_columns returned something other than two capsules");
@@ -182,13 +232,20 @@ void compare_table(PyObject* capsules, PyObject* rows) {
   }
   need(PyList_CheckExact(rows) && view.length == PyList_GET_SIZE(rows),
        "the table and loads differ in their number of rows");
+  PyObject* back = PyList_New(0);  // the rows read back, as to_pylist() gives them
+  need(back != nullptr, "no list for the rows read back");
   for (int64_t i = 0; i < view.length; ++i) {
     PyObject* got = cell(schema, &view, i);
     if (!got) {
       need(PyErr_ExceptionMatches(PyExc_MemoryError), "reading the table back failed");
       PyErr_Clear();
       ++g_counts.memory;
+      Py_CLEAR(back);
       break;
+    }
+    if (back && PyList_Append(back, got) < 0) {
+      PyErr_Clear();
+      Py_CLEAR(back);
     }
     if (!matches(PyList_GET_ITEM(rows, i), got)) {
       std::fprintf(stderr, "==wexo-fuzz== row %" PRId64 ":\n", i);
@@ -202,6 +259,8 @@ void compare_table(PyObject* capsules, PyObject* rows) {
   }
   ArrowArrayViewReset(&view);
   ++g_counts.tables;
+  if (back) write_back(schema, array, back);
+  Py_XDECREF(back);
 }
 
 // The oracle on one document. With list non-null, a list that loads decodes

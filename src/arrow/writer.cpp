@@ -63,6 +63,7 @@ const char* build(const ArrowSchema* sc, Vec<Col>& cols, uint32_t at, uint32_t p
                   int depth) {
   if (depth > MAX_NESTING) return "nesting deeper than 64";
   ArrowSchemaView sv;
+  std::memset(&sv, 0, sizeof sv);  // what the type leaves unset (a time unit) reads as 0
   ArrowError err;
   if (ArrowSchemaViewInit(&sv, sc, &err) != NANOARROW_OK) return "a schema nanoarrow does not read";
   Col c{};
