@@ -524,6 +524,18 @@ def _converter(pa: Any, t: Any) -> Convert:
             return {name: convert(v.get(name), (*steps, name)) for name, convert in fields}
 
         return struct_
+    if types.is_map(t):
+        # dumps writes a map's (key, item) pairs as 2-item lists
+        key, value = _converter(pa, t.key_type), _converter(pa, t.item_type)
+
+        def map_(v: Any, steps: tuple[str | int, ...]) -> Any:
+            if v is None:
+                return None
+            if type(v) is not list or any(type(p) is not list or len(p) != 2 for p in v):
+                refuse(v, steps)
+            return [(key(p[0], (*steps, k, 0)), value(p[1], (*steps, k, 1))) for k, p in enumerate(v)]
+
+        return map_
     if _is_list(pa, t):
         item = _converter(pa, t.value_type)
         size = t.list_size if types.is_fixed_size_list(t) else None
