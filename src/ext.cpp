@@ -151,6 +151,36 @@ struct DumpsNames {
 constexpr DumpsNames DUMPS_NAMES{};
 constexpr Keywords DUMPS_KEYWORDS{"dumps", DUMPS_NAMES.names, DUMPS_OWN + N_CHOICES, 0};
 
+// The encoder's keywords after default: nonfinite (k 0), then the choices in
+// order (k 1 on), of a call to what; false with the exception set.
+bool take_encoder_keyword(const char* what, int k, PyObject* x, unsigned& options,
+                          bool& null_nonfinite) {
+  if (k == 0) {  // nonfinite
+    const bool str = PyUnicode_Check(x);
+    if (str && PyUnicode_CompareWithASCIIString(x, "error") == 0) {
+      null_nonfinite = false;
+    } else if (str && PyUnicode_CompareWithASCIIString(x, "null") == 0) {
+      null_nonfinite = true;
+    } else {
+      PyErr_Format(str ? PyExc_ValueError : PyExc_TypeError,
+                   "%s(): nonfinite must be 'error' or 'null', not %R", what, x);
+      return false;
+    }
+    return true;
+  }
+  // True or False only: a truthy "no" switching a choice on would hide a mistake.
+  const Choice& choice = CHOICES[k - 1];
+  if (!PyBool_Check(x)) {
+    Owned type_name = type_name_of(x);
+    if (!type_name) return false;
+    PyErr_Format(PyExc_TypeError, "%s(): %s must be True or False, not %U", what, choice.name,
+                 type_name.get());
+    return false;
+  }
+  options = x == Py_True ? options | choice.bit : options & ~choice.bit;
+  return true;
+}
+
 PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (nargs != 1) {
     PyErr_Format(PyExc_TypeError, "dumps() takes 1 positional argument but %zd were given", nargs);
@@ -171,30 +201,7 @@ PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
       hook = x == Py_None ? nullptr : x;
       return true;
     }
-    if (k == 1) {  // nonfinite
-      const bool str = PyUnicode_Check(x);
-      if (str && PyUnicode_CompareWithASCIIString(x, "error") == 0) {
-        null_nonfinite = false;
-      } else if (str && PyUnicode_CompareWithASCIIString(x, "null") == 0) {
-        null_nonfinite = true;
-      } else {
-        PyErr_Format(str ? PyExc_ValueError : PyExc_TypeError,
-                     "dumps(): nonfinite must be 'error' or 'null', not %R", x);
-        return false;
-      }
-      return true;
-    }
-    // True or False only: a truthy "no" switching a choice on would hide a mistake.
-    const Choice& choice = CHOICES[k - DUMPS_OWN];
-    if (!PyBool_Check(x)) {
-      Owned type_name = type_name_of(x);
-      if (!type_name) return false;
-      PyErr_Format(PyExc_TypeError, "dumps(): %s must be True or False, not %U", choice.name,
-                   type_name.get());
-      return false;
-    }
-    options = x == Py_True ? options | choice.bit : options & ~choice.bit;
-    return true;
+    return take_encoder_keyword("dumps", k - 1, x, options, null_nonfinite);
   });
   if (!ok) return nullptr;
   Result<Owned> r = enc::encode(args[0], options, hook, null_nonfinite);
@@ -216,29 +223,7 @@ PyObject* dumps_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   unsigned options = enc::OPT_ALL;
   bool null_nonfinite = false;
   const bool ok = each_keyword(DUMPS_COLUMNS_KEYWORDS, args, nargs, kwnames, [&](int k, PyObject* x) {
-    if (k == 0) {  // nonfinite
-      const bool str = PyUnicode_Check(x);
-      if (str && PyUnicode_CompareWithASCIIString(x, "error") == 0) {
-        null_nonfinite = false;
-      } else if (str && PyUnicode_CompareWithASCIIString(x, "null") == 0) {
-        null_nonfinite = true;
-      } else {
-        PyErr_Format(str ? PyExc_ValueError : PyExc_TypeError,
-                     "dumps_arrow(): nonfinite must be 'error' or 'null', not %R", x);
-        return false;
-      }
-      return true;
-    }
-    const Choice& choice = CHOICES[k - 1];
-    if (!PyBool_Check(x)) {
-      Owned type_name = type_name_of(x);
-      if (!type_name) return false;
-      PyErr_Format(PyExc_TypeError, "dumps_arrow(): %s must be True or False, not %U",
-                   choice.name, type_name.get());
-      return false;
-    }
-    options = x == Py_True ? options | choice.bit : options & ~choice.bit;
-    return true;
+    return take_encoder_keyword("dumps_arrow", k, x, options, null_nonfinite);
   });
   if (!ok) return nullptr;
   Result<Owned> r = arrow::dumps_columns(args[0], options, null_nonfinite);
