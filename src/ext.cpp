@@ -12,6 +12,7 @@
 #include "run.h"
 #include "stream.h"
 #include "arrow/arrow.h"
+#include "nanoarrow/nanoarrow.h"
 #include "arrow/writer.h"
 
 namespace wexo {
@@ -630,7 +631,32 @@ PyObject* loads_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   return (*r).release();
 }
 
+// Whether two "arrow_schema" capsules hold the same type (see
+// arrow::same_schema): loads_arrow's test of a table's schema against the
+// caller's, before the table is imported.
+PyObject* same_schema(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2) {
+    PyErr_SetString(PyExc_TypeError, "same_schema() takes two capsules");
+    return nullptr;
+  }
+  auto* a = static_cast<ArrowSchema*>(PyCapsule_GetPointer(args[0], "arrow_schema"));
+  if (!a) return nullptr;
+  auto* b = static_cast<ArrowSchema*>(PyCapsule_GetPointer(args[1], "arrow_schema"));
+  if (!b) return nullptr;
+  if (!a->release || !b->release) {
+    PyErr_SetString(PyExc_ValueError, "same_schema(): a schema capsule was released");
+    return nullptr;
+  }
+  return Owned::borrow(arrow::same_schema(a, b) ? Py_True : Py_False).release();
+}
+
 PyMethodDef methods[] = {
+    {"same_schema", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&same_schema)),
+     METH_FASTCALL,
+     "same_schema(a, b)\n--\n\n"
+     "Whether two \"arrow_schema\" capsules hold the same type: formats, names, nullability,\n"
+     "children and dictionaries alike, metadata below the top absent (the top's is not\n"
+     "compared)."},
     {"loads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&loads)),
      METH_FASTCALL | METH_KEYWORDS,
      "loads(data, *, max_cells=..., max_copies=...)\n--\n\n"

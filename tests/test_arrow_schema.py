@@ -410,3 +410,35 @@ def test_each_conversion_agrees_with_the_rule(cells, t):
     got = wexo.loads_arrow(data, schema=schema).column("c").to_pylist()
     assert got == [v for _, v in outcomes]
     assert all(type(g) is type(v) for g, (_, v) in zip(got, outcomes) if v is not None)
+
+
+# ---- the native comparison that spares a schema's conversion where the table has it already
+
+_S = pa.schema([("a", pa.int64()), ("b", pa.list_(pa.struct([("x", pa.string())]))),
+                ("c", pa.dictionary(pa.int32(), pa.string()))])
+
+
+@pytest.mark.parametrize("other,same", [
+    (_S, True),
+    (_S.with_metadata({"k": "v"}), True),  # the top's metadata is not the type's
+    (_S.set(0, pa.field("a", pa.int64(), nullable=False)), False),
+    (_S.set(0, pa.field("A", pa.int64())), False),
+    (_S.set(0, pa.field("a", pa.int32())), False),
+    (_S.set(0, pa.field("a", pa.int64(), metadata={"k": "v"})), False),
+    (_S.set(1, pa.field("b", pa.list_(pa.struct([("y", pa.string())])))), False),
+    (_S.set(1, pa.field("b", pa.list_(pa.struct([("x", pa.large_string())])))), False),
+    (_S.set(2, pa.field("c", pa.dictionary(pa.int32(), pa.string(), ordered=True))), False),
+    (_S.set(2, pa.field("c", pa.string())), False),
+    (_S.remove(2), False),
+], ids=range(11))
+def test_schemas_compared_natively(other, same):
+    from wexo import _ext
+
+    assert _ext.same_schema(_S.__arrow_c_schema__(), other.__arrow_c_schema__()) is same
+    # and whatever the comparison says, the table has the schema asked for
+    rows = [{"a": 1, "b": [{"x": "q"}], "c": "z"}, {"a": 2, "b": [], "c": "z"}]
+    want = {f.name for f in other}
+    if not all(f.nullable for f in other):
+        return
+    t = wexo.loads_arrow(wexo.dumps(rows), schema=other)
+    assert t.schema.equals(other, check_metadata=True) and set(t.column_names) == want

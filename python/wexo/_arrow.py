@@ -80,6 +80,20 @@ def _columns(
     return pa.Table.from_batches([pa.record_batch(_Batch(capsules))])
 
 
+def _columns_as(
+    data: Any, limits: dict[str, int | None], known: _Known, path: tuple[str | int, ...] | None
+) -> tuple[pyarrow.Table, bool]:
+    """_columns for a caller's schema, and whether the table already has its types (compared
+    natively, before pyarrow imports the table)."""
+    pa = _pyarrow()
+    from . import _ext
+
+    capsules = _ext.loads_columns(data, path=path, fields=tuple(known.schema.names),
+                                  dictionaries=known.dictionaries, **limits)
+    same = _ext.same_schema(capsules[0], known.capsule)
+    return pa.Table.from_batches([pa.record_batch(_Batch(capsules))]), same
+
+
 def _check_path(path: object) -> tuple[str | int, ...] | None:
     if path is None:
         return None
@@ -132,9 +146,8 @@ def loads_arrow(
             return table
         return _unmixed(pa, table, mixed)
     known = _known(pa, schema)
-    table = _columns(data, limits, path=steps, fields=tuple(schema.names),
-                     dictionaries=known.dictionaries)
-    if table.schema.serialize().equals(known.encoded):  # the schema is the document's own
+    table, same = _columns_as(data, limits, known, steps)
+    if same:  # the schema is the document's own
         return table if schema.metadata is None else table.replace_schema_metadata(
             schema.metadata)
     return _conform(pa, table, schema, _Where(steps or ()))
@@ -142,16 +155,17 @@ def loads_arrow(
 
 class _Known:
     """What loads_arrow needs to know of a caller's schema: whether it holds a dictionary type
-    (the reader then keeps the format's dictionaries), and its form in Arrow's IPC encoding
-    without its metadata, which the table's schema is compared with as a whole: comparing the
-    two as types costs more, for a large nested schema, than the call it serves."""
+    (the reader then keeps the format's dictionaries), and its Arrow C form, which the table's
+    is compared with natively before the table is imported: comparing the two in pyarrow costs
+    more, for a large nested schema, than the call it serves (the table's schema is new each
+    call, and pyarrow computes a fingerprint for each new schema it compares)."""
 
-    __slots__ = ("schema", "dictionaries", "encoded")
+    __slots__ = ("schema", "dictionaries", "capsule")
 
     def __init__(self, pa: Any, schema: Any) -> None:
         self.schema = schema
         self.dictionaries = any(_has(pa, f.type, pa.types.is_dictionary) for f in schema)
-        self.encoded = schema.remove_metadata().serialize()
+        self.capsule = schema.__arrow_c_schema__()
 
 
 # By the schema's id, since a caller reads file after file with one schema; each entry holds

@@ -55,6 +55,9 @@ def dumps_columns(
     document whose root is a table: the bytes; or the first row holding a refused value; or
     why they are not written here."""
 
+def same_schema(a: object, b: object, /) -> bool:
+    """Whether two "arrow_schema" capsules hold the same type (metadata of the top aside)."""
+
 def dumps(
     obj: object,
     /,

@@ -2,6 +2,7 @@
 #include "arrow/arrow.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "arrow/node.h"
 
@@ -141,6 +142,20 @@ Status columns(const uint8_t* b, uint64_t n, Budgets start, const Shape& shape,
   schema->release = nullptr;
   array->release = nullptr;
   return table->finish(schema, array, spend);
+}
+
+bool same_schema(const ArrowSchema* a, const ArrowSchema* b, bool top) {
+  auto same_text = [](const char* x, const char* y) {
+    return (!x || !*x) ? (!y || !*y) : (y && std::strcmp(x, y) == 0);
+  };
+  if (!same_text(a->format, b->format) || a->n_children != b->n_children ||
+      !(a->dictionary) != !(b->dictionary))
+    return false;
+  if (!top && (!same_text(a->name, b->name) || a->flags != b->flags || a->metadata || b->metadata))
+    return false;
+  for (int64_t i = 0; i < a->n_children; ++i)
+    if (!same_schema(a->children[i], b->children[i], false)) return false;
+  return !a->dictionary || same_schema(a->dictionary, b->dictionary, false);
 }
 
 Result<Owned> capsules(const uint8_t* b, uint64_t n, Budgets start, const Shape& shape,

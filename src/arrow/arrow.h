@@ -66,6 +66,11 @@ enum class Own : uint8_t { NO, YES, IF_VALUE_ERROR };
 Status columns(const uint8_t* b, uint64_t n, Budgets start, const Shape& shape,
                ArrowSchema* schema, ArrowArray* array, Verdict& verdict, Own& own);
 
+// Whether two schemas describe the same type: formats, names, flags
+// (nullable, ordered, sorted keys), children and dictionaries alike, and no
+// metadata below the top (whose name, flags and metadata are not compared).
+bool same_schema(const ArrowSchema* a, const ArrowSchema* b, bool top = true);
+
 // For Python: a pair of capsules ("arrow_schema", "arrow_array"). path is
 // the caller's path, for messages.
 Result<Owned> capsules(const uint8_t* b, uint64_t n, Budgets start, const Shape& shape,
