@@ -116,3 +116,23 @@ extern "C" int wexo_fuzz_write_table(const ArrowSchema* schema, const ArrowArray
   }
   return -1;
 }
+
+// wexo_fuzz_loads_columns with a path of one key (a str): the record list at
+// that key of the root object. Needs the interpreter lock.
+extern "C" PyObject* wexo_fuzz_loads_columns_at(const uint8_t* data, size_t size, PyObject* key) {
+  const uint64_t n = static_cast<uint64_t>(size);
+  wexo::arrow::Shape shape;
+  wexo::arrow::Step step{true, wexo::Str(), 0};
+  Py_ssize_t len = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(key, &len);
+  if (!p) return nullptr;
+  step.key.append(p, static_cast<std::size_t>(len));
+  shape.path.push_back(std::move(step));
+  PyObject* path = PyTuple_Pack(1, key);
+  if (!path) return nullptr;
+  wexo::Result<wexo::Owned> r =
+      wexo::arrow::capsules(data, n, wexo::limited_budgets(n, -1, -1), shape, path);
+  Py_DECREF(path);
+  if (!r.ok()) return wexo::raise(std::move(r).fail());
+  return (*r).release();
+}

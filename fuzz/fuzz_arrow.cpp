@@ -20,6 +20,8 @@
 // Most mutated inputs are no longer tables: every list that decodes is also
 // written again by the native encoder (every option on), and that document
 // goes through the same oracle from a buffer of its exact size.
+// A root object's first values are also read through a path of their key,
+// against loads' value there.
 // Every table built is then written again by dumps_arrow's writer, which
 // must give the very bytes the encoder writes for the rows read back (or
 // refuse them where the encoder does).
@@ -61,6 +63,7 @@ struct Counts {
   uint64_t written_back = 0;   // tables written again by dumps_arrow's writer, byte for byte
   uint64_t refused_alike = 0;  // tables whose rows both writers refuse
   uint64_t python_path = 0;    // tables dumps_arrow leaves to to_pylist() (unions)
+  uint64_t at_key = 0;         // tables read at a key of a root object
 } g_counts;
 
 void print_counts() {
@@ -74,8 +77,9 @@ void print_counts() {
   std::fprintf(stderr,
                "==wexo-fuzz== dumps_arrow: %" PRIu64 " tables written again byte for byte as "
                "the encoder writes their rows, %" PRIu64 " refused alike, %" PRIu64
-               " left to to_pylist()\n",
-               g_counts.written_back, g_counts.refused_alike, g_counts.python_path);
+               " left to to_pylist(); %" PRIu64 " tables read at a key of the root\n",
+               g_counts.written_back, g_counts.refused_alike, g_counts.python_path,
+               g_counts.at_key);
 }
 
 // The object to_pylist() gives for cell i of the array v, whose schema is s.
@@ -263,6 +267,43 @@ void compare_table(PyObject* capsules, PyObject* rows) {
   Py_XDECREF(back);
 }
 
+// A root object's values through a path of one key each: a record list's
+// table against loads' rows, anything else refused with TypeError, and the
+// whole document read all the same (loads decoded it: no WexoError).
+void at_keys(const uint8_t* data, size_t size, PyObject* root) {
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  int seen = 0;
+  while (PyDict_Next(root, &pos, &key, &value) && seen++ < 4) {
+    PyObject* capsules = wexo_fuzz_loads_columns_at(data, size, key);
+    if (capsules) {
+      need(oracle::record_list(value), "loads_arrow built a table at a key that holds no record list");
+      compare_table(capsules, value);
+      ++g_counts.at_key;
+      Py_DECREF(capsules);
+      continue;
+    }
+    PyObject *type, *val, *tb;
+    PyErr_Fetch(&type, &val, &tb);
+    if (PyErr_GivenExceptionMatches(type, PyExc_MemoryError)) {
+      ++g_counts.memory;
+    } else if (PyErr_GivenExceptionMatches(type, PyExc_TypeError)) {
+      need(!oracle::record_list(value), "loads_arrow refused a record list at a key");
+    } else if (PyErr_GivenExceptionMatches(type, PyExc_ValueError) && type != oracle::g_wexo_error) {
+      ++g_counts.value_error;  // what Arrow cannot hold
+    } else if (type == oracle::g_wexo_error) {
+      // its own bound on copied strings, the only refusal of a document loads decodes
+      ++g_counts.spend;
+    } else {
+      PyErr_Restore(type, val, tb);
+      oracle::finding("loads_arrow at a key raised an unexpected exception");
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(val);
+    Py_XDECREF(tb);
+  }
+}
+
 // The oracle on one document. With list non-null, a list that loads decodes
 // is handed back there (a new reference).
 void compare(const uint8_t* data, size_t size, PyObject** list) {
@@ -318,6 +359,7 @@ void compare(const uint8_t* data, size_t size, PyObject** list) {
     Py_XDECREF(value);
     Py_XDECREF(tb);
   }
+  if (loads.result && PyDict_CheckExact(loads.result)) at_keys(data, size, loads.result);
   if (list && loads.result && PyList_CheckExact(loads.result) && PyList_GET_SIZE(loads.result)) {
     *list = loads.result;
     loads.result = nullptr;

@@ -46,6 +46,7 @@ PyObject* wexo_fuzz_run_limited(const uint8_t* data, size_t size, int64_t cells,
 int wexo_fuzz_arrow(const uint8_t* data, size_t size, int64_t* rows);
 const char* wexo_fuzz_arrow_problem(void);
 PyObject* wexo_fuzz_loads_columns(const uint8_t* data, size_t size);
+PyObject* wexo_fuzz_loads_columns_at(const uint8_t* data, size_t size, PyObject* key);
 int wexo_fuzz_write_table(const struct ArrowSchema* schema, const struct ArrowArray* array,
                           PyObject** out);
 PyObject* wexo_fuzz_encode(PyObject* root, unsigned options);
