@@ -156,7 +156,7 @@ set +e
 "$bin" -max_total_time="$secs" -max_len="${WEXO_FUZZ_MAX_LEN:-16384}" -rss_limit_mb=4096 \
   -timeout=60 -dict=fuzz/wexo.dict -print_final_stats=1 -artifact_prefix="$artifacts/" \
   "${parallel[@]}" "${reinit[@]}" ${WEXO_FUZZ_ARGS:-} "$work" fuzz/seeds fuzz/regressions 2>&1 | tee "$log" \
-  | grep --line-buffered -E 'INITED|DONE|pulse|ERROR|FINDING|SUMMARY|==[0-9]+==|stat::|round trip|loads_arrow:'
+  | grep --line-buffered -E 'INITED|DONE|pulse|ERROR|FINDING|SUMMARY|==[0-9]+==|stat::|round trip|loads_arrow:|dumps_arrow:'
 status=${PIPESTATUS[0]}
 set -e
 elapsed=$(( $(date +%s) - start ))
