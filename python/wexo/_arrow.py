@@ -64,33 +64,21 @@ def _pyarrow() -> Any:
 def _columns(
     data: Any,
     limits: dict[str, int | None],
-    *,
     path: tuple[str | int, ...] | None,
-    fields: tuple[str, ...] | None,
-    dictionaries: bool,
-) -> pyarrow.Table:
-    """The native reader's table: the record list at path (the root when None), only the
-    columns named in fields (all when None), and dictionary string columns as plain strings
-    unless dictionaries."""
+    known: _Known | None = None,
+) -> tuple[pyarrow.Table, bool]:
+    """The native reader's table: the record list at path (the root when None). Without a
+    caller's schema (known), every column, dictionary string columns as plain strings; with
+    one, only its columns, dictionaries kept where it asks for any, and whether the table
+    already has its types (compared natively, before pyarrow imports the table)."""
     pa = _pyarrow()
     from . import _ext
 
+    fields, dictionaries = (None, _DICTIONARIES) if known is None else (known.fields,
+                                                                         known.dictionaries)
     capsules = _ext.loads_columns(data, path=path, fields=fields, dictionaries=dictionaries,
                                   **limits)
-    return pa.Table.from_batches([pa.record_batch(_Batch(capsules))])
-
-
-def _columns_as(
-    data: Any, limits: dict[str, int | None], known: _Known, path: tuple[str | int, ...] | None
-) -> tuple[pyarrow.Table, bool]:
-    """_columns for a caller's schema, and whether the table already has its types (compared
-    natively, before pyarrow imports the table)."""
-    pa = _pyarrow()
-    from . import _ext
-
-    capsules = _ext.loads_columns(data, path=path, fields=tuple(known.schema.names),
-                                  dictionaries=known.dictionaries, **limits)
-    same = _ext.same_schema(capsules[0], known.capsule)
+    same = known is not None and _ext.same_schema(capsules[0], known.capsule)
     return pa.Table.from_batches([pa.record_batch(_Batch(capsules))]), same
 
 
@@ -141,12 +129,12 @@ def loads_arrow(
     steps = _check_path(path)
     limits = limit_keywords(max_cells, max_copies)
     if schema is None:
-        table = _columns(data, limits, path=steps, fields=None, dictionaries=_DICTIONARIES)
+        table, _ = _columns(data, limits, steps)
         if mixed == "union":
             return table
         return _unmixed(pa, table, mixed)
     known = _known(pa, schema)
-    table, same = _columns_as(data, limits, known, steps)
+    table, same = _columns(data, limits, steps, known)
     if same:  # the schema is the document's own
         return table if schema.metadata is None else table.replace_schema_metadata(
             schema.metadata)
@@ -160,10 +148,11 @@ class _Known:
     more, for a large nested schema, than the call it serves (the table's schema is new each
     call, and pyarrow computes a fingerprint for each new schema it compares)."""
 
-    __slots__ = ("schema", "dictionaries", "capsule")
+    __slots__ = ("schema", "fields", "dictionaries", "capsule")
 
     def __init__(self, pa: Any, schema: Any) -> None:
         self.schema = schema
+        self.fields = tuple(schema.names)
         self.dictionaries = any(_has(pa, f.type, pa.types.is_dictionary) for f in schema)
         self.capsule = schema.__arrow_c_schema__()
 
