@@ -210,6 +210,40 @@ PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   return (*r).release();
 }
 
+// The layout the encoder gives a list of cells as a typed column (or, with
+// array, as a typed array's payload) once some strings are in its pool:
+// (kind byte, scale, size in bytes), for the tests of each decision.
+struct ColumnPlanNames {
+  const char* names[1 + N_CHOICES];
+  constexpr ColumnPlanNames() : names{"array"} {
+    for (int k = 0; k < N_CHOICES; ++k) names[1 + k] = CHOICES[k].name;
+  }
+};
+constexpr ColumnPlanNames COLUMN_PLAN_NAMES{};
+constexpr Keywords COLUMN_PLAN_KEYWORDS{"column_plan", COLUMN_PLAN_NAMES.names, 1 + N_CHOICES, 0};
+
+PyObject* column_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs != 2 || !PyList_Check(args[0]) || !PyList_Check(args[1])) {
+    PyErr_SetString(PyExc_TypeError, "column_plan() takes a list of pooled strings and a list of cells");
+    return nullptr;
+  }
+  unsigned options = enc::OPT_ALL;
+  bool array = false, null_nonfinite = false;
+  const bool ok = each_keyword(COLUMN_PLAN_KEYWORDS, args, nargs, kwnames, [&](int k, PyObject* x) {
+    if (k == 0) {
+      array = PyObject_IsTrue(x) == 1;
+      return true;
+    }
+    return take_encoder_keyword("column_plan", k, x, options, null_nonfinite);
+  });
+  if (!ok) return nullptr;
+  Owned root = Owned::steal(PyTuple_Pack(2, args[0], args[1]));
+  if (!root) return nullptr;
+  Result<enc::Plan> r = enc::column_plan(root.get(), options, array);
+  if (!r.ok()) return raise(std::move(r).fail());
+  return Py_BuildValue("(iiK)", (*r).kind, (*r).scale, static_cast<unsigned long long>((*r).size));
+}
+
 // The Arrow writer's entry: dumps's keywords but default, for
 // wexo.dumps_arrow, which names itself in the messages.
 constexpr Keywords DUMPS_COLUMNS_KEYWORDS{"dumps_arrow", DUMPS_NAMES.names + 1,
@@ -695,6 +729,12 @@ PyMethodDef methods[] = {
      "the document as bytes; or the first row holding a value dumps refuses, as an int; or\n"
      "why the data is not written here, as a str (wexo.dumps_arrow then writes the rows as\n"
      "dumps does). The interpreter lock is released while the buffers are written."},
+    {"column_plan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&column_plan)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "column_plan(pooled, cells, /, *, array=False, pool=True, ...)\n--\n\n"
+     "The layout dumps gives the list cells as a typed column (array: as a typed array's\n"
+     "payload) once the strings of the list pooled are written: (kind byte, scale, bytes),\n"
+     "bytes 0 where plain values of mixed kinds are not sized. For tests."},
     {"dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&dumps)),
      METH_FASTCALL | METH_KEYWORDS,
      "dumps(obj, /, *, default=None, nonfinite='error', pool=True, tables=True, sparse=True, "

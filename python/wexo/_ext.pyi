@@ -58,6 +58,11 @@ def dumps_columns(
 def same_schema(a: object, b: object, /) -> bool:
     """Whether two "arrow_schema" capsules hold the same type (metadata of the top aside)."""
 
+def column_plan(
+    pooled: list[str], cells: list[object], /, *, array: bool = ..., **choices: bool
+) -> tuple[int, int, int]:
+    """The layout dumps gives cells as a typed column once pooled is written: (kind, scale, bytes)."""
+
 def dumps(
     obj: object,
     /,

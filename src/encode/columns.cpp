@@ -140,9 +140,8 @@ Status Writer::column(Child* cells, std::size_t n, uint64_t depth) {
     if (same) return object_column(cells, n, depth);
   }
   if (types && !(types & ~T_SCALAR)) {
-    TRY(written, scalar_column(cells, n, types, false));
-    (void)written;
-    return Done{};
+    TRY(p, plan(cells, n, types, false));
+    return write_plan(p, cells, n);
   }
   if (!room(1)) return py_fail();
   byte(COL_VALUES);
@@ -177,224 +176,233 @@ Status Writer::object_column(Child* cells, std::size_t n, uint64_t depth) {
 
 // TAG_TYPED_ARRAY | uvarint n | column, for a list of bools, of numbers or
 // of strings where that is smaller than a plain array. False when the list
-// does not qualify; a list that qualifies but is smallest plain is written
-// here as a plain array.
+// does not qualify or is smallest plain.
 Result<bool> Writer::typed_array(uint32_t index) {
   const Node node = s.nodes[index];
   if (node.n < 2) return false;  // one cell never repays the kind byte
   const Child* cells = s.items.data() + node.first;
-  const unsigned types = types_of(cells, node.n);
+  const std::size_t n = node.n;
+  const unsigned types = types_of(cells, n);
   if ((types & (types - 1)) && (types & ~T_NUMBER)) return false;
   if (types & ~T_SCALAR) return false;
-  return scalar_column(cells, node.n, types, true);
-}
-
-// The smallest column for scalar cells, plain values winning ties. For a typed array the plain candidate is a
-// plain array, one byte smaller than a typed array of the same payload.
-Result<bool> Writer::scalar_column(const Child* cells, std::size_t n, unsigned types, bool array) {
-  const Mark start = mark();
-  enum Choice { PLAIN, BOOL_BITS, DELTA, DECIMAL, DICT_STR } best = PLAIN;
-  uint64_t dict_size = 0, bits_size = 0, delta_sz = 0, dec_size = 0;
-  unsigned scale = 0;
-  bool use_dict = false, use_bits = false, use_delta = false, use_dec = false;
-  if (types == T_STR && on(OPT_DICT_STR)) {
-    if (array) {
-      if (!room(11)) return py_fail();
-      byte(TAG_TYPED_ARRAY);
-      varint(n);
-    }
-    TRY(size, dictionary(cells, n, false));
-    if (size != UINT64_MAX) {
-      // Plain values cost at least 1 + length for strings of 0 or 1 byte, and
-      // 2 for longer ones (a reference at the least): a dictionary below that
-      // wins, and the trial stays as written.
-      uint64_t least = 1;
-      for (std::size_t k = 0; k < n; ++k) {
-        uint64_t len = 0;
-        if (!text_of(cells[k], &len)) return py_fail();
-        least += len < POOL_MIN_LEN ? 1 + len : 2;
-      }
-      if (size + (array ? 1 : 0) < least) {
-        if (array) {
-          charged += n + 1;
-          counted += n;
-        }
-        return true;
-      }
-    }
-    rollback(start);
-    dict_size = size;
-    use_dict = size != UINT64_MAX;
-  } else if (types == T_BOOL) {
-    use_bits = on(OPT_BOOL_BITS);
-    bits_size = 1 + (n + 7) / 8;
-  } else if (!(types & ~T_NUMBER)) {
-    bool ints = true;
-    for (std::size_t k = 0; k < n && ints; ++k) ints = intlike(cells[k]);
-    if (ints && on(OPT_DELTA)) {
-      use_delta = true;
-      delta_sz = delta_size(cells, n);
-    }
-    if (on(OPT_DECIMAL)) use_dec = decimal_plan(cells, n, ints, &scale, &dec_size);
-  }
-  // Numbers and booleans touch no pool: their plain size is reckoned, and
-  // only the winner written. Strings are written plain, and taken back if
-  // something else wins.
-  const bool strings = (types & T_STR) != 0;
-  // The cells as plain values after an array's tag and count, or after the
-  // column kind; values_at is where the values start.
-  std::size_t values_at = 0;
-  auto plain = [&]() -> Result<bool> {
-    if (!room(11)) return py_fail();
-    if (array) {
-      byte(TAG_ARRAY);
-      varint(n);
-    } else {
-      byte(COL_VALUES);
-    }
-    values_at = out.size();
-    for (std::size_t k = 0; k < n; ++k) CHECK(value(cells[k], 0));
-    return true;
-  };
-  uint64_t best_size = 1;
-  if (strings) {
-    CHECK(plain());
-    best_size += out.size() - values_at;
-  } else {
-    for (std::size_t k = 0; k < n; ++k) best_size += plain_size(cells[k]);
-  }
-  const uint64_t extra = array ? 1 : 0;
-  if (use_bits && bits_size + extra < best_size) {
-    best = BOOL_BITS;
-    best_size = bits_size + extra;
-  }
-  if (use_delta && delta_sz + extra < best_size) {
-    best = DELTA;
-    best_size = delta_sz + extra;
-  }
-  if (use_dec && dec_size + extra < best_size) {
-    best = DECIMAL;
-    best_size = dec_size + extra;
-  }
-  if (use_dict && dict_size + extra < best_size) best = DICT_STR;
-  if (best == PLAIN && !strings) CHECK(plain());
-  if (best == PLAIN) return true;
-  rollback(start);
-  if (array) {
-    charged += n + 1;
-    counted += best == BOOL_BITS ? 0 : n;  // max_cells counts the list's slots but for bits
-    if (!room(11)) return py_fail();
-    byte(TAG_TYPED_ARRAY);
-    varint(n);
-  }
-  switch (best) {
-    case BOOL_BITS: {
-      // COL_BOOL_BITS | ceil(n / 8) bytes, cell k at bit k % 8 of byte k / 8
-      const std::size_t bytes = (n + 7) / 8;
-      if (!room(1 + bytes)) return py_fail();
-      byte(COL_BOOL_BITS);
-      uint8_t* bits = out.data() + out.size();
-      std::memset(bits, 0, bytes);
-      for (std::size_t k = 0; k < n; ++k)
-        if (cells[k].kind == K_TRUE) bits[k >> 3] = static_cast<uint8_t>(bits[k >> 3] | 1u << (k & 7));
-      out.set_size(out.size() + bytes);
-      return true;
-    }
-    case DELTA:
-      if (!room(delta_sz)) return py_fail();
-      delta(cells, n);
-      return true;
-    case DECIMAL: {
-      // COL_DECIMAL | scale | n uvarint zigzag(mantissa)
-      if (!room(dec_size)) return py_fail();
-      byte(COL_DECIMAL);
-      byte(static_cast<uint8_t>(scale));
-      for (std::size_t k = 0; k < n; ++k) {
-        int64_t m = 0;
-        (void)mantissa(cells[k], scale, &m);  // the plan checked every cell
-        varint(zigzag_of(m));
-      }
-      return true;
-    }
-    case DICT_STR: {
-      TRY(size, dictionary(cells, n, true));
-      (void)size;
-      return true;
-    }
-    case PLAIN:
-      break;
-  }
+  TRY(p, plan(cells, n, types, true));
+  if (p.kind == COL_VALUES) return false;
+  charged += n + 1;
+  counted += p.kind == COL_BOOL_BITS ? 0 : n;  // max_cells counts the list's slots but for bits
+  if (!room(11)) return py_fail();
+  byte(TAG_TYPED_ARRAY);
+  varint(n);
+  CHECK(write_plan(p, cells, n));
   return true;
 }
 
-// COL_DELTA_INT | n uvarint zigzag(cell - previous cell), wrapping at 64 bits
-void Writer::delta(const Child* cells, std::size_t n) {
-  byte(COL_DELTA_INT);
-  uint64_t prev = 0;
-  for (std::size_t k = 0; k < n; ++k) {
-    const uint64_t x = static_cast<uint64_t>(as_int(cells[k]));
-    varint(zigzag_of(static_cast<int64_t>(x - prev)));
-    prev = x;
+// The distinct strings of a string column, counted in the pool's map: one
+// lookup per cell, by the string object and its cached hash first.
+Status Writer::distinct(const Child* cells, std::size_t n) {
+  if (++stamp_ == UINT32_MAX) {  // stamps start again: none may look current
+    for (std::size_t i = 0; i < pool.size(); ++i) pool[i].stamp = 0;
+    stamp_ = 1;
   }
-}
-
-// COL_DICT_STR | uvarint d | d strings | n uvarint indexes. The most
-// frequent strings come first, so the common ones get one-byte indexes; equal
-// counts keep their first appearance's order. Writes it and gives its size;
-// as a trial (write false), gives UINT64_MAX, writing nothing, where it
-// cannot be the smallest.
-Result<uint64_t> Writer::dictionary(const Child* cells, std::size_t n, bool write) {
-  StrMap seen;
-  Vec<uint64_t> counts;
-  Vec<uint32_t> of_cell;  // each cell's string, by first appearance
-  if (!of_cell.try_resize_for_overwrite(n)) return no_memory();
+  seen_.clear();
+  if (!of_cell_.try_resize_for_overwrite(n)) return no_memory();
   for (std::size_t k = 0; k < n; ++k) {
     uint64_t len = 0;
     const char* p = text_of(cells[k], &len);
     const Py_hash_t h = p ? text_hash(cells[k].obj, p, len) : -1;
     if (h == -1) return py_fail();
-    StrMap::Entry* e = nullptr;
-    if (!seen.find_or_add(cells[k].obj, p, len, h, seen.size(), &e)) return no_memory();
-    const uint64_t id = e ? e->value : seen.size() - 1;
-    if (!e && !counts.try_push(0)) return no_memory();
-    counts[id] += 1;
-    of_cell[k] = static_cast<uint32_t>(id);
+    uint32_t at = 0;
+    bool added = false;
+    if (!pool.index_of(cells[k].obj, p, len, h, UNPOOLED, &at, &added)) return no_memory();
+    StrMap::Entry& e = pool[at];
+    if (e.stamp != stamp_) {
+      e.stamp = stamp_;
+      e.local = static_cast<uint32_t>(seen_.size());
+      if (!seen_.try_push(Seen{at, 0, len})) return no_memory();
+    }
+    seen_[e.local].count += 1;
+    of_cell_[k] = e.local;
   }
-  const std::size_t d = seen.size();
-  // With every string distinct, the dictionary holds the cells' own strings
-  // in the cells' order (same pool effects), plus a count and an index per
-  // cell: it can only be larger than plain values.
-  if (!write && d == n) return UINT64_MAX;
-  Vec<uint32_t> order;
-  Vec<uint32_t> rank;
-  if (!order.try_resize_for_overwrite(d) || !rank.try_resize_for_overwrite(d))
+  return Done{};
+}
+
+// Most frequent first, so the common strings get one-byte indexes; equal
+// counts keep their first appearance's order: a counting sort by count,
+// stable, in time linear in the cells.
+Status Writer::dictionary_order() {
+  const std::size_t d = seen_.size();
+  if (!order_.try_resize_for_overwrite(d) || !rank_.try_resize_for_overwrite(d))
     return no_memory();
-  // Most frequent first, equal counts in order of first appearance: a
-  // counting sort by count, stable, in time linear in n.
   uint64_t most = 0;
-  for (std::size_t i = 0; i < d; ++i) most = counts[i] > most ? counts[i] : most;
+  for (std::size_t i = 0; i < d; ++i) most = seen_[i].count > most ? seen_[i].count : most;
   // starts[k]: where the strings counted most - k begin
   Vec<uint64_t> starts;
   if (!starts.try_resize_for_overwrite(most + 2)) return no_memory();
   for (uint64_t k = 0; k <= most + 1; ++k) starts[k] = 0;
-  for (std::size_t i = 0; i < d; ++i) starts[most - counts[i] + 1] += 1;
+  for (std::size_t i = 0; i < d; ++i) starts[most - seen_[i].count + 1] += 1;
   for (uint64_t k = 1; k <= most + 1; ++k) starts[k] += starts[k - 1];
   for (std::size_t i = 0; i < d; ++i) {
-    const uint64_t slot = starts[most - counts[i]]++;
-    order[slot] = static_cast<uint32_t>(i);
-    rank[i] = static_cast<uint32_t>(slot);
+    const uint64_t slot = starts[most - seen_[i].count]++;
+    order_[slot] = static_cast<uint32_t>(i);
+    rank_[i] = static_cast<uint32_t>(slot);
   }
-  const std::size_t at = out.size();
-  if (!room(11)) return py_fail();
-  byte(COL_DICT_STR);
-  varint(d);
-  for (std::size_t i = 0; i < d; ++i) {
-    const StrMap::Entry& e = seen[order[i]];
-    CHECK(text(e.str, e.p, e.len));
+  return Done{};
+}
+
+uint64_t Writer::text_size(uint32_t j, uint64_t* pooled_now) {
+  const uint64_t len = seen_[j].len;
+  if (len < POOL_MIN_LEN || !on(OPT_POOL)) return inline_size(len);
+  uint64_t& v = sim_[j];
+  if (v != UNPOOLED && 1 + uvarint_len(v) < inline_size(len)) return 1 + uvarint_len(v);
+  if (v == UNPOOLED) v = *pooled_now;
+  ++*pooled_now;
+  return inline_size(len);
+}
+
+// The smallest column for scalar cells, plain values winning ties. For a
+// typed array the plain candidate is a plain array, one byte smaller than a
+// typed array of the same payload. Numbers and booleans are sized from
+// their values; strings from their distinct strings and the pool, as the
+// writer would meet them.
+Result<Plan> Writer::plan(const Child* cells, std::size_t n, unsigned types, bool array) {
+  const uint64_t extra = array ? 1 : 0;
+  Plan best{COL_VALUES, 0, false, 1};
+  uint64_t least = 0;  // the best size so far, a typed array's kind byte included
+  auto consider = [&](uint8_t kind, uint8_t scale, uint64_t size) {
+    if (size + extra < least) {
+      best = Plan{kind, scale, best.counted, size};
+      least = size + extra;
+    }
+  };
+  if (types == T_STR && on(OPT_DICT_STR)) {
+    CHECK(distinct(cells, n));
+    best.counted = true;
+    const std::size_t d = seen_.size();
+    if (!sim_.try_resize_for_overwrite(d)) return no_memory();
+    auto reset = [&]() {
+      for (std::size_t j = 0; j < d; ++j) sim_[j] = pool[seen_[j].entry].value;
+    };
+    reset();
+    uint64_t now = pooled;
+    for (std::size_t k = 0; k < n; ++k) best.size += text_size(of_cell_[k], &now);
+    least = best.size;
+    // With every string distinct, the dictionary holds the cells' own
+    // strings in the cells' order (same pool effects), plus a count and an
+    // index per cell: it can only be larger than plain values.
+    if (d == n) return best;
+    CHECK(dictionary_order());
+    reset();
+    now = pooled;
+    uint64_t size = 1 + uvarint_len(d);
+    for (std::size_t i = 0; i < d; ++i) size += text_size(order_[i], &now);
+    for (std::size_t j = 0; j < d; ++j) size += seen_[j].count * uvarint_len(rank_[j]);
+    consider(COL_DICT_STR, 0, size);
+    return best;
   }
-  if (!room(5 * n)) return py_fail();
-  for (std::size_t k = 0; k < n; ++k) varint(rank[of_cell[k]]);
-  return static_cast<uint64_t>(out.size() - at);
+  if (types & T_STR) return Plan{COL_VALUES, 0, false, 0};  // strings among others: plain
+  for (std::size_t k = 0; k < n; ++k) best.size += plain_size(cells[k]);
+  least = best.size;
+  if (types == T_BOOL) {
+    if (on(OPT_BOOL_BITS)) consider(COL_BOOL_BITS, 0, 1 + (n + 7) / 8);
+  } else if (!(types & ~T_NUMBER)) {
+    bool ints = true;
+    for (std::size_t k = 0; k < n && ints; ++k) ints = intlike(cells[k]);
+    if (ints && on(OPT_DELTA)) consider(COL_DELTA_INT, 0, delta_size(cells, n));
+    unsigned scale = 0;
+    uint64_t size = 0;
+    if (on(OPT_DECIMAL) && decimal_plan(cells, n, ints, &scale, &size))
+      consider(COL_DECIMAL, static_cast<uint8_t>(scale), size);
+  }
+  return best;
+}
+
+Status Writer::write_plan(const Plan& p, const Child* cells, std::size_t n) {
+  switch (p.kind) {
+    case COL_BOOL_BITS: {
+      // COL_BOOL_BITS | ceil(n / 8) bytes, cell k at bit k % 8 of byte k / 8
+      const std::size_t bytes = (n + 7) / 8;
+      if (!room(1 + bytes)) return py_fail();
+      byte(COL_BOOL_BITS);
+      uint8_t* bits = end();
+      std::memset(bits, 0, bytes);
+      for (std::size_t k = 0; k < n; ++k)
+        if (cells[k].kind == K_TRUE) bits[k >> 3] = static_cast<uint8_t>(bits[k >> 3] | 1u << (k & 7));
+      out.set_size(out.size() + bytes);
+      return Done{};
+    }
+    case COL_DELTA_INT: {
+      // COL_DELTA_INT | n uvarint zigzag(cell - previous cell), wrapping at 64 bits
+      if (!room(p.size)) return py_fail();
+      uint8_t* q = end();
+      *q++ = COL_DELTA_INT;
+      uint64_t prev = 0;
+      for (std::size_t k = 0; k < n; ++k) {
+        const uint64_t x = static_cast<uint64_t>(as_int(cells[k]));
+        q = put_varint(q, zigzag_of(static_cast<int64_t>(x - prev)));
+        prev = x;
+      }
+      done(q);
+      return Done{};
+    }
+    case COL_DECIMAL: {
+      // COL_DECIMAL | scale | n uvarint zigzag(mantissa)
+      if (!room(p.size)) return py_fail();
+      uint8_t* q = end();
+      *q++ = COL_DECIMAL;
+      *q++ = p.scale;
+      for (std::size_t k = 0; k < n; ++k) {
+        int64_t m = 0;
+        (void)mantissa(cells[k], p.scale, &m);  // the plan checked every cell
+        q = put_varint(q, zigzag_of(m));
+      }
+      done(q);
+      return Done{};
+    }
+    case COL_DICT_STR: {
+      // COL_DICT_STR | uvarint d | d strings | n uvarint indexes
+      const std::size_t d = seen_.size();
+      if (!room(11)) return py_fail();
+      byte(COL_DICT_STR);
+      varint(d);
+      for (std::size_t i = 0; i < d; ++i) CHECK(put(seen_[order_[i]].entry));
+      if (!room(5 * n)) return py_fail();
+      uint8_t* q = end();
+      for (std::size_t k = 0; k < n; ++k) q = put_varint(q, rank_[of_cell_[k]]);
+      done(q);
+      return Done{};
+    }
+    default:
+      break;
+  }
+  if (!room(1)) return py_fail();
+  byte(COL_VALUES);
+  if (!p.counted) {
+    for (std::size_t k = 0; k < n; ++k) CHECK(value(cells[k], 0));
+    return Done{};
+  }
+  // A string column: its strings are known by number already.
+  for (std::size_t k = 0; k < n; ++k) CHECK(put(seen_[of_cell_[k]].entry));
+  return Done{};
+}
+
+// The plan of node cells' items after the strings of node strings are
+// written, as a column or a typed array's payload.
+Result<Plan> Writer::plan_after(uint32_t strings, uint32_t cells, bool array) {
+  const Node a = s.nodes[strings];
+  for (uint64_t k = 0; k < a.n; ++k) CHECK(value(s.items[a.first + k], 0));
+  const Node b = s.nodes[cells];
+  const Child* items = s.items.data() + b.first;
+  const unsigned types = types_of(items, b.n);
+  if (!types || (types & ~T_SCALAR)) return Plan{COL_VALUES, 0, false, 0};
+  return plan(items, b.n, types, array);
+}
+
+Result<Plan> column_plan(PyObject* root, unsigned options, bool array) {
+  Scan s;
+  CHECK(scan(root, s));
+  Vec<uint8_t> out;
+  Writer w(s, out, options);
+  const Node top = s.nodes[s.root.node];
+  return w.plan_after(s.items[top.first].node, s.items[top.first + 1].node, array);
 }
 
 }  // namespace enc

@@ -29,7 +29,7 @@ struct Spare {
   bool busy = false;
 } spare;
 
-constexpr std::size_t SPARE_KEPT = std::size_t{4} << 20;  // bytes kept per buffer
+constexpr std::size_t SPARE_KEPT = std::size_t{16} << 20;  // bytes kept per buffer
 
 template <class T>
 void keep(Vec<T>& from, Vec<T>& to) {

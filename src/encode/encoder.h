@@ -178,41 +178,51 @@ enum Option : unsigned {
   OPT_ALL = (1u << 10) - 1,
 };
 
-// Strings by their text: the string pool (text to its lowest index) and the
-// per-column counts of dictionary strings, a use of the name set keyed by
-// the strings' hashes. Entries are removed only last in, first out.
+// Strings by their text: the string pool (text to its lowest index), which
+// also holds every string a typed column of strings has named, pooled or
+// not, and the sparse layout's key names; a use of the name set keyed by the
+// strings' hashes. A lookup compares the objects first and the bytes only
+// where the hashes agree and the objects differ.
 class StrMap {
  public:
   struct Entry {
-    PyObject* str;  // borrowed, exact str
+    PyObject* str;  // borrowed, exact str (null for a column source's text)
     const char* p;  // its UTF-8 bytes
     uint64_t len;
     uint64_t value;
+    uint32_t stamp;  // the string column that last counted it (Writer::distinct)
+    uint32_t local;  // its number among that column's distinct strings
   };
-  // The entry of this text in *found; or, where there is none, null in
-  // *found once an entry with value is added. False, with nothing changed,
+  // The index of the entry of this text in *at; where there is none, one
+  // is added with value, and *added says so. False, with nothing changed,
   // when memory runs out.
-  [[nodiscard]] bool find_or_add(PyObject* str, const char* p, uint64_t len, Py_hash_t hash,
-                                 uint64_t value, Entry** found) {
+  [[nodiscard]] bool index_of(PyObject* str, const char* p, uint64_t len, Py_hash_t hash,
+                              uint64_t value, uint32_t* at, bool* added) {
     auto same = [&](uint32_t i) {
       const Entry& e = entries_[i];
       return (str && e.str == str) ||
              (e.len == len && std::memcmp(e.p, p, static_cast<std::size_t>(len)) == 0);
     };
-    uint32_t at = NameSet::NONE;
-    if (!set_.try_find_or_add(static_cast<uint64_t>(hash), same, &at)) return false;
-    if (at != NameSet::NONE) {
-      *found = &entries_[at];
-      return true;
+    uint32_t found = NameSet::NONE;
+    if (!entries_.try_room(1) || !set_.try_find_or_add(static_cast<uint64_t>(hash), same, &found))
+      return false;
+    *added = found == NameSet::NONE;
+    if (*added) {
+      found = static_cast<uint32_t>(entries_.size());
+      entries_.push_unchecked(Entry{str, p, len, value, 0, 0});
     }
-    *found = nullptr;
-    if (entries_.try_push(Entry{str, p, len, value})) return true;
-    set_.pop();
-    return false;
+    *at = found;
+    return true;
   }
-  void pop() {  // removes the newest entry
-    set_.pop();
-    entries_.pop_back();
+  // The entry of this text in *found; or, where there is none, null in
+  // *found once an entry with value is added.
+  [[nodiscard]] bool find_or_add(PyObject* str, const char* p, uint64_t len, Py_hash_t hash,
+                                 uint64_t value, Entry** found) {
+    uint32_t at = 0;
+    bool added = false;
+    if (!index_of(str, p, len, hash, value, &at, &added)) return false;
+    *found = added ? nullptr : &entries_[at];
+    return true;
   }
   std::size_t size() const { return entries_.size(); }
   Entry& operator[](std::size_t i) { return entries_[i]; }
@@ -225,6 +235,10 @@ class StrMap {
   NameSet set_;
   Vec<Entry> entries_;
 };
+
+// A string's value in the pool before its first inline spelling gives it
+// its index.
+constexpr uint64_t UNPOOLED = UINT64_MAX;
 
 // The hash a string map keys a string by: its own where it has an object
 // (cached in the str), else one of its bytes (strings.cpp). The maps'
@@ -262,6 +276,14 @@ struct Text {
   PyObject* str;
   const char* p;
   uint64_t len;
+};
+
+// A typed column's layout, decided from its cells before any of it is written.
+struct Plan {
+  uint8_t kind;   // COL_VALUES, COL_BOOL_BITS, COL_DELTA_INT, COL_DECIMAL or COL_DICT_STR
+  uint8_t scale;  // COL_DECIMAL's power of ten
+  bool counted;   // a string column whose distinct strings are counted (seen_)
+  uint64_t size;  // bytes of the kind byte and the payload; 0 where not reckoned
 };
 
 // The second pass: one attempt at writing the document with a set of options.
@@ -314,12 +336,9 @@ class Writer {
   // strings.cpp
   Status text(const Child& c);
   Status text(PyObject* str, const char* p, uint64_t n);
-  struct Mark {
-    std::size_t out, pool;
-    uint64_t pooled;
-  };
-  Mark mark() const { return Mark{out.size(), pool.size(), pooled}; }
-  void rollback(const Mark& m);
+  // Pool entry `at` written as text() writes its string.
+  Status put(uint32_t at);
+  Status spell(const char* p, uint64_t n);  // inline, whatever the pool holds
 
   // values.cpp
   Status value(const Child& c, uint64_t depth);
@@ -352,9 +371,36 @@ class Writer {
   Status column(Child* cells, std::size_t n, uint64_t depth);
   Status object_column(Child* cells, std::size_t n, uint64_t depth);
   Result<bool> typed_array(uint32_t node);
-  Result<bool> scalar_column(const Child* cells, std::size_t n, unsigned types, bool array);
-  Result<uint64_t> dictionary(const Child* cells, std::size_t n, bool write);
-  void delta(const Child* cells, std::size_t n);
+  Status write_plan(const Plan& plan, const Child* cells, std::size_t n);
+  // A string column's distinct strings in order of first appearance
+  // (distinct), each with its pool entry, count and length, and each cell's
+  // number among them.
+  struct Seen {
+    uint32_t entry;
+    uint64_t count;
+    uint64_t len;
+  };
+  Vec<Seen> seen_;
+  Vec<uint32_t> of_cell_;
+  Vec<uint32_t> rank_;  // a dictionary's order: rank_[j] is string j's index
+  Vec<uint32_t> order_;  // and order_[i] the string at index i
+  Vec<uint64_t> sim_;  // each distinct string's pool index while sizes are reckoned
+  uint32_t stamp_ = 0;
+  Status distinct(const Child* cells, std::size_t n);
+  Status dictionary_order();
+  // Bytes that text() writes for distinct string j, with the pool as sim_
+  // and *pooled say, which it updates as text() would.
+  uint64_t text_size(uint32_t j, uint64_t* pooled);
+
+ public:
+  // The layout of a column of scalar cells of these types (a bit each,
+  // columns.cpp), or of a typed array's payload (array), for which a plain
+  // column stands for the plain array. Reckoned from the cells and the
+  // pool as it stands; a string column leaves its distinct strings in the
+  // pool's map as not yet pooled.
+  Result<Plan> plan(const Child* cells, std::size_t n, unsigned types, bool array);
+  // The plan of the column items of node cells once pool's strings are written.
+  Result<Plan> plan_after(uint32_t pool, uint32_t cells, bool array);
 };
 
 // Validates root and snapshots it. Raises TypeError or ValueError naming the
@@ -383,6 +429,10 @@ Result<Owned> encode(PyObject* root, unsigned options, PyObject* hook, bool null
 // failure with no exception set is the source's refusal.
 Status encode_columns(const Child* names, uint64_t count, uint64_t rows, Columns& source,
                       unsigned options, Vec<uint8_t>& out);
+
+// The plan for a typed column of the cells of root[1] (a list) once the
+// strings of root[0] are written, for the unit tests of the plans.
+Result<Plan> column_plan(PyObject* root, unsigned options, bool array);
 
 // Conversions in a row for one value (default's results, Enum values) before
 // it is refused.

@@ -43,32 +43,43 @@ Status Writer::text(PyObject* str, const char* p, uint64_t n) {
   if (n >= POOL_MIN_LEN && on(OPT_POOL)) {
     const Py_hash_t h = text_hash(str, p, n);
     if (h == -1) return py_fail();
-    StrMap::Entry* e = nullptr;
-    if (!pool.find_or_add(str, p, n, h, pooled, &e)) return no_memory();
-    if (e && 1 + uvarint_len(e->value) < inline_size(n)) {
-      if (!room(11)) return py_fail();
-      byte(TAG_STR_REF);
-      varint(e->value);
-      return Done{};
-    }
+    uint32_t at = 0;
+    bool added = false;
+    if (!pool.index_of(str, p, n, h, pooled, &at, &added)) return no_memory();
+    if (!added) return put(at);
     ++pooled;  // the decoder pools every inline spelling, repeated or not
   }
-  if (!room(11 + n)) return py_fail();
-  if (n <= SHORT_STR_MAX) {
-    byte(static_cast<uint8_t>(TAG_SHORT_STR | n));
-  } else {
-    byte(TAG_STR);
-    varint(n);
-  }
-  std::memcpy(out.data() + out.size(), p, static_cast<std::size_t>(n));
-  out.set_size(out.size() + static_cast<std::size_t>(n));
-  return Done{};
+  return spell(p, n);
 }
 
-void Writer::rollback(const Mark& m) {
-  out.set_size(m.out);
-  while (pool.size() > m.pool) pool.pop();
-  pooled = m.pooled;
+Status Writer::put(uint32_t at) {
+  StrMap::Entry& e = pool[at];
+  if (e.len >= POOL_MIN_LEN && on(OPT_POOL)) {
+    if (e.value != UNPOOLED && 1 + uvarint_len(e.value) < inline_size(e.len)) {
+      if (!room(11)) return py_fail();
+      uint8_t* q = end();
+      *q++ = TAG_STR_REF;
+      done(put_varint(q, e.value));
+      return Done{};
+    }
+    if (e.value == UNPOOLED) e.value = pooled;  // its first inline spelling
+    ++pooled;
+  }
+  return spell(e.p, e.len);
+}
+
+Status Writer::spell(const char* p, uint64_t n) {
+  if (!room(11 + n)) return py_fail();
+  uint8_t* q = end();
+  if (n <= SHORT_STR_MAX) {
+    *q++ = static_cast<uint8_t>(TAG_SHORT_STR | n);
+  } else {
+    *q++ = TAG_STR;
+    q = put_varint(q, n);
+  }
+  std::memcpy(q, p, static_cast<std::size_t>(n));
+  done(q + n);
+  return Done{};
 }
 
 }  // namespace enc
