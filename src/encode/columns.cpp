@@ -164,7 +164,7 @@ Status Writer::object_column(Child* cells, std::size_t n, uint64_t depth) {
   byte(COL_OBJECT);
   varint(first.n);
   counted += n;
-  for (uint64_t j = 0; j < first.n; ++j) CHECK(text(s.items[first.first + 2 * j]));
+  for (uint64_t j = 0; j < first.n; ++j) WROTE(text(s.items[first.first + 2 * j]));
   Vec<Child> sub;
   if (!sub.try_resize_for_overwrite(n)) return no_memory();
   for (uint64_t j = 0; j < first.n; ++j) {
@@ -363,7 +363,7 @@ Status Writer::write_plan(const Plan& p, const Child* cells, std::size_t n) {
       if (!room(11)) return py_fail();
       byte(COL_DICT_STR);
       varint(d);
-      for (std::size_t i = 0; i < d; ++i) CHECK(put(seen_[order_[i]].entry));
+      for (std::size_t i = 0; i < d; ++i) WROTE(put(seen_[order_[i]].entry));
       if (!room(5 * n)) return py_fail();
       uint8_t* q = end();
       for (std::size_t k = 0; k < n; ++k) q = put_varint(q, rank_[of_cell_[k]]);
@@ -380,7 +380,7 @@ Status Writer::write_plan(const Plan& p, const Child* cells, std::size_t n) {
     return Done{};
   }
   // A string column: its strings are known by number already.
-  for (std::size_t k = 0; k < n; ++k) CHECK(put(seen_[of_cell_[k]].entry));
+  for (std::size_t k = 0; k < n; ++k) WROTE(put(seen_[of_cell_[k]].entry));
   return Done{};
 }
 

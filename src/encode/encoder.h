@@ -101,6 +101,8 @@ struct Child {
 static_assert(sizeof(Child) == 24, "a Child stays three words");
 
 constexpr uint32_t NO_NODE = UINT32_MAX;
+// Values a tree may stand for, shared containers counted in full.
+constexpr uint64_t MAX_EXPANDED = uint64_t{1} << 32;
 constexpr uint32_t LONG_STR = UINT32_MAX;
 
 // Records a string's UTF-8 bytes in its Child.
@@ -332,13 +334,67 @@ class Writer {
     out.set_size(out.size() + 1);
   }
   void varint(uint64_t v) { done(put_varint(end(), v)); }
+  void varint_after(uint8_t tag, uint64_t v) {
+    uint8_t* p = end();
+    *p = tag;
+    done(put_varint(p + 1, v));
+  }
 
-  // strings.cpp
-  Status text(const Child& c);
-  Status text(PyObject* str, const char* p, uint64_t n);
+  // strings.cpp. The hot steps of writing return false with an exception
+  // set, rather than a Result: WROTE turns that into the caller's failure.
+  // text: TAG_SHORT_STR+len | bytes, or TAG_STR | uvarint len | bytes, or
+  // TAG_STR_REF | uvarint index. A string of 2 bytes or more written inline
+  // enters the pool; a reference is written where it is shorter.
+  [[nodiscard]] bool text(const Child& c) {
+    uint64_t n = 0;
+    const char* p = text_of(c, &n);
+    return p && text(c.obj, p, n);
+  }
+  [[nodiscard]] bool text(PyObject* str, const char* p, uint64_t n) {
+    if (n < POOL_MIN_LEN || !on(OPT_POOL)) return spell(p, n);
+    return pooled_text(str, p, n);
+  }
+  [[nodiscard]] bool pooled_text(PyObject* str, const char* p, uint64_t n);
   // Pool entry `at` written as text() writes its string.
-  Status put(uint32_t at);
-  Status spell(const char* p, uint64_t n);  // inline, whatever the pool holds
+  [[nodiscard]] bool put(uint32_t at);
+  // Inline, whatever the pool holds. Strings below 16 bytes are copied in
+  // two overlapping words, without a call.
+  [[nodiscard]] bool spell(const char* p, uint64_t n) {
+    if (!room(11 + n)) return false;
+    uint8_t* q = end();
+    if (n <= SHORT_STR_MAX) {
+      *q++ = static_cast<uint8_t>(TAG_SHORT_STR | n);
+    } else {
+      *q++ = TAG_STR;
+      q = put_varint(q, n);
+    }
+    copy_small(q, p, n);
+    done(q + n);
+    return true;
+  }
+  static void copy_small(uint8_t* q, const char* p, uint64_t n) {
+    if (n >= 8 && n <= 16) {
+      uint64_t a, b;
+      std::memcpy(&a, p, 8);
+      std::memcpy(&b, p + n - 8, 8);
+      std::memcpy(q, &a, 8);
+      std::memcpy(q + n - 8, &b, 8);
+    } else if (n >= 4 && n < 8) {
+      uint32_t a, b;
+      std::memcpy(&a, p, 4);
+      std::memcpy(&b, p + n - 4, 4);
+      std::memcpy(q, &a, 4);
+      std::memcpy(q + n - 4, &b, 4);
+    } else if (n < 4) {
+      if (n) {
+        q[0] = static_cast<uint8_t>(p[0]);
+        q[n / 2] = static_cast<uint8_t>(p[n / 2]);
+        q[n - 1] = static_cast<uint8_t>(p[n - 1]);
+      }
+    } else {
+      std::memcpy(q, p, static_cast<std::size_t>(n));
+    }
+  }
 
   // values.cpp
   Status value(const Child& c, uint64_t depth);
@@ -352,8 +408,23 @@ class Writer {
   bool needs_full() const { return full; }
 
  private:
-  Status integer(int64_t n);
-  Status real(double x);
+  [[nodiscard]] bool object(PyObject* dict, uint64_t depth);
+  [[nodiscard]] bool item(PyObject* v, uint64_t depth);
+  [[nodiscard]] bool lazy_failure();
+  // TAG_SMALL_INT+n for 0..127, else TAG_INT | uvarint zigzag(n)
+  [[nodiscard]] bool integer(int64_t n) {
+    if (!room(11)) return false;
+    uint8_t* p = end();
+    if (n >= 0 && n <= 0x7F) {
+      *p++ = static_cast<uint8_t>(TAG_SMALL_INT | n);
+    } else {
+      *p++ = TAG_INT;
+      p = put_varint(p, zigzag_of(n));
+    }
+    done(p);
+    return true;
+  }
+  [[nodiscard]] bool real(double x);
   Status container(uint32_t node, uint64_t depth);
   Status plain(uint32_t node, uint64_t depth);
   Status plain_body(uint32_t node, uint64_t depth);
@@ -402,6 +473,13 @@ class Writer {
   // The plan of the column items of node cells once pool's strings are written.
   Result<Plan> plan_after(uint32_t pool, uint32_t cells, bool array);
 };
+
+// A writer step that returns false with an exception set, in a function
+// that returns a Result.
+#define WROTE(step)                 \
+  do {                              \
+    if (!(step)) return py_fail();  \
+  } while (0)
 
 // Validates root and snapshots it. Raises TypeError or ValueError naming the
 // path of the first offending value, or MemoryError.

@@ -27,8 +27,6 @@ namespace enc {
 
 namespace {
 
-constexpr uint64_t MAX_EXPANDED = uint64_t{1} << 32;
-
 uint64_t identity(PyObject* obj) { return reinterpret_cast<uintptr_t>(obj); }
 
 // One open container of the walk.

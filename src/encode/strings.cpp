@@ -29,57 +29,31 @@ Py_hash_t bytes_hash(const char* p, uint64_t n) {
   return static_cast<Py_hash_t>(h >> 1);
 }
 
-// TAG_SHORT_STR+len | bytes, or TAG_STR | uvarint len | bytes, or
-// TAG_STR_REF | uvarint index. A string of 2 bytes or more written inline
-// enters the pool; a reference is written where it is shorter.
-Status Writer::text(const Child& c) {
-  uint64_t n = 0;
-  const char* p = text_of(c, &n);
-  if (!p) return py_fail();
-  return text(c.obj, p, n);
-}
-
-Status Writer::text(PyObject* str, const char* p, uint64_t n) {
-  if (n >= POOL_MIN_LEN && on(OPT_POOL)) {
-    const Py_hash_t h = text_hash(str, p, n);
-    if (h == -1) return py_fail();
-    uint32_t at = 0;
-    bool added = false;
-    if (!pool.index_of(str, p, n, h, pooled, &at, &added)) return no_memory();
-    if (!added) return put(at);
-    ++pooled;  // the decoder pools every inline spelling, repeated or not
-  }
+bool Writer::pooled_text(PyObject* str, const char* p, uint64_t n) {
+  const Py_hash_t h = text_hash(str, p, n);
+  if (h == -1) return false;
+  uint32_t at = 0;
+  bool added = false;
+  if (!pool.index_of(str, p, n, h, pooled, &at, &added)) return no_room();
+  if (!added) return put(at);
+  ++pooled;  // the decoder pools every inline spelling, repeated or not
   return spell(p, n);
 }
 
-Status Writer::put(uint32_t at) {
+bool Writer::put(uint32_t at) {
   StrMap::Entry& e = pool[at];
   if (e.len >= POOL_MIN_LEN && on(OPT_POOL)) {
     if (e.value != UNPOOLED && 1 + uvarint_len(e.value) < inline_size(e.len)) {
-      if (!room(11)) return py_fail();
+      if (!room(11)) return false;
       uint8_t* q = end();
       *q++ = TAG_STR_REF;
       done(put_varint(q, e.value));
-      return Done{};
+      return true;
     }
     if (e.value == UNPOOLED) e.value = pooled;  // its first inline spelling
     ++pooled;
   }
   return spell(e.p, e.len);
-}
-
-Status Writer::spell(const char* p, uint64_t n) {
-  if (!room(11 + n)) return py_fail();
-  uint8_t* q = end();
-  if (n <= SHORT_STR_MAX) {
-    *q++ = static_cast<uint8_t>(TAG_SHORT_STR | n);
-  } else {
-    *q++ = TAG_STR;
-    q = put_varint(q, n);
-  }
-  std::memcpy(q, p, static_cast<std::size_t>(n));
-  done(q + n);
-  return Done{};
 }
 
 }  // namespace enc

@@ -188,7 +188,7 @@ Status Writer::table(uint32_t index, uint64_t depth) {
   if (!room(11)) return py_fail();
   byte(TAG_TABLE);
   varint(row0.n);
-  for (uint64_t k = 0; k < row0.n; ++k) CHECK(text(s.items[row0.first + 2 * k]));
+  for (uint64_t k = 0; k < row0.n; ++k) WROTE(text(s.items[row0.first + 2 * k]));
   if (!room(11)) return py_fail();
   varint(node.n);
   counted += node.n;
@@ -213,7 +213,7 @@ Status Writer::root_table(const Child* names, uint64_t count, uint64_t rows, Col
   byte(DOC_VERSION);
   byte(TAG_TABLE);
   varint(count);
-  for (uint64_t k = 0; k < count; ++k) CHECK(text(names[k]));
+  for (uint64_t k = 0; k < count; ++k) WROTE(text(names[k]));
   if (!room(11)) return py_fail();
   varint(rows);
   counted += rows;
@@ -237,7 +237,7 @@ Status Writer::source_column(Columns& source, uint64_t handle, uint64_t rows, Ve
     byte(COL_OBJECT);
     varint(fields);
     counted += rows;
-    for (uint64_t j = 0; j < fields; ++j) CHECK(text(source.field_name(handle, j)));
+    for (uint64_t j = 0; j < fields; ++j) WROTE(text(source.field_name(handle, j)));
     for (uint64_t j = 0; j < fields; ++j)
       CHECK(source_column(source, source.field(handle, j), rows, cells, depth + 1));
     return Done{};
@@ -263,7 +263,7 @@ Status Writer::sparse(uint32_t index, const Vec<uint32_t>& header, const RowKeys
   if (!room(11)) return py_fail();
   byte(TAG_SPARSE);
   varint(header.size());
-  for (std::size_t j = 0; j < header.size(); ++j) CHECK(text(nm.names[header[j]]));
+  for (std::size_t j = 0; j < header.size(); ++j) WROTE(text(nm.names[header[j]]));
   if (!room(11)) return py_fail();
   varint(n);
   charged += 2 * n;

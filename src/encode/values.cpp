@@ -9,6 +9,7 @@ namespace wexo {
 namespace enc {
 
 Status Writer::value(const Child& c, uint64_t depth) {
+  bool ok = true;
   switch (c.kind) {
     case K_NONE:
     case K_FALSE:
@@ -17,21 +18,98 @@ Status Writer::value(const Child& c, uint64_t depth) {
       byte(c.kind == K_NONE ? TAG_NONE : c.kind == K_FALSE ? TAG_FALSE : TAG_TRUE);
       return Done{};
     case K_INT:
-      return integer(c.i);
+      ok = integer(c.i);
+      break;
     case K_FLOAT:
-      return real(c.f);
+      ok = real(c.f);
+      break;
     case K_STR:
-      return text(c);
+      ok = text(c);
+      break;
     case K_LIST:
     case K_DICT:
-      break;
+      if (s.lazy && c.node == NO_NODE) {
+        if (c.kind == K_DICT && !s.source) {
+          ok = object(c.obj, depth);
+          break;
+        }
+        Child made = c;
+        CHECK(ensure(made, depth));
+        return container(made.node, depth);
+      }
+      return container(c.node, depth);
   }
-  if (s.lazy && c.node == NO_NODE) {
-    Child made = c;
-    CHECK(ensure(made, depth));
-    return container(made.node, depth);
+  if (!ok) return py_fail();
+  return Done{};
+}
+
+// TAG_OBJECT | uvarint n | n (key, value), from the dict itself: a dict of
+// the lazy writer is held by its parent alone and is written where it is
+// met, entry by entry, without a snapshot. Nothing here runs Python code
+// (exact str, int and float only; the hash of a str is cached), so the dict
+// cannot change while it is read. What the lazy writer cannot vouch for
+// sends the tree to the full scan, as expand does.
+bool Writer::object(PyObject* v, uint64_t depth) {
+  const Py_ssize_t len = PyDict_Size(v);
+  if (len < 0) return false;
+  const uint64_t n = static_cast<uint64_t>(len);
+  s.values += n;
+  if (n > MAX_COUNT || (n && depth >= MAX_DEPTH) || s.values > MAX_EXPANDED) {
+    full = true;
+    return false;
   }
-  return container(c.node, depth);
+  if (!room(11)) return false;
+  varint_after(TAG_OBJECT, n);
+  Py_ssize_t pos = 0;
+  PyObject *key, *x;  // borrowed
+  for (uint64_t k = 0; k < n && PyDict_Next(v, &pos, &key, &x); ++k) {
+    if (Py_TYPE(key) != &PyUnicode_Type) {
+      full = true;
+      return false;
+    }
+    Py_ssize_t size = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(key, &size);
+    if (!p) return lazy_failure();
+    if (!text(key, p, static_cast<uint64_t>(size)) || !item(x, depth + 1)) return false;
+  }
+  return true;
+}
+
+// One value met by the lazy writer, by its exact type.
+bool Writer::item(PyObject* v, uint64_t depth) {
+  PyTypeObject* type = Py_TYPE(v);
+  if (type == &PyUnicode_Type) {
+    Py_ssize_t size = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(v, &size);
+    if (!p) return lazy_failure();
+    return text(v, p, static_cast<uint64_t>(size));
+  }
+  if (type == &PyLong_Type) {
+    int overflow = 0;
+    const long long i = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (overflow) {
+      full = true;
+      return false;
+    }
+    return integer(i);
+  }
+  if (type == &PyDict_Type && Py_REFCNT(v) == 1) return object(v, depth);
+  Child c;
+  if (!classify(v, c, false)) return lazy_failure();
+  Status st = value(c, depth);
+  return st.ok();
+}
+
+// What the lazy writer cannot write: the full scan takes the tree, and
+// names the value (a string that is no valid UTF-8, say), unless an
+// exception of our own (MemoryError) ended it.
+bool Writer::lazy_failure() {
+  if (PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+    PyErr_Clear();
+  }
+  full = true;
+  return false;
 }
 
 Status Writer::ensure(Child& c, uint64_t depth) {
@@ -51,26 +129,12 @@ Status Writer::ensure_item(uint64_t k, uint64_t depth) {
   return Done{};
 }
 
-// TAG_SMALL_INT+n for 0..127, else TAG_INT | uvarint zigzag(n)
-Status Writer::integer(int64_t n) {
-  if (!room(11)) return py_fail();
-  uint8_t* p = end();
-  if (n >= 0 && n <= 0x7F) {
-    *p++ = static_cast<uint8_t>(TAG_SMALL_INT | n);
-  } else {
-    *p++ = TAG_INT;
-    p = put_varint(p, zigzag_of(n));
-  }
-  done(p);
-  return Done{};
-}
-
 // TAG_FLOAT | 8 bytes little-endian. The decoder turns an integral double
 // below 2^53 into an int anyway, so that one is written as the int.
-Status Writer::real(double x) {
+bool Writer::real(double x) {
   int64_t i;
   if (int_valued(x, &i)) return integer(i);
-  if (!room(9)) return py_fail();
+  if (!room(9)) return false;
   uint64_t bits;
   std::memcpy(&bits, &x, sizeof bits);
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
@@ -80,7 +144,7 @@ Status Writer::real(double x) {
   p[0] = TAG_FLOAT;
   std::memcpy(p + 1, &bits, sizeof bits);
   done(p + 9);
-  return Done{};
+  return true;
 }
 
 // TAG_ANCHOR | value, where a container is held in several places and its
@@ -141,7 +205,7 @@ Status Writer::plain_body(uint32_t index, uint64_t depth) {
     byte(TAG_OBJECT);
     varint(node.n);
     for (uint64_t k = 0; k < node.n; ++k) {
-      CHECK(text(s.items[node.first + 2 * k]));
+      WROTE(text(s.items[node.first + 2 * k]));
       CHECK(value(s.items[node.first + 2 * k + 1], depth + 1));
     }
     return Done{};
