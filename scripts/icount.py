@@ -156,22 +156,28 @@ def compact(tree: object) -> bytes:
 
 
 # One line of callgrind_annotate's function list: "1,234 (5.00%)  file:function [object]"; the
-# object is left out on lines of code inlined from another file (a header).
+# object (a path) is left out on lines of code inlined from another file (a header), and a
+# function's name may end in "[clone .cold]".
 ANNOTATED = re.compile(
-    r"^\s*([\d,]+)\s+(?:\(\s*[\d.]+%\)\s+)?(\?\?\?|\S*?[^:\s]):(?!:)(.+?)(?:\s+\[(.+)\])?$")
+    r"^\s*([\d,]+)\s+(?:\(\s*[\d.]+%\)\s+)?(\?\?\?|\S*?[^:\s]):(?!:)(.+?)(?:\s+\[((?:/|\?\?\?)[^\[\]]*)\])?$")
 TOTALS = re.compile(r"^\s*([\d,]+)\s+(?:\(\s*[\d.]+%\)\s+)?PROGRAM TOTALS")
 
 
 def annotate(out_file: str, inclusive: bool) -> tuple[int, dict[tuple[str, str], int]]:
-    """The profile's total and (function, object) -> instructions, from callgrind_annotate.
+    """The profile's total and (function, object) -> instructions (see parse_annotated)."""
+    text = subprocess.run(
+        ["callgrind_annotate", "--threshold=100", f"--inclusive={'yes' if inclusive else 'no'}",
+         out_file], capture_output=True, text=True, check=True).stdout
+    return parse_annotated(text, inclusive)
+
+
+def parse_annotated(text: str, inclusive: bool) -> tuple[int, dict[tuple[str, str], int]]:
+    """The total and (function, object) -> instructions of callgrind_annotate's output.
 
     Exclusive counts are summed over a function's lines (one per file its code comes from,
     headers included) and over a recursive function's levels (the 'N suffixes); inclusive
     ones are those of its outermost level (its largest line), which hold the deeper ones. A
     line without its object takes the one the same function has elsewhere."""
-    text = subprocess.run(
-        ["callgrind_annotate", "--threshold=100", f"--inclusive={'yes' if inclusive else 'no'}",
-         out_file], capture_output=True, text=True, check=True).stdout
     total = 0
     lines = []
     for line in text.splitlines():
