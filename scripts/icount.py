@@ -130,7 +130,7 @@ def encode_documents(corpus: Path, files: list[str] | None) -> dict[str, Path | 
 
 def minstr(count: float) -> str:
     m = count / 1e6
-    return f"{m:,.0f}" if m >= 100 else f"{m:.3g}"
+    return f"{m:,.0f}" if m >= 100 else f"{m:#.3g}"
 
 
 def encode_table(python: str, docs: dict[str, Path | object], calls: int) -> None:
