@@ -1,27 +1,36 @@
 #!/usr/bin/env python3
-"""Encode-speed and size benchmark: wexo.dumps against msgpack, orjson, json, pickle and marshal.
+"""Encode-speed and size benchmark: wexo.dumps against msgpack, msgspec, orjson, json, pickle and marshal.
 
-For each document of the corpus (real JSON files), the tree is loaded once and
-every encoder is timed on it as ``for _ in range(k): dumps(tree)``, so the
-freeing of each output is inside the timed region. Rounds interleave the
-encoders in a rotating order; the figure kept is the median of the per-call
-times over the rounds (bench/harness.py). Times are reported as ratios
-to ``msgpack.packb`` on the same tree (lower is faster).
+Three sections (--section, default all):
 
-The pure-Python reference encoder (wexo.reference) is run once per file, outside
-the rounds: its output is compared with wexo.dumps's, and that one timing gives
-the speed-up over it.
+- files: for each document of the corpus (real JSON files), the tree is loaded
+  once and every encoder is timed on it as ``for _ in range(k): dumps(tree)``, so
+  the freeing of each output is inside the timed region. Rounds interleave the
+  encoders in a rotating order; the figure kept is the median of the per-call
+  times over the rounds (bench/harness.py). Times are reported as ratios to
+  ``msgpack.packb`` on the same tree (lower is faster). The pure-Python reference
+  encoder (wexo.reference) is run once per file, outside the rounds: its output is
+  compared with wexo.dumps's, and that one timing gives the speed-up over it.
+- single: one record at a time (the records of bench/single.py and the 5-key
+  small message), the collector on, in nanoseconds per call and as ratios to
+  msgpack.packb.
+- table: generated lists of {"id", "name", "v"} rows of 50,000 to 800,000 rows
+  whose names are 5/8 distinct, in nanoseconds per row.
+
+``wexo (choices off)`` is wexo.dumps with every encoding choice keyword False.
 
 Run ``python bench/bench_encode.py --help`` for the options; see bench/README.md.
 """
 
 from __future__ import annotations
 
+import argparse
 import importlib
 import json
 import marshal
 import math
 import pickle
+import random
 import sys
 import time
 from collections.abc import Callable, Mapping, Sequence
@@ -44,6 +53,17 @@ from harness import (  # noqa: E402
 )
 
 BASELINE = "msgpack"  # every encoder's time is reported as a ratio to this one's
+OFF = "wexo (choices off)"  # wexo.dumps with every choice keyword False
+
+SECTIONS = ("files", "single", "table")
+
+# The high-cardinality table: row counts, and the share of the rows whose name is
+# the first of its kind (800,000 rows hold 500,000 distinct names).
+TABLE_ROWS = (50_000, 200_000, 800_000)
+DISTINCT_NUM, DISTINCT_DEN = 5, 8
+# The table's contenders, and the largest table the (slow) reference encoder checks.
+TABLE_ENCODERS = ("wexo", OFF, "msgpack", "orjson", "msgspec")
+TABLE_REFERENCE_MAX = 50_000
 
 Encoder = Callable[[Any], bytes]
 
@@ -54,6 +74,28 @@ class Encoders:
     reference: Encoder  # the pure-Python encoder wexo.dumps must agree with
     loads: Callable[[bytes], Any]  # wexo's decoder, to check wexo.dumps's output
     versions: dict[str, str]
+    # the reference encoder with every choice off, which OFF must agree with
+    reference_off: Encoder | None = None
+
+    def only(self, names: Sequence[str]) -> Encoders:
+        """The same, with only these encoders (those of them that exist)."""
+        kept = {k: v for k, v in self.dumps.items() if k in names}
+        return Encoders(kept, self.reference, self.loads, self.versions, self.reference_off)
+
+
+def choices_off(dumps: Callable[..., bytes], names: Sequence[str]) -> Encoder:
+    """dumps(tree, a=False, b=False, ...) for every choice name, as a function of the tree.
+
+    The keywords are written into the call, as a caller would write them, so the call
+    passes them as a vectorcall's keyword names; ``dumps(tree, **off)`` would build a
+    dict on every call, which costs more than the encoder on a small message.
+    """
+    for name in names:
+        if not name.isidentifier():
+            raise SystemExit(f"bench: choice {name!r} is not a keyword name")
+    keywords = ", ".join(f"{name}=False" for name in names)
+    fn: Encoder = eval(f"lambda tree: dumps(tree, {keywords})", {"dumps": dumps})  # noqa: S307
+    return fn
 
 
 def load_encoders() -> Encoders:
@@ -70,18 +112,23 @@ def load_encoders() -> Encoders:
     reference = importlib.import_module("wexo.reference")
     orjson = harness.require("orjson")
     msgpack = harness.require("msgpack")
+    msgspec = harness.require("msgspec")
+    importlib.import_module("msgspec.msgpack")
     if wexo.dumps is not ext.dumps:
         warn("wexo.dumps is not wexo._ext.dumps; timing wexo.dumps all the same")
+    choices = [name for name, _, _ in ext.CHOICES]
     dumps: dict[str, Encoder] = {
         "wexo": wexo.dumps,
+        OFF: choices_off(wexo.dumps, choices),
         "msgpack": msgpack.packb,
         "orjson": orjson.dumps,
+        "msgspec": msgspec.msgpack.encode,
         "json": harness.compact_json,
         "pickle": lambda tree: pickle.dumps(tree, protocol=pickle.HIGHEST_PROTOCOL),
         "marshal": marshal.dumps,
     }
     # A pure-Python fallback would make a peer look far slower than it is.
-    for name in ("wexo", "orjson"):
+    for name in ("wexo", "orjson", "msgspec"):
         if not harness.is_native(dumps[name]):
             warn(f"{name}: dumps is not a native function; is its C extension missing?")
     if not msgpack.Packer.__module__.endswith(
@@ -93,8 +140,15 @@ def load_encoders() -> Encoders:
     versions = {
         "orjson": harness.version(orjson, "orjson"),
         "msgpack": harness.version(msgpack, "msgpack"),
+        "msgspec": harness.version(msgspec, "msgspec"),
     }
-    return Encoders(dumps, reference.dumps, wexo_native.loads_binary, versions)
+    return Encoders(
+        dumps,
+        reference.dumps,
+        wexo_native.loads_binary,
+        versions,
+        choices_off(reference.dumps, choices),
+    )
 
 
 # --------------------------------------------------------------------------- running
@@ -104,12 +158,13 @@ def load_encoders() -> Encoders:
 class EncodeCase:
     name: str
     sizes: dict[str, int]  # encoder -> bytes of its output; a failed encoder is absent
-    reference_size: int
-    identical: bool  # wexo.dumps gave the reference encoder's bytes
-    reference_s: float  # seconds per call of the reference encoder
+    reference_size: int  # 0 when the reference encoder did not run
+    identical: bool | None  # wexo.dumps gave the reference encoder's bytes (None: not run)
+    reference_s: float  # seconds per call of the reference encoder (NaN: not timed)
     times: dict[str, dict[str, Stats]] = field(
         default_factory=dict
     )  # gc label -> encoder -> stats
+    identical_off: bool | None = None  # the same for OFF, where checked
 
 
 @dataclass
@@ -146,7 +201,15 @@ def run_case(
     gc_modes: GcModes,
     settings: Settings,
     warnings: list[str],
+    reference: str = "time",
 ) -> EncodeCase:
+    """Encodes tree once with each encoder (checking wexo's outputs), then times them all.
+
+    reference: "time" compares wexo.dumps's output with the reference encoder's and
+    times that call; "check" also compares OFF's output with the reference's with
+    every choice off, untimed; "skip" runs no reference encoder.
+    """
+
     def note(message: str) -> None:
         warn(message)
         warnings.append(message)
@@ -158,32 +221,41 @@ def run_case(
             outputs[key] = dumps(tree)
         except Exception as exc:  # noqa: BLE001 -- reported, and the encoder left out
             note(f"{name}: {key} raised {type(exc).__name__}: {exc}; not timed")
-    if "wexo" not in outputs or "json" not in outputs:
+    if "wexo" not in outputs or ("json" in encoders.dumps and "json" not in outputs):
         raise SystemExit(f"bench: {name}: wexo.dumps or json.dumps failed")
-    try:
-        diff = harness.first_difference(tree, encoders.loads(outputs["wexo"]))
-    except Exception as exc:  # noqa: BLE001
-        diff = f"raised {type(exc).__name__}: {exc}"
-    if diff is not None:
-        note(f"{name}: wexo.dumps output does not decode to the tree: {diff}")
-    reference_out, reference_s = time_reference(
-        encoders.reference, tree, settings.sample_s
-    )
-    encoded = time.perf_counter()
+    for key in ("wexo", OFF):
+        if key not in outputs:
+            continue
+        try:
+            diff = harness.first_difference(tree, encoders.loads(outputs[key]))
+        except Exception as exc:  # noqa: BLE001
+            diff = f"raised {type(exc).__name__}: {exc}"
+        if diff is not None:
+            note(f"{name}: {key} output does not decode to the tree: {diff}")
     result = EncodeCase(
-        name,
-        {key: len(out) for key, out in outputs.items()},
-        len(reference_out),
-        reference_out == outputs["wexo"],
-        reference_s,
+        name, {key: len(out) for key, out in outputs.items()}, 0, None, math.nan
     )
-    del outputs, reference_out
+    if reference != "skip":
+        reference_out, result.reference_s = time_reference(
+            encoders.reference, tree, settings.sample_s if reference == "time" else 0.0
+        )
+        result.reference_size = len(reference_out)
+        result.identical = reference_out == outputs["wexo"]
+        del reference_out
+        if not result.identical:
+            note(f"{name}: wexo.dumps output differs from the reference encoder's")
+    if reference == "check" and OFF in outputs and encoders.reference_off is not None:
+        result.identical_off = encoders.reference_off(tree) == outputs[OFF]
+        if not result.identical_off:
+            note(f"{name}: {OFF} output differs from the reference encoder's")
+    encoded = time.perf_counter()
+    del outputs
     calls = [
         harness.Call(key, dumps, tree)
         for key, dumps in encoders.dumps.items()
         if key in result.sizes
     ]
-    steps = [f"encode once and reference {encoded - start:.1f}s"]
+    steps = [f"encode once and check {encoded - start:.1f}s"]
     result.times = harness.measure_modes(calls, settings, gc_modes, steps)
     progress(f"  {name}: {', '.join(steps)}")
     return result
@@ -211,6 +283,70 @@ def run(
     return EncodeRun(
         results, small, [label for label, _ in gc_modes], settings, warnings
     )
+
+
+def run_single(
+    corpus: Path, encoders: Encoders, settings: Settings, warnings: list[str]
+) -> list[EncodeCase]:
+    """One record of each corpus file of bench/single.py and the small message, GC on.
+
+    Both wexo contenders' outputs are compared with the reference encoder's (cheap
+    on a record)."""
+    import single  # noqa: PLC0415  (beside this file; it brings the decode benchmark's peers)
+
+    cases = []
+    for label, tree in single.records(corpus):
+        progress(f"[single] {label}")
+        cases.append(
+            run_case(label, tree, encoders, [("GC on", True)], settings, warnings, "check")
+        )
+    return cases
+
+
+def table_rows(n: int, seed: int = 1) -> list[dict[str, Any]]:
+    """n rows {"id": i, "name": ..., "v": float}, the same for the same n and seed.
+
+    n * 5 // 8 of the names are distinct: each of them once, the other rows repeat one of
+    those drawn at random, all in a shuffled order (so a name's repeats come anywhere
+    after or before it). v is a price with two decimals."""
+    rng = random.Random(seed)
+    distinct = n * DISTINCT_NUM // DISTINCT_DEN
+    keys = list(range(distinct))
+    keys += [rng.randrange(distinct) for _ in range(n - distinct)]
+    rng.shuffle(keys)
+    return [
+        {"id": i, "name": f"user{k}", "v": rng.randrange(100_000) / 100}
+        for i, k in enumerate(keys)
+    ]
+
+
+@dataclass
+class TableCase:
+    rows: int
+    distinct: int  # distinct names
+    case: EncodeCase
+
+
+def run_table(
+    sizes: Sequence[int],
+    encoders: Encoders,
+    gc_modes: GcModes,
+    settings: Settings,
+    warnings: list[str],
+) -> list[TableCase]:
+    chosen = encoders.only(TABLE_ENCODERS)
+    out = []
+    for n in sizes:
+        progress(f"[table] {n:,} rows")
+        began = time.perf_counter()
+        rows = table_rows(n)
+        distinct = len({row["name"] for row in rows})
+        progress(f"  made in {time.perf_counter() - began:.1f}s")
+        reference = "check" if n <= TABLE_REFERENCE_MAX else "skip"
+        case = run_case(f"{n:,} rows", rows, chosen, gc_modes, settings, warnings, reference)
+        out.append(TableCase(n, distinct, case))
+        del rows
+    return out
 
 
 # --------------------------------------------------------------------------- reporting
@@ -370,8 +506,6 @@ def report(run_: EncodeRun, encoders: Encoders, markdown: bool) -> str:
     names = list(encoders.dumps)
     span = harness.rounds_span([*run_.files, run_.small])
     parts = [
-        f"Machine: {harness.machine_line(encoders.versions)}",
-        "",
         (
             f"Timing: median over {span} interleaved rounds per encoder "
             f"(≥{s.min_rounds} rounds, ≥{s.budget_s:g} s per encoder per file, "
@@ -406,27 +540,196 @@ def report(run_: EncodeRun, encoders: Encoders, markdown: bool) -> str:
         f"{total['wexo'] / reference_total:.4f}; wexo.dumps gave the reference's bytes "
         f"on {same} of {len(run_.files) + 1} documents."
     )
-    if run_.warnings:
-        parts += ["", "Warnings:", *(f"- {w}" for w in run_.warnings)]
     return "\n".join(parts)
+
+
+def fmt_ns(seconds: float) -> str:
+    return "–" if math.isnan(seconds) else f"{seconds * 1e9:,.0f}"
+
+
+def single_table(cases: Sequence[EncodeCase], names: Sequence[str], markdown: bool) -> str:
+    """Per-call times of the single records (GC on): wexo's and msgpack's in ns, the
+    others as ratios to msgpack, the geometric mean of each ratio last."""
+    label = "GC on"
+    shown = [k for k in names if k != BASELINE]
+    headers = ["message", "JSON B", "wexo ns", f"{BASELINE} ns", *shown, "spread"]
+    rows = []
+    for case in cases:
+        times = case.times[label]
+        r = ratios(case, label)
+        rows.append(
+            [
+                case.name,
+                f"{case.sizes['json']:,}" if "json" in case.sizes else "–",
+                fmt_ns(times["wexo"].median),
+                fmt_ns(times[BASELINE].median) if BASELINE in times else "–",
+                *(fmt_ratio(r.get(k, math.nan)) for k in shown),
+                f"{max(st.spread for st in times.values()):.0%}",
+            ]
+        )
+    rs = [ratios(c, label) for c in cases]
+    rows.append(
+        [
+            f"geomean ({len(cases)})",
+            "",
+            "",
+            "",
+            *(fmt_ratio(finite_geomean([r.get(k, math.nan) for r in rs])) for k in shown),
+            "",
+        ]
+    )
+    return harness.render(headers, rows, markdown, rule_before=len(cases))
+
+
+def identity_line(cases: Sequence[EncodeCase], what: str) -> str:
+    """How many of these cases' outputs were the reference encoder's bytes."""
+    ran = [c for c in cases if c.identical is not None]
+    off = [c for c in cases if c.identical_off is not None]
+    line = (
+        f"wexo.dumps gave the reference encoder's bytes on {sum(bool(c.identical) for c in ran)} "
+        f"of {len(ran)} {what}"
+    )
+    if off:
+        line += (
+            f"; {OFF} gave the reference's with every choice off on "
+            f"{sum(bool(c.identical_off) for c in off)} of {len(off)}"
+        )
+    skipped = len(cases) - len(ran)
+    if skipped:
+        line += f" ({skipped} not checked: the reference encoder is too slow there)"
+    return line + "."
+
+
+def table_table(cases: Sequence[TableCase], gc_label: str, markdown: bool) -> str:
+    """The high-cardinality tables: bytes and nanoseconds per row, wexo over msgpack."""
+    names = [k for k in TABLE_ENCODERS if any(k in t.case.sizes for t in cases)]
+    headers = [
+        "rows",
+        "distinct names",
+        "wexo B/row",
+        f"{BASELINE} B/row",
+        *(f"{k} ns/row" for k in names),
+        f"wexo/{BASELINE}",
+        f"off/{BASELINE}",
+        "spread",
+    ]
+    rows = []
+    for t in cases:
+        times = t.case.times[gc_label]
+        per_row = {k: times[k].median / t.rows for k in names if k in times}
+        r = ratios(t.case, gc_label)
+        rows.append(
+            [
+                f"{t.rows:,}",
+                f"{t.distinct:,}",
+                f"{t.case.sizes['wexo'] / t.rows:.2f}",
+                (
+                    f"{t.case.sizes[BASELINE] / t.rows:.2f}"
+                    if BASELINE in t.case.sizes
+                    else "–"
+                ),
+                *(f"{per_row[k] * 1e9:,.1f}" if k in per_row else "–" for k in names),
+                fmt_ratio(r.get("wexo", math.nan)),
+                fmt_ratio(r.get(OFF, math.nan)),
+                f"{max(st.spread for st in times.values()):.0%}",
+            ]
+        )
+    return harness.render(headers, rows, markdown)
 
 
 # --------------------------------------------------------------------------- command line
 
 
+def parse_sections(text: str) -> tuple[str, ...]:
+    """--section's value: some of SECTIONS, comma-separated; given in their own order."""
+    wanted = {w.strip() for w in text.split(",") if w.strip()}
+    unknown = sorted(wanted - set(SECTIONS))
+    if unknown or not wanted:
+        raise argparse.ArgumentTypeError(
+            f"{', '.join(unknown) or 'nothing'}: choose from {', '.join(SECTIONS)}"
+        )
+    return tuple(s for s in SECTIONS if s in wanted)
+
+
+def parse_rows(text: str) -> tuple[int, ...]:
+    """--rows's value: row counts of the generated tables, comma-separated."""
+    try:
+        sizes = tuple(int(w.replace("_", "")) for w in text.split(","))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r}: row counts, as 50000,200000") from None
+    if not sizes or min(sizes) < DISTINCT_DEN:
+        raise argparse.ArgumentTypeError(f"{text!r}: each table needs {DISTINCT_DEN} rows or more")
+    return sizes
+
+
+def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
+    p = harness.arg_parser(__doc__)
+    p.add_argument(
+        "--section",
+        type=parse_sections,
+        default=SECTIONS,
+        metavar="A,B",
+        help=f"sections to run, some of {','.join(SECTIONS)} (default: all); --files and "
+        "--gc apply to files and table, single runs with the collector on",
+    )
+    p.add_argument(
+        "--rows",
+        type=parse_rows,
+        default=TABLE_ROWS,
+        metavar="N,M",
+        help="row counts of the high-cardinality tables (default: "
+        f"{','.join(str(n) for n in TABLE_ROWS)})",
+    )
+    return p.parse_args(argv)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
-    args = harness.arg_parser(__doc__).parse_args(argv)
+    args = parse_args(argv)
     settings, gc_modes = harness.prepare(args)
-    files = harness.select_files(args.corpus, args.files)
+    files = harness.select_files(args.corpus, args.files) if "files" in args.section else []
     encoders = load_encoders()
     progress(
         f"wexo: {sys.modules['wexo'].__file__}\n"
         f"wexo._ext: {sys.modules['wexo._ext'].__file__}"
     )
     began = time.perf_counter()
-    result = run(files, encoders, gc_modes, settings)
+    h = "### " if args.markdown else "== "
+    names = list(encoders.dumps)
+    parts = [
+        f"Machine: {harness.machine_line(encoders.versions)}; {args.clock} clock",
+        "",
+        f"`{OFF}` = wexo.dumps with every choice keyword False "
+        f"({', '.join(k for k, _, _ in importlib.import_module('wexo._ext').CHOICES)}).",
+    ]
+    warnings: list[str] = []
+    if "files" in args.section:
+        result = run(files, encoders, gc_modes, settings)
+        warnings += result.warnings  # printed with the other sections' at the end
+        parts += ["", report(result, encoders, args.markdown)]
+    if "single" in args.section:
+        cases = run_single(args.corpus, encoders, settings, warnings)
+        parts += [
+            "",
+            f"{h}Single records, GC on (ns per call; ratio to {BASELINE}.packb)",
+            "",
+            single_table(cases, names, args.markdown),
+            "",
+            identity_line(cases, "records"),
+        ]
+    if "table" in args.section:
+        tables = run_table(args.rows, encoders, gc_modes, settings, warnings)
+        parts += [
+            "",
+            f"{h}High-cardinality table (rows of id, name, v; "
+            f"{DISTINCT_NUM}/{DISTINCT_DEN} of the names distinct)",
+        ]
+        for label, _ in gc_modes:
+            parts += ["", f"{label}:", "", table_table(tables, label, args.markdown)]
+        parts += ["", identity_line([t.case for t in tables], "tables")]
+    if warnings:
+        parts += ["", "Warnings:", *(f"- {w}" for w in warnings)]
     progress(f"done in {time.perf_counter() - began:.0f} s")
-    print(report(result, encoders, args.markdown))
+    print("\n".join(parts))
     return 0
 
 

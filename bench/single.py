@@ -2,8 +2,8 @@
 """Single-message benchmark: one record at a time, as a service decodes its requests.
 
 Records are taken from the corpus (a GitHub event, a tweet, a citm performance,
-an update-center plugin, an Apache job, a movie) plus the harness's 5-key small
-message. Each is encoded once per format, then decoded in a loop by
+an update-center plugin, an Apache job, a movie, a GSoC project) plus the
+harness's 5-key small message. Each is encoded once per format, then decoded in a loop by
 wexo_native.loads_binary, wexo.loads, orjson.loads, msgpack.unpackb,
 marshal.loads and json.loads, rounds interleaving the decoders (bench/harness.py),
 with the collector on. Times are per call, in nanoseconds; the ratios
@@ -36,6 +36,7 @@ RECORDS: tuple[tuple[str, str, Any], ...] = (
     ("update-center plugin", "update-center", lambda t: next(iter(t["plugins"].values()))),
     ("apache job", "apache_builds", lambda t: t["jobs"][0]),
     ("movie", "movies", lambda t: t[0]),
+    ("gsoc project", "gsoc-2018", lambda t: next(iter(t.values()))),
 )
 
 ORDER = ("wexo", "wexo.loads", "orjson", "msgpack", "marshal", "json")

@@ -6,8 +6,10 @@ skipped otherwise.
 
 from __future__ import annotations
 
+import argparse
 import gc
 import json
+import math
 import sys
 from pathlib import Path
 from typing import Any
@@ -183,9 +185,9 @@ def test_encode_end_to_end_markdown(
     lines = out.splitlines()
     header = lines[lines.index("### Encode time, GC off (ratio to msgpack.packb)") + 2]
     cells = [c.strip() for c in header.split("|")[1:-1]]
-    assert cells[:8] == [  # msgpack is the base, its time shown, ratios to it
-        *("file", "wexo µs", "msgpack µs", "wexo"),
-        *("orjson", "json", "pickle", "marshal"),
+    assert cells[:10] == [  # msgpack is the base, its time shown, ratios to it
+        *("file", "wexo µs", "msgpack µs", "wexo", "wexo (choices off)"),
+        *("orjson", "msgspec", "json", "pickle", "marshal"),
     ]
     assert "same bytes" in out  # the native encoder gives the reference's bytes
     assert "wexo.dumps, GC off: geomean " in out
@@ -260,6 +262,202 @@ def test_encode_failing_peer_is_left_out(capsys: pytest.CaptureFixture[str]) -> 
     assert "–" in table.splitlines()[2]  # the file's row shows no orjson ratio
 
 
+# --------------------------------------------------------------------------- encode sections
+
+
+@pytest.mark.parametrize(
+    ("text", "sections"),
+    [
+        ("files", ("files",)),
+        ("table,files", ("files", "table")),  # always in their own order
+        (" single , table,single", ("single", "table")),
+        ("files,single,table", bench_encode.SECTIONS),
+    ],
+)
+def test_sections_are_parsed_in_order(text: str, sections: tuple[str, ...]) -> None:
+    assert bench_encode.parse_sections(text) == sections
+
+
+@pytest.mark.parametrize("text", ["", ",", "file", "files,tables"])
+def test_unknown_or_no_section_is_refused(text: str) -> None:
+    with pytest.raises(argparse.ArgumentTypeError, match="choose from files, single, table"):
+        bench_encode.parse_sections(text)
+
+
+def test_section_and_rows_options_reach_the_run() -> None:
+    args = bench_encode.parse_args(["--section", "table", "--rows", "800,16_000"])
+    assert (args.section, args.rows) == (("table",), (800, 16_000))
+    defaults = bench_encode.parse_args([])
+    assert (defaults.section, defaults.rows) == (bench_encode.SECTIONS, (50_000, 200_000, 800_000))
+    for bad in ("x", "800,", "7"):  # a table holds at least 8 rows (5 of 8 names distinct)
+        with pytest.raises(argparse.ArgumentTypeError):
+            bench_encode.parse_rows(bad)
+
+
+@pytest.mark.parametrize("n", [8, 13, 800, 80_000])
+def test_table_rows_hold_five_eighths_distinct_names(n: int) -> None:
+    rows = bench_encode.table_rows(n)
+    assert [list(r) for r in rows[:2]] == [["id", "name", "v"]] * 2
+    assert [r["id"] for r in rows] == list(range(n))
+    names = [r["name"] for r in rows]
+    assert len(set(names)) == n * 5 // 8  # 800,000 rows: 500,000 names
+    assert all(type(r["v"]) is float and round(r["v"], 2) == r["v"] for r in rows)
+    assert bench_encode.table_rows(n) == rows  # the same table on every run
+    if n >= 800:
+        # repeats are shuffled in, not appended: names first seen late exist, and early repeats
+        first_seen = {name: i for i, name in reversed(list(enumerate(names)))}
+        late = sum(i >= n * 5 // 8 for i in first_seen.values())
+        assert 0 < late < n * 5 // 8
+        assert bench_encode.table_rows(n, seed=2) != rows
+
+
+def test_choices_off_passes_every_choice_as_false() -> None:
+    seen: dict[str, Any] = {}
+
+    def fake(tree: Any, **kw: Any) -> bytes:
+        seen.update(kw, tree=tree)
+        return b""
+
+    bench_encode.choices_off(fake, ["pool", "tables", "bool_bits"])([1])
+    assert seen == {"tree": [1], "pool": False, "tables": False, "bool_bits": False}
+    with pytest.raises(SystemExit, match="not a keyword name"):
+        bench_encode.choices_off(fake, ["pool", "x)"])
+
+
+def test_choices_off_is_wexo_with_every_choice_off() -> None:
+    for module in ("wexo", "wexo._ext"):
+        pytest.importorskip(module)
+    import wexo
+    import wexo._ext
+
+    names = [name for name, _, _ in wexo._ext.CHOICES]
+    tree = [{"id": i, "s": "ab" * (i % 3), "ok": i % 2 == 0} for i in range(50)]
+    off = bench_encode.choices_off(wexo.dumps, names)(tree)
+    assert off == wexo.dumps(tree, **dict.fromkeys(names, False))
+    assert off != wexo.dumps(tree)
+
+
+def _table_case(rows: int, medians: dict[str, float]) -> bench_encode.TableCase:
+    sizes = {key: (10 if key == "wexo" else 30) * rows for key in medians}
+    case = bench_encode.EncodeCase(f"{rows} rows", sizes, 0, None, math.nan)
+    case.times["GC off"] = {key: _stats(t) for key, t in medians.items()}
+    return bench_encode.TableCase(rows, rows * 5 // 8, case)
+
+
+def test_table_figures_are_per_row() -> None:
+    cases = [
+        _table_case(1_000_000, {"wexo": 0.5, "msgpack": 0.25, "orjson": 0.1}),
+        _table_case(8_000, {"wexo": 0.004, "msgpack": 0.001}),  # orjson failed here
+    ]
+    table = bench_encode.table_table(cases, "GC off", markdown=True)
+    lines = table.splitlines()
+    assert [c.strip() for c in lines[0].split("|")[1:-1]] == [
+        *("rows", "distinct names", "wexo B/row", "msgpack B/row", "wexo ns/row"),
+        *("msgpack ns/row", "orjson ns/row", "wexo/msgpack", "off/msgpack", "spread"),
+    ]
+    big = [c.strip() for c in lines[2].split("|")[1:-1]]
+    assert big[:9] == ["1,000,000", "625,000", "10.00", "30.00", "500.0", "250.0", "100.0",
+                       "2.00", "–"]
+    small = [c.strip() for c in lines[3].split("|")[1:-1]]
+    assert small[4:8] == ["500.0", "125.0", "–", "4.00"]
+
+
+def test_identity_line_counts_what_was_checked() -> None:
+    cases = [_case(name, 1.0, 1.0, 1.0) for name in "abc"]
+    cases[1].identical = False
+    cases[2].identical = None  # the reference did not run
+    cases[0].identical_off = True
+    line = bench_encode.identity_line(cases, "tables")
+    assert line.startswith("wexo.dumps gave the reference encoder's bytes on 1 of 2 tables; ")
+    assert "every choice off on 1 of 1 (1 not checked: " in line
+
+
+def test_single_table_rows_and_geomean() -> None:
+    cases = [_case("a", 1.0, 2.0, 0.5), _case("b", 4.0, 2.0, 1.0)]
+    for c in cases:
+        c.times["GC on"] = c.times.pop("GC off")
+    table = bench_encode.single_table(cases, ["wexo", "msgpack", "orjson"], markdown=True)
+    rows = {r.split("|")[1].strip(): [c.strip() for c in r.split("|")[2:-1]]
+            for r in table.splitlines()[2:]}
+    assert rows["a"] == ["100", "1,000,000,000", "2,000,000,000", "0.50", "0.25", "0%"]
+    assert rows["geomean (2)"][3:5] == ["1.00", "0.35"]  # sqrt(0.5 * 2), sqrt(0.25 * 0.5)
+
+
+def test_encode_sections_end_to_end(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    for module in ("wexo", "wexo_native", "wexo._ext", "orjson", "msgpack", "msgspec"):
+        pytest.importorskip(module)
+    (tmp_path / "movies.json").write_text(json.dumps([{"title": "m", "year": 1999}]))
+    (tmp_path / "gsoc-2018.json").write_text(json.dumps({"0": {"name": "p", "tags": ["a"]}}))
+    argv = ["--corpus", str(tmp_path), "--quick", "--rounds", "2", "--time", "0", "--gc", "on"]
+    assert bench_encode.main([*argv, "--section", "single,table", "--rows", "800,16",
+                              "--markdown"]) == 0
+    out = capsys.readouterr().out
+    assert "Warnings" not in out  # outputs decode to the trees and are the reference's
+    assert "### Encode time" not in out  # no files section
+    assert "### Single records, GC on (ns per call; ratio to msgpack.packb)" in out
+    for row in ("| movie ", "| gsoc project ", "| small message ", "| geomean (3) "):
+        assert row in out
+    assert "on 3 of 3 records; wexo (choices off) gave" in out
+    assert "### High-cardinality table (rows of id, name, v; 5/8 of the names distinct)" in out
+    cells = [[c.strip() for c in r.split("|")[1:3]] for r in out.splitlines()
+             if r.startswith("| 800 ") or r.startswith("| 16 ")]
+    assert cells == [["800", "500"], ["16", "10"]]
+    assert "on 2 of 2 tables; " in out
+
+
+# --------------------------------------------------------------------------- icount --encode
+
+
+def _icount() -> Any:
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "scripts"))
+    import icount
+
+    return icount
+
+
+ANNOTATED = """\
+--------------------------------------------------------------------------------
+Ir
+--------------------------------------------------------------------------------
+1,000,000 (100.0%)  PROGRAM TOTALS
+
+--------------------------------------------------------------------------------
+Ir                 file:function
+--------------------------------------------------------------------------------
+900,000 (90.00%)  ???:wexo::enc::Writer::value(wexo::Child const&, unsigned long) [/b/wexo/_ext.abi3.so]
+700,000 (70.00%)  ???:wexo::enc::Writer::value(wexo::Child const&, unsigned long)'2 [/b/wexo/_ext.abi3.so]
+ 50,000 ( 5.00%)  /src/x.cpp:wexo::enc::f(wexo::Vec<unsigned char, 0ul>&) [clone .constprop.0] [/b/wexo/_ext.abi3.so]
+ 20,000 ( 2.00%)  /py/Include/object.h:wexo::enc::f(wexo::Vec<unsigned char, 0ul>&) [clone .constprop.0]
+ 30,000 ( 3.00%)  /py/Objects/dictobject.c:_PyDict_Next [/lib/libpython3.11.so.1.0]
+  2,296 ( 0.00%)  events annotated
+"""
+
+
+def test_annotated_profile_is_read_per_function() -> None:
+    icount = _icount()
+    ext = "/b/wexo/_ext.abi3.so"
+    value = ("wexo::enc::Writer::value(wexo::Child const&, unsigned long)", ext)
+    f = ("wexo::enc::f(wexo::Vec<unsigned char, 0ul>&) [clone .constprop.0]", ext)
+    total, exclusive = icount.parse_annotated(ANNOTATED, inclusive=False)
+    assert total == 1_000_000
+    # recursion levels and the lines of inlined headers add up; the object is inherited
+    assert exclusive == {value: 1_600_000, f: 70_000,
+                         ("_PyDict_Next", "/lib/libpython3.11.so.1.0"): 30_000}
+    _, inclusive = icount.parse_annotated(ANNOTATED, inclusive=True)
+    assert inclusive[value] == 900_000  # the outermost level holds the deeper ones
+    assert inclusive[f] == 50_000
+
+
+@pytest.mark.parametrize(
+    ("json_bytes", "calls", "want"),
+    [(100_000, 20, 20), (2_000_000, 20, 3), (1_000, 20, 2_000), (50, 20, 2_000), (50_000, 5, 10)],
+)
+def test_encode_calls_scale_with_the_document(json_bytes: int, calls: int, want: int) -> None:
+    assert _icount().encode_calls(json_bytes, calls) == want
+
+
 def test_single_messages_end_to_end(
     tmp_path: Path, capsys: pytest.CaptureFixture[str]
 ) -> None:
@@ -274,6 +472,7 @@ def test_single_messages_end_to_end(
         "update-center": {"plugins": {"a": {"name": "a", "labels": ["x"]}}},
         "apache_builds": {"jobs": [{"name": "j", "color": "blue"}]},
         "movies": [{"title": "m", "year": 1999}],
+        "gsoc-2018": {"0": {"name": "p", "tags": ["a"]}, "1": {"name": "q", "tags": []}},
     }
     for stem, tree in trees.items():
         (tmp_path / f"{stem}.json").write_text(json.dumps(tree))
@@ -281,7 +480,7 @@ def test_single_messages_end_to_end(
     assert single.main([*argv, "--markdown"]) == 0
     captured = capsys.readouterr()
     assert "warning" not in captured.err  # every decoder gave the record back
-    for row in ("| github event ", "| movie ", "| small message ", "| geomean "):
+    for row in ("| github event ", "| movie ", "| gsoc project ", "| small message ", "| geomean "):
         assert row in captured.out
 
 
