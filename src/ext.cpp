@@ -32,13 +32,16 @@ struct Keywords {
 // The index in k.names of the keyword name, given to a call with nargs
 // positional arguments; -1 with TypeError set for a name k does not hold, or
 // one already given by position.
-[[nodiscard]] int keyword_index(const Keywords& k, PyObject* name, Py_ssize_t nargs) {
+// The search starts at from (keywords are mostly given in their order).
+[[nodiscard]] int keyword_index(const Keywords& k, PyObject* name, Py_ssize_t nargs,
+                                int from = 0) {
   // A str's UTF-8 is kept with it once asked for (an ASCII name's is its own
   // bytes); a name that has none (a lone surrogate) names no keyword.
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(name, &size);
   if (!text) PyErr_Clear();
-  for (int i = 0; text && i < k.count; ++i) {
+  for (int j = 0; text && j < k.count; ++j) {
+    const int i = (from + j) % k.count;
     if (std::strlen(k.names[i]) != static_cast<std::size_t>(size) ||
         std::memcmp(k.names[i], text, static_cast<std::size_t>(size)) != 0)
       continue;
@@ -61,9 +64,11 @@ template <class Take>
 [[nodiscard]] bool each_keyword(const Keywords& k, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames, Take&& take) {
   const Py_ssize_t n = kwnames ? PyTuple_Size(kwnames) : 0;
+  int next = 0;
   for (Py_ssize_t i = 0; i < n; ++i) {
-    const int index = keyword_index(k, PyTuple_GetItem(kwnames, i), nargs);
+    const int index = keyword_index(k, PyTuple_GetItem(kwnames, i), nargs, next);
     if (index < 0 || !take(index, args[nargs + i])) return false;
+    next = index + 1;
   }
   return true;
 }

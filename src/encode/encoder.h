@@ -182,9 +182,11 @@ enum Option : unsigned {
 
 // Strings by their text: the string pool (text to its lowest index), which
 // also holds every string a typed column of strings has named, pooled or
-// not, and the sparse layout's key names; a use of the name set keyed by the
-// strings' hashes. A lookup compares the objects first and the bytes only
-// where the hashes agree and the objects differ.
+// not, and the sparse layout's key names. Open addressing over slots that
+// hold each entry's hash and object beside its index, so that a lookup of a
+// string met before as the same object (the common case: keys from one
+// parser, repeated values) reads one slot and no entry; the bytes are
+// compared only where the hashes agree and the objects differ.
 class StrMap {
  public:
   struct Entry {
@@ -200,20 +202,24 @@ class StrMap {
   // when memory runs out.
   [[nodiscard]] bool index_of(PyObject* str, const char* p, uint64_t len, Py_hash_t hash,
                               uint64_t value, uint32_t* at, bool* added) {
-    auto same = [&](uint32_t i) {
-      const Entry& e = entries_[i];
-      return (str && e.str == str) ||
-             (e.len == len && std::memcmp(e.p, p, static_cast<std::size_t>(len)) == 0);
-    };
-    uint32_t found = NameSet::NONE;
-    if (!entries_.try_room(1) || !set_.try_find_or_add(static_cast<uint64_t>(hash), same, &found))
-      return false;
-    *added = found == NameSet::NONE;
-    if (*added) {
-      found = static_cast<uint32_t>(entries_.size());
-      entries_.push_unchecked(Entry{str, p, len, value, 0, 0});
+    const uint64_t h = static_cast<uint64_t>(hash);
+    if (2 * (entries_.size() + 1) > slots_.size() && !grow()) return false;
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = static_cast<std::size_t>(h) & mask;
+    for (;; i = (i + 1) & mask) {
+      const Slot& s = slots_[i];
+      if (!s.at) break;
+      if ((str && s.str == str) || (s.hash == h && same(entries_[s.at - 1], p, len))) {
+        *at = s.at - 1;
+        *added = false;
+        return true;
+      }
     }
-    *at = found;
+    if (!entries_.try_room(1)) return false;
+    *at = static_cast<uint32_t>(entries_.size());
+    *added = true;
+    entries_.push_unchecked(Entry{str, p, len, value, 0, 0});
+    slots_[i] = Slot{h, str, *at + 1};
     return true;
   }
   // The entry of this text in *found; or, where there is none, null in
@@ -228,13 +234,34 @@ class StrMap {
   }
   std::size_t size() const { return entries_.size(); }
   Entry& operator[](std::size_t i) { return entries_[i]; }
-  void clear() {
-    set_.clear();
-    entries_.clear();
-  }
 
  private:
-  NameSet set_;
+  struct Slot {
+    uint64_t hash;
+    PyObject* str;
+    uint32_t at;  // the entry's index + 1; 0 for an empty slot
+  };
+  static bool same(const Entry& e, const char* p, uint64_t len) {
+    return e.len == len && std::memcmp(e.p, p, static_cast<std::size_t>(len)) == 0;
+  }
+  // Twice the slots (at least 16), every entry placed again by its hash.
+  [[nodiscard]] bool grow() {
+    const std::size_t cap = slots_.size() ? 2 * slots_.size() : 16;
+    Vec<Slot> bigger;
+    if (cap > UINT32_MAX || !bigger.try_resize_for_overwrite(cap)) return false;
+    std::memset(static_cast<void*>(bigger.data()), 0, cap * sizeof(Slot));
+    const std::size_t mask = cap - 1;
+    for (std::size_t k = 0; k < slots_.size(); ++k) {
+      const Slot& s = slots_[k];
+      if (!s.at) continue;
+      std::size_t i = static_cast<std::size_t>(s.hash) & mask;
+      while (bigger[i].at) i = (i + 1) & mask;
+      bigger[i] = s;
+    }
+    slots_.swap(bigger);
+    return true;
+  }
+  Vec<Slot> slots_;
   Vec<Entry> entries_;
 };
 
