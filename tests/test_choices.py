@@ -268,3 +268,18 @@ def test_keyword_refusals_and_choices_do_not_leak():
             except (TypeError, ValueError):
                 pass
         assert blocks_per_call(run) < 0.1
+
+
+@pytest.mark.parametrize("order", ["given", "reversed", "rotated"])
+def test_keywords_in_any_order(order: str) -> None:
+    # The keyword search starts after the keyword before: every order must still find each.
+    names = [c[0] for c in _ext.CHOICES]
+    if order == "reversed":
+        names.reverse()
+    elif order == "rotated":
+        names = names[3:] + names[:3]
+    tree = {"rows": [{"a": i, "b": "x" * (i % 3)} for i in range(20)]}
+    off = {name: name in ("pool", "delta", "anchors") for name in names}
+    assert _ext.dumps(tree, **off) == reference.dumps(tree, **off)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'pools'"):
+        _ext.dumps(tree, **off, pools=True)

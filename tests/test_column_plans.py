@@ -50,6 +50,7 @@ def agree(pooled: list[str], cells: list[Any], array: bool = False, **choices: b
 
 # (pooled strings, cells, array, the kind that must win): the ties and the edges of each rule.
 LONG = "x" * 40
+POOLED_130 = [f"p{i:03}" for i in range(130)]
 CASES = [
     # booleans: a bit column wins from 2 cells; one cell ties and stays plain
     ([], [True], False, COL_VALUES),
@@ -88,6 +89,14 @@ CASES = [
     ([f"s{i:03}" for i in range(200)], ["s150", "s199"] * 20, False, COL_DICT_STR),
     ([f"s{i:03}" for i in range(200)], ["s150", "s199", "new"], False, COL_VALUES),
     ([f"s{i:03}" for i in range(127)], ["zz", "yy", "zz", "yy"], False, COL_VALUES),
+    # past index 127 a reference to a 2-byte string takes 3 bytes, as its spelling does:
+    # the tie writes the spelling again (and pools it again)
+    (POOLED_130, ["zz", "yy", "zz", "yy", "zz"], False, COL_DICT_STR),
+    (POOLED_130 + ["zz"], ["zz", "zz", "ab", "zz"], False, COL_DICT_STR),
+    (POOLED_130, ["zz", "yy"], True, COL_VALUES),
+    # the most frequent string gets index 0, whatever its first appearance: one-byte indexes
+    ([], [f"u{i}" for i in range(200)] + ["u199"] * 300, False, COL_DICT_STR),
+    ([], [f"u{i}" for i in range(200)] + ["u199"] * 30, False, COL_VALUES),
     # a non-ASCII string is sized by its UTF-8 bytes
     ([], ["é", "é", "é"], False, COL_VALUES),  # a tie at 8 bytes
     ([], ["é", "é", "é", "é"], False, COL_DICT_STR),
@@ -138,12 +147,16 @@ scalars = st.one_of(
         max_size=30,
     ),
     st.lists(short_text, min_size=1, max_size=60),
+    st.lists(st.integers(0, 250).map(lambda i: f"u{i}"), min_size=1, max_size=400),
 )
 
 
 @given(
     cells=scalars,
-    pooled=st.lists(short_text, max_size=150),
+    pooled=st.one_of(
+        st.lists(short_text, max_size=150),
+        st.integers(120, 140).map(lambda n: [f"p{i:03}" for i in range(n)]),
+    ),
     array=st.booleans(),
     off=st.sets(st.sampled_from(CHOICE_NAMES), max_size=3),
 )
