@@ -87,6 +87,11 @@ bool decimal_plan(const Child* cells, std::size_t n, bool ints, unsigned* scale,
   if (!ints) {
     for (std::size_t k = 0; k < n; ++k) {
       if (intlike(cells[k])) continue;
+      // A float that fits at some scale lies within 2^-52 of an integer at
+      // the largest scale too (relative to its size): one test turns away
+      // the floats that fit at none.
+      const double p = cells[k].f * POW10[MAX_SCALE];
+      if (std::fabs(p - round_even(p)) > 0x1p-48 * std::fabs(p)) return false;
       while (!fits(cells[k].f, s))
         if (++s > MAX_SCALE) return false;
     }
