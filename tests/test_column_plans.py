@@ -164,3 +164,21 @@ def test_plan_agrees_with_the_reference(
     cells: list[Any], pooled: list[str], array: bool, off: set[str]
 ) -> None:
     agree(pooled, cells, array, **{name: False for name in off})
+
+
+@pytest.mark.parametrize(
+    "cells",
+    [
+        [1e9 + 0.5, 2e9 + 0.25],  # past 2^50 at the largest scale: every scale is tried
+        [4503599627.5, 1.5],
+        [450359962.75, 0.125],
+        [-65.61361699999998, 43.42027300000001],  # near a 6-digit decimal, but none
+        [-65.613617, 43.420273],
+        [0.000001, 0.000002],
+        [0.0000015, 1.0],
+        [9007199254.740991, 1.5],
+    ],
+)
+def test_decimal_scales_at_the_edges(cells: list[float]) -> None:
+    agree([], cells)
+    agree([], cells, array=True)

@@ -87,11 +87,12 @@ bool decimal_plan(const Child* cells, std::size_t n, bool ints, unsigned* scale,
   if (!ints) {
     for (std::size_t k = 0; k < n; ++k) {
       if (intlike(cells[k])) continue;
-      // A float that fits at some scale lies within 2^-52 of an integer at
-      // the largest scale too (relative to its size): one test turns away
-      // the floats that fit at none.
-      const double p = cells[k].f * POW10[MAX_SCALE];
-      if (std::fabs(p - round_even(p)) > 0x1p-48 * std::fabs(p)) return false;
+      // x fitting at scale s is m / 10^s, the same number as
+      // (m 10^(6-s)) / 10^6: where that mantissa stays far below 2^53, x
+      // fits at the largest scale too. One test there turns away the
+      // floats that fit at none.
+      const double x = cells[k].f;
+      if (std::fabs(x) * POW10[MAX_SCALE] < 0x1p50 && !fits(x, MAX_SCALE)) return false;
       while (!fits(cells[k].f, s))
         if (++s > MAX_SCALE) return false;
     }
@@ -381,7 +382,7 @@ Status Writer::write_plan(const Plan& p, const Child* cells, std::size_t n) {
   if (!room(1)) return py_fail();
   byte(COL_VALUES);
   if (!p.counted) {
-    for (std::size_t k = 0; k < n; ++k) CHECK(value(cells[k], 0));
+    for (std::size_t k = 0; k < n; ++k) WROTE(scalar(cells[k]));
     return Done{};
   }
   // A string column: its strings are known by number already.

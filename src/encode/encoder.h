@@ -452,6 +452,29 @@ class Writer {
     return true;
   }
   [[nodiscard]] bool real(double x);
+  // A value that is no container, written; false with an exception set.
+  [[nodiscard, gnu::always_inline]] bool scalar(const Child& c) {
+    switch (c.kind) {
+      case K_INT:
+        return integer(c.i);
+      case K_FLOAT:
+        return real(c.f);
+      case K_STR:
+        return text(c);
+      default:
+        if (!room(1)) return false;
+        byte(c.kind == K_NONE ? TAG_NONE : c.kind == K_FALSE ? TAG_FALSE : TAG_TRUE);
+        return true;
+    }
+  }
+  // Any value: scalars written here, containers through value().
+  [[gnu::always_inline]] Status element(const Child& c, uint64_t depth) {
+    if (c.kind != K_LIST && c.kind != K_DICT) {
+      if (!scalar(c)) return py_fail();
+      return Done{};
+    }
+    return value(c, depth);
+  }
   Status container(uint32_t node, uint64_t depth);
   Status plain(uint32_t node, uint64_t depth);
   Status plain_body(uint32_t node, uint64_t depth);

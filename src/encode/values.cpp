@@ -9,38 +9,20 @@ namespace wexo {
 namespace enc {
 
 Status Writer::value(const Child& c, uint64_t depth) {
-  bool ok = true;
-  switch (c.kind) {
-    case K_NONE:
-    case K_FALSE:
-    case K_TRUE:
-      if (!room(1)) return py_fail();
-      byte(c.kind == K_NONE ? TAG_NONE : c.kind == K_FALSE ? TAG_FALSE : TAG_TRUE);
-      return Done{};
-    case K_INT:
-      ok = integer(c.i);
-      break;
-    case K_FLOAT:
-      ok = real(c.f);
-      break;
-    case K_STR:
-      ok = text(c);
-      break;
-    case K_LIST:
-    case K_DICT:
-      if (s.lazy && c.node == NO_NODE) {
-        if (c.kind == K_DICT && !s.source) {
-          ok = object(c.obj, depth);
-          break;
-        }
-        Child made = c;
-        CHECK(ensure(made, depth));
-        return container(made.node, depth);
-      }
-      return container(c.node, depth);
+  if (c.kind != K_LIST && c.kind != K_DICT) {
+    if (!scalar(c)) return py_fail();
+    return Done{};
   }
-  if (!ok) return py_fail();
-  return Done{};
+  if (s.lazy && c.node == NO_NODE) {
+    if (c.kind == K_DICT && !s.source) {
+      if (!object(c.obj, depth)) return py_fail();
+      return Done{};
+    }
+    Child made = c;
+    CHECK(ensure(made, depth));
+    return container(made.node, depth);
+  }
+  return container(c.node, depth);
 }
 
 // TAG_OBJECT | uvarint n | n (key, value), from the dict itself: a dict of
@@ -96,6 +78,7 @@ bool Writer::item(PyObject* v, uint64_t depth) {
   if (type == &PyDict_Type && Py_REFCNT(v) == 1) return object(v, depth);
   Child c;
   if (!classify(v, c, false)) return lazy_failure();
+  if (c.kind != K_LIST && c.kind != K_DICT) return scalar(c);
   Status st = value(c, depth);
   return st.ok();
 }
@@ -206,7 +189,7 @@ Status Writer::plain_body(uint32_t index, uint64_t depth) {
     varint(node.n);
     for (uint64_t k = 0; k < node.n; ++k) {
       WROTE(text(s.items[node.first + 2 * k]));
-      CHECK(value(s.items[node.first + 2 * k + 1], depth + 1));
+      CHECK(element(s.items[node.first + 2 * k + 1], depth + 1));
     }
     return Done{};
   }
@@ -221,7 +204,7 @@ Status Writer::plain_body(uint32_t index, uint64_t depth) {
   if (!room(11)) return py_fail();
   byte(TAG_ARRAY);
   varint(node.n);
-  for (uint64_t k = 0; k < node.n; ++k) CHECK(value(s.items[node.first + k], depth + 1));
+  for (uint64_t k = 0; k < node.n; ++k) CHECK(element(s.items[node.first + k], depth + 1));
   return Done{};
 }
 
