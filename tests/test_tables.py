@@ -89,3 +89,55 @@ def test_round_trip_against_list_of_dicts():
     body = b"\x09\x04" + b"".join(names) + uv(40) + b"".join(cols)
     check(body, [{"id": r["id"], "ok": r["ok"], "name": r["name"],
                   "p": int(r["p"]) if r["p"] == int(r["p"]) else r["p"]} for r in rows])
+
+
+# Lists of fresh dicts go out as tables straight from the dicts: each row's keys are checked
+# against the first row's, in order. Every way a later row can differ must give the
+# reference encoder's bytes, or its refusal.
+def _key(text: str) -> str:
+    return "".join(list(text))  # equal text, another object
+
+
+_TABLE_EDGES = {
+    "same keys": lambda: [{"a": i, "b": str(i)} for i in range(5)],
+    "equal keys, other objects": lambda: [{_key("alpha"): i, _key("beta"): -i} for i in range(5)],
+    "a later row longer": lambda: [{"a": 1}, {"a": 2}, {"a": 3, "b": 4}],
+    "a later row shorter": lambda: [{"a": 1, "b": 2}, {"a": 3}],
+    "a later row reordered": lambda: [{"a": 1, "b": 2}, {"b": 3, "a": 4}],
+    "a later row renamed": lambda: [{"a": 1, "b": 2}, {"a": 3, "c": 4}],
+    "an empty first row": lambda: [{}, {"a": 1}],
+    "empty rows": lambda: [{}, {}, {}],
+    "a table in a cell": lambda: [{"t": [{"x": i, "y": [i]} for i in range(3)]} for _ in range(3)],
+    "objects in a column": lambda: [{"o": {"p": i, "q": "z"}} for i in range(4)],
+    "a shared row": lambda: (lambda r: [r, r, {"a": 9}])({"a": 1}),
+    "a row of a subclass": lambda: [{"a": 1}, type("D", (dict,), {})(a=2)],
+    "a non-ASCII key": lambda: [{"é": i, "ü": [i]} for i in range(3)],
+}
+
+
+@pytest.mark.parametrize("make", _TABLE_EDGES.values(), ids=_TABLE_EDGES.keys())
+def test_tables_from_fresh_dicts(make) -> None:
+    from wexo import _ext, reference
+
+    assert _ext.dumps(make()) == reference.dumps(make())
+    assert _ext.dumps(make(), sparse=False) == reference.dumps(make(), sparse=False)
+
+
+_TABLE_REFUSALS = {
+    "a non-str key in a later row": lambda: [{"a": 1}, {"a": 2}, {1: 3}],
+    "a lone surrogate in a later key": lambda: [{"a": 1}, {"\ud800": 2}],
+    "a lone surrogate in the first key": lambda: [{"\ud800": 1}, {"a": 2}],
+    "NaN in a cell": lambda: [{"a": 1.5}, {"a": float("nan")}],
+    "an int past 64 bits": lambda: [{"a": 1}, {"a": 2**64}],
+    "a set in a cell": lambda: [{"a": 1}, {"a": {1}}],
+}
+
+
+@pytest.mark.parametrize("make", _TABLE_REFUSALS.values(), ids=_TABLE_REFUSALS.keys())
+def test_table_refusals_name_the_value(make) -> None:
+    from wexo import _ext, reference
+
+    with pytest.raises((TypeError, ValueError)) as want:
+        reference.dumps(make())
+    with pytest.raises(want.type, match="^" + __import__("re").escape(str(want.value)) + "$"):
+        _ext.dumps(make())

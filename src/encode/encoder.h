@@ -484,6 +484,8 @@ class Writer {
   // tables.cpp
   Result<bool> rows(uint32_t node, uint64_t depth);
   Status table(uint32_t node, uint64_t depth);
+  Result<bool> direct_table(uint32_t node, uint64_t depth);
+  Vec<Child> table_cells_;  // a lazy table's cells, kept for the next table
   Status sparse(uint32_t node, const Vec<uint32_t>& header, const struct RowKeys& names,
                 uint64_t depth);
   bool same_keys(uint32_t a, uint32_t b) const;

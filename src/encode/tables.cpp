@@ -126,6 +126,10 @@ Result<bool> Writer::rows(uint32_t index, uint64_t depth) {
   const uint64_t n = node.n;
   for (uint64_t r = 0; r < n; ++r)
     if (s.items[node.first + r].kind != K_DICT) return false;
+  if (s.lazy && !s.source && on(OPT_TABLES)) {
+    TRY(done, direct_table(index, depth));
+    if (done) return true;
+  }
   for (uint64_t r = 0; r < n; ++r) CHECK(ensure_item(node.first + r, depth + 1));
   const uint32_t first = s.items[node.first].node;
   if (s.nodes[first].n && on(OPT_TABLES)) {
@@ -178,6 +182,90 @@ Result<bool> Writer::rows(uint32_t index, uint64_t depth) {
   // objects - 2 * names may go below zero: compare without subtracting.
   if (!(sparse_size + 2 * names < objects)) return false;
   CHECK(sparse(index, header, nm, depth));
+  return true;
+}
+
+// A list of dicts of the lazy writer as a table, straight from the dicts:
+// each row's keys checked against the first row's in order, its values
+// classified into one block of cells, column after column, with no
+// snapshot of each row. False, having written nothing, where the keys
+// differ: the rows then take the snapshot's way (a sparse table, or an array).
+Result<bool> Writer::direct_table(uint32_t index, uint64_t depth) {
+  auto lazy_fail = [this]() {
+    (void)lazy_failure();  // the full scan takes the tree, or our exception ends it
+    return py_fail();
+  };
+  const Node node = s.nodes[index];
+  const uint64_t n = node.n;
+  for (uint64_t r = 0; r < n; ++r)
+    if (s.items[node.first + r].node != NO_NODE) return false;
+  const Py_ssize_t len0 = PyDict_Size(s.items[node.first].obj);
+  if (len0 < 0) return py_fail();
+  const uint64_t width = static_cast<uint64_t>(len0);
+  if (!width) return false;
+  if (width > MAX_COUNT || depth + 1 >= MAX_DEPTH) {
+    full = true;
+    return py_fail();
+  }
+  const uint64_t values = s.values;
+  Vec<Child> names;
+  if (!names.try_resize_for_overwrite(width) || width > UINT64_MAX / sizeof(Child) / n ||
+      !table_cells_.try_resize_for_overwrite(width * n))
+    return no_memory();
+  Child* cells = table_cells_.data();
+  for (uint64_t r = 0; r < n; ++r) {
+    PyObject* row = s.items[node.first + r].obj;
+    if (PyDict_Size(row) != len0) {
+      s.values = values;
+      return false;
+    }
+    s.values += width;
+    if (s.values > MAX_EXPANDED) {
+      full = true;
+      return py_fail();
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key, *x;  // borrowed
+    for (uint64_t k = 0; k < width && PyDict_Next(row, &pos, &key, &x); ++k) {
+      if (Py_TYPE(key) != &PyUnicode_Type) {
+        full = true;
+        return py_fail();
+      }
+      if (r == 0) {
+        if (!classify(key, names[k], false)) return lazy_fail();
+      } else if (key != names[k].obj) {
+        Py_ssize_t size = 0;
+        const char* p = PyUnicode_AsUTF8AndSize(key, &size);
+        if (!p) return lazy_fail();
+        uint64_t m = 0;
+        const char* q = text_of(names[k], &m);
+        if (!q) return py_fail();
+        if (m != static_cast<uint64_t>(size) || std::memcmp(p, q, static_cast<std::size_t>(m))) {
+          s.values = values;
+          return false;
+        }
+      }
+      if (!classify(x, cells[k * n + r], false)) return lazy_fail();
+    }
+  }
+  // TAG_TABLE | uvarint names | names | uvarint rows | one column per name
+  if (!room(11)) return py_fail();
+  varint_after(TAG_TABLE, width);
+  for (uint64_t k = 0; k < width; ++k) WROTE(text(names[k]));
+  if (!room(11)) return py_fail();
+  varint(n);
+  counted += n;
+  // The block stays the writer's while its columns are written: a nested
+  // table takes cells of its own.
+  Vec<Child> block;
+  block.swap(table_cells_);
+  auto columns = [&]() -> Status {
+    for (uint64_t k = 0; k < width; ++k) CHECK(column(block.data() + k * n, n, depth + 1));
+    return Done{};
+  };
+  Status st = columns();
+  if (!table_cells_.capacity()) block.swap(table_cells_);
+  if (!st.ok()) return std::move(st).fail();
   return true;
 }
 
