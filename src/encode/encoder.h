@@ -1,17 +1,24 @@
-// The Encoder: a first pass (scan) that validates the tree, snapshots every
-// container and measures it, and a second pass (the writer) that chooses each
-// encoding from those measurements and writes the document. Its memory grows
-// with the caller's data, so running out of it raises MemoryError: every
-// array and set here grows the fallible way (try_push, try_room, ...).
+// The Encoder. Most trees (exact types, no container held twice) are
+// written in one pass, lazily: a dict is written straight from the dict, a
+// list of fresh dicts with the same keys as a table straight from its rows,
+// and a list is snapshotted (its elements classified once) where its layout
+// depends on all of them. Other trees take a first pass (scan) that
+// validates the tree, snapshots every container and counts its uses (for
+// anchors), then the same writer. Each layout is decided before it is
+// written, from the cells and the pool as it stands (Plan): no trial writes.
+// Its memory grows with the caller's data, so running out of it raises
+// MemoryError: every array and set here grows the fallible way (try_push,
+// try_room, ...).
 //
 // encoder.h    this map; the scan's snapshot (Scan, Node, Child), the string
-//              and identity maps (StrMap, KeyMap), the Writer
+//              and identity maps (StrMap, KeyMap), Plan, the Writer
 // scan.cpp     the first pass, and the lazy snapshots of trees that need none
 // document.cpp one document: the layouts tried in turn, buffers kept across calls
-// values.cpp   scalars, arrays, objects, anchors and references
+// values.cpp   scalars, arrays, objects (straight from a dict), anchors and references
 // strings.cpp  strings inline or as references into the string pool
-// tables.cpp   tables and sparse tables, and a sparse table's column order
-// columns.cpp  typed columns and typed arrays
+// tables.cpp   tables (straight from fresh dicts, or from snapshots) and sparse
+//              tables, and a sparse table's column order
+// columns.cpp  the plans of typed columns and typed arrays, and their writing
 // A root table may also come column by column from a source of cells
 // (Columns, encode_columns): the Arrow writer's, without Python objects.
 #pragma once
