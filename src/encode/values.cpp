@@ -193,11 +193,14 @@ Status Writer::plain_body(uint32_t index, uint64_t depth) {
     }
     return Done{};
   }
-  if (node.n >= 2 && items[0].kind == K_DICT && (on(OPT_TABLES) || on(OPT_SPARSE))) {
+  // rows() snapshots the rows, which may move s.items: the first kind is
+  // read before.
+  const Kind first = node.n ? items[0].kind : K_NONE;
+  if (node.n >= 2 && first == K_DICT && (on(OPT_TABLES) || on(OPT_SPARSE))) {
     TRY(done, rows(index, depth));
     if (done) return Done{};
   }
-  if (on(OPT_TYPED_ARRAYS) && node.n && items[0].kind != K_DICT && items[0].kind != K_LIST) {
+  if (on(OPT_TYPED_ARRAYS) && node.n && first != K_DICT && first != K_LIST) {
     TRY(done, typed_array(index));
     if (done) return Done{};
   }
